@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""quarvelin-cli image as a user runs it: exit statuses, JSON lines, Ctrl-C, real block devices."""
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ARGS = None
+
+
+def native_path(path):
+    """The path as the program sees it: Wine maps the Unix root to drive Z:."""
+    return "Z:" + path if ARGS.emulator else path
+
+
+def run_cli(*args, **kwargs):
+    command = ([ARGS.emulator] if ARGS.emulator else []) + [ARGS.exe] + list(args)
+    return subprocess.run(command, capture_output=True, timeout=240, **kwargs)
+
+
+def json_lines(stdout):
+    return [json.loads(line) for line in stdout.decode().splitlines()]
+
+
+class ImageCommand(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="quarvelin_cli_")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def make_source(self, size):
+        data = os.urandom(size)
+        with open(self.path("source.img"), "wb") as f:
+            f.write(data)
+        return data
+
+    def test_images_a_file_byte_for_byte(self):
+        data = self.make_source(3 * 1048576 + 100)
+        result = run_cli("image", native_path(self.path("source.img")), native_path(self.path("copy.img")))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"Imaging Complete. 3 MB copied.", result.stdout)
+        with open(self.path("copy.img"), "rb") as f:
+            self.assertEqual(f.read(), data)
+
+    def test_json_lines_carry_every_message(self):
+        self.make_source(1048576)
+        result = run_cli("image", "--json", native_path(self.path("source.img")),
+                         native_path(self.path("copy.img")))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        lines = json_lines(result.stdout)
+        self.assertEqual([(m["kind"], m["code"]) for m in lines],
+                         [("Status", 2), ("Status", 2), ("Finished", 4)])
+        self.assertEqual(lines[0]["text"], "Starting Disk Imaging on " + native_path(self.path("source.img")))
+        self.assertEqual(lines[-1]["text"], "Imaging Complete. 1 MB copied.")
+
+    def test_failures_and_usage_errors_have_their_own_status(self):
+        result = run_cli("image", native_path(self.path("missing.img")), native_path(self.path("copy.img")))
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"Failed to open source drive. Check permissions.", result.stderr)
+        self.assertFalse(os.path.exists(self.path("copy.img")))
+        self.assertEqual(run_cli("image", "only-one").returncode, 2)
+        self.assertEqual(run_cli("scrub").returncode, 2)
+        help_text = run_cli("image", "--help")
+        self.assertEqual(help_text.returncode, 0)
+        self.assertIn(b"Usage: quarvelin-cli image", help_text.stdout)
+
+
+class NativeOnly(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="quarvelin_cli_")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def test_ctrl_c_cancels_and_keeps_the_partial_image(self):
+        source = os.path.join(self.dir, "sparse.img")
+        with open(source, "wb") as f:
+            f.truncate(64 << 30)  # large enough that the copy is still running when interrupted
+        output = os.path.join(self.dir, "partial.img")
+        process = subprocess.Popen([ARGS.exe, "image", "--json", source, output],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        first = json.loads(process.stdout.readline())
+        self.assertEqual(first["text"], "Starting Disk Imaging on " + source)
+        json.loads(process.stdout.readline())  # Source Size: the copy loop is about to run
+        process.send_signal(signal.SIGINT)
+        rest, _ = process.communicate(timeout=120)
+        self.assertEqual(process.returncode, 130)
+        self.assertEqual(json_lines(rest)[-1], {"kind": "Status", "code": 2, "text": "Imaging Cancelled."})
+        size = os.path.getsize(output)
+        self.assertLess(size, 64 << 30)
+        self.assertEqual(size % 1048576, 0)
+
+    def test_loop_devices_image_byte_for_byte(self):
+        if os.geteuid() != 0 or shutil.which("losetup") is None:
+            self.skipTest("needs root and losetup")
+        backing = os.path.join(self.dir, "backing.img")
+        data = os.urandom(6 * 1048576 + 8192)
+        with open(backing, "wb") as f:
+            f.write(data)
+        for sector_size in (512, 4096):
+            with self.subTest(sector_size=sector_size):
+                device = subprocess.run(["losetup", "-f", "--show", "--sector-size", str(sector_size), backing],
+                                        capture_output=True, check=True, text=True).stdout.strip()
+                try:
+                    output = os.path.join(self.dir, "loop%d.img" % sector_size)
+                    result = run_cli("image", device, output)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    with open(output, "rb") as f:
+                        self.assertEqual(f.read(), data)
+                finally:
+                    subprocess.run(["losetup", "-d", device], check=False)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--emulator")
+    parser.add_argument("--only-file-image", action="store_true")
+    parser.add_argument("exe")
+    ARGS, rest = parser.parse_known_args()
+    if ARGS.only_file_image:
+        del NativeOnly
+    unittest.main(argv=[sys.argv[0]] + rest)

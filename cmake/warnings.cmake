@@ -1,0 +1,16 @@
+# Warnings are errors in our own targets; third-party code (gtest) is built without these.
+function(quarvelin_warnings target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wnon-virtual-dtor -Wcast-qual
+    -Wold-style-cast -Woverloaded-virtual -Wnull-dereference -Werror)
+endfunction()
+
+# One test executable per topic; discovered per case so CTest reports each.
+function(quarvelin_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  quarvelin_warnings(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT 300)
+endfunction()

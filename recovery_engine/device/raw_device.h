@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quarvelin {
+
+// A drive, volume or image file read as a flat array of sectors. Failures never throw: they show as
+// a size of 0, the default sector size, or an empty read.
+class RawDevice {
+ public:
+  virtual ~RawDevice() = default;
+
+  // Length in bytes; 0 when the size cannot be found.
+  virtual int64_t QueryDeviceSize() = 0;
+  // Bytes per logical sector; 512 when the device does not say.
+  virtual int32_t QuerySectorSize() = 0;
+  // Reads `count` whole sectors from sector `first`. The result holds the bytes actually read (fewer
+  // near the end of the device) and is empty on any failure.
+  virtual std::vector<uint8_t> ReadDeviceSectors(int64_t first, uint32_t count,
+                                                 int32_t bytesPerSector) = 0;
+};
+
+struct OpenedDevice {
+  std::unique_ptr<RawDevice> device;  // null on failure
+  int error = 0;                      // the platform's error code when device is null
+};
+
+// Opens a device read-only. The engine takes one of these so tests can hand it an in-memory disk.
+using DeviceOpener = std::function<OpenedDevice(const std::string& path)>;
+
+// The platform's backend: Win32 on Windows, POSIX elsewhere.
+OpenedDevice OpenRawDevice(const std::string& path);
+
+// Turns the drive spellings users type into the Windows device path: "C:\" and "C:" become
+// "\\.\C:", "\\.\C:\" becomes "\\.\C:"; anything else passes unchanged.
+std::string NormalizeDevicePath(std::string path);
+
+constexpr int32_t kDefaultSectorSize = 512;
+// Larger values come only from broken drivers; they would overflow a read's 32-bit byte count.
+constexpr int32_t kMaxSectorSize = 65536;
+
+// A reported sector size as the engine uses it: out-of-range reports mean "not reported".
+constexpr int32_t SaneSectorSize(int64_t reported) {
+  return reported >= 1 && reported <= kMaxSectorSize ? static_cast<int32_t>(reported)
+                                                     : kDefaultSectorSize;
+}
+
+// Byte count of a read of `count` sectors, or 0 when it is not representable in 32 bits (the
+// platforms' single-read limit) or the sector size is unusable.
+uint32_t ReadByteCount(uint32_t count, int32_t bytesPerSector);
+
+}  // namespace quarvelin

@@ -1,0 +1,81 @@
+#include <windows.h>
+#include <winioctl.h>
+
+#include "raw_device.h"
+
+namespace quarvelin {
+namespace {
+
+class Win32Device final : public RawDevice {
+ public:
+  explicit Win32Device(HANDLE handle) : handle_(handle) {}
+  ~Win32Device() override { CloseHandle(handle_); }
+  Win32Device(const Win32Device&) = delete;
+  Win32Device& operator=(const Win32Device&) = delete;
+
+  int64_t QueryDeviceSize() override {
+    DWORD returned = 0;
+    GET_LENGTH_INFORMATION length{};
+    if (DeviceIoControl(handle_, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length),
+                        &returned, nullptr)) {
+      return length.Length.QuadPart;
+    }
+    DISK_GEOMETRY_EX geometry{};
+    if (DeviceIoControl(handle_, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
+                        sizeof(geometry), &returned, nullptr)) {
+      return geometry.DiskSize.QuadPart;
+    }
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(handle_, &size)) {
+      return size.QuadPart;
+    }
+    return 0;
+  }
+
+  int32_t QuerySectorSize() override {
+    DWORD returned = 0;
+    DISK_GEOMETRY_EX geometry{};
+    if (DeviceIoControl(handle_, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
+                        sizeof(geometry), &returned, nullptr)) {
+      return SaneSectorSize(static_cast<int32_t>(geometry.Geometry.BytesPerSector));
+    }
+    return kDefaultSectorSize;
+  }
+
+  std::vector<uint8_t> ReadDeviceSectors(int64_t first, uint32_t count,
+                                         int32_t bytesPerSector) override {
+    const uint32_t bytes = ReadByteCount(count, bytesPerSector);
+    if (first < 0 || bytes == 0 || first > INT64_MAX / bytesPerSector) {
+      return {};
+    }
+    LARGE_INTEGER offset{};
+    offset.QuadPart = first * bytesPerSector;
+    if (!SetFilePointerEx(handle_, offset, nullptr, FILE_BEGIN)) {
+      return {};
+    }
+    std::vector<uint8_t> data(bytes);
+    DWORD got = 0;
+    if (!ReadFile(handle_, data.data(), bytes, &got, nullptr)) {
+      return {};
+    }
+    data.resize(got);
+    return data;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+OpenedDevice OpenRawDevice(const std::string& path) {
+  const std::string devicePath = NormalizeDevicePath(path);
+  HANDLE handle = CreateFileA(devicePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return {nullptr, static_cast<int>(GetLastError())};
+  }
+  return {std::make_unique<Win32Device>(handle), 0};
+}
+
+}  // namespace quarvelin

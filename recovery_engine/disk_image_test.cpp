@@ -1,0 +1,146 @@
+// Imaging: what lands in the image file and the messages that report it.
+#include "disk_image.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "device/memory_device.h"
+#include "message_recorder.h"
+#include "recovery_engine.h"
+#include "temp_dir.h"
+
+namespace quarvelin {
+namespace {
+
+using testing::Message;
+using testing::RecordA;
+using testing::RecorderA;
+using testing::TempDir;
+using Kind = NativeMessageKind;
+
+constexpr int64_t kMiB = 1048576;
+
+class DiskImage : public ::testing::Test {
+ protected:
+  void SetUp() override { RecorderA().Clear(); }
+
+  // Images `disk` (or, without one, the platform device at `source`) and returns every message.
+  std::vector<Message> Image(const std::shared_ptr<MemoryDisk>& disk, const std::string& output,
+                             const std::string& source = "disk") {
+    RecoveryEngine engine(disk ? MemoryOpener({{"disk", disk}}) : DeviceOpener(OpenRawDevice));
+    engine.StartDiskImage(source.c_str(), output.c_str(), RecordA);
+    engine.WaitForWorker();
+    EXPECT_FALSE(engine.IsRunning());
+    return RecorderA().Messages();
+  }
+
+  static std::vector<std::string> TextsOf(const std::vector<Message>& messages, Kind kind) {
+    std::vector<std::string> texts;
+    for (const Message& m : messages) {
+      if (m.kind == kind) texts.push_back(m.text);
+    }
+    return texts;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(DiskImage, CopiesAnImageFileByteForByteThroughThePlatformBackend) {
+  // Not a whole number of sectors: the last partial sector is copied too.
+  const auto bytes = testing::RandomBytes(5 * kMiB + 1000, 5);
+  testing::WriteFile(dir_.File("source.img"), bytes);
+  const auto messages = Image(nullptr, dir_.File("copy.img"), dir_.File("source.img"));
+  const std::vector<Message> expected = {
+      {Kind::Status, "Starting Disk Imaging on " + dir_.File("source.img"), {}},
+      {Kind::Status, "Source Size: 5 MB", {}},
+      {Kind::Finished, "Imaging Complete. 5 MB copied.", {}},
+  };
+  EXPECT_EQ(messages, expected);
+  EXPECT_EQ(testing::ReadFile(dir_.File("copy.img")), bytes);
+}
+
+class DiskImageSectorSizes : public DiskImage, public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(DiskImageSectorSizes, AnUnreadableStepBecomesZerosOfItsLength) {
+  const int32_t sectorSize = GetParam();
+  const int64_t step = 2048 * int64_t{sectorSize};
+  auto disk = std::make_shared<MemoryDisk>();
+  disk->sectorSize = sectorSize;
+  disk->bytes = testing::RandomBytes(static_cast<size_t>(3 * step + 5 * sectorSize), 9);
+  disk->AddUnreadable(step + 77, 1);
+
+  const auto messages = Image(disk, dir_.File("copy.img"));
+  auto expected = disk->bytes;
+  std::fill(expected.begin() + step, expected.begin() + 2 * step, 0);
+  EXPECT_EQ(testing::ReadFile(dir_.File("copy.img")), expected);
+  EXPECT_EQ(TextsOf(messages, Kind::Status).at(2), "Read Error at sector 2048. Filling with zeros.");
+  EXPECT_EQ(TextsOf(messages, Kind::Status).size(), 3u);
+  EXPECT_EQ(TextsOf(messages, Kind::Finished).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sectors, DiskImageSectorSizes, ::testing::Values(512, 4096));
+
+TEST_F(DiskImage, ADeviceThatDeliversLessThanItsSizeKeepsEverySectorInPlace) {
+  auto disk = std::make_shared<MemoryDisk>();
+  disk->bytes = testing::RandomBytes(static_cast<size_t>(kMiB + 4096), 13);
+  disk->reportedSize = 3 * kMiB;  // e.g. a card that stops answering part-way
+  const auto messages = Image(disk, dir_.File("copy.img"));
+
+  auto expected = disk->bytes;
+  expected.resize(static_cast<size_t>(3 * kMiB), 0);
+  EXPECT_EQ(testing::ReadFile(dir_.File("copy.img")), expected);
+  const std::vector<std::string> errors = {"Read Error at sector 2056. Filling with zeros.",
+                                           "Read Error at sector 4096. Filling with zeros."};
+  const auto statuses = TextsOf(messages, Kind::Status);
+  EXPECT_EQ(std::vector<std::string>(statuses.begin() + 2, statuses.end()), errors);
+  EXPECT_EQ(TextsOf(messages, Kind::Finished),
+            std::vector<std::string>{"Imaging Complete. 3 MB copied."});
+}
+
+TEST_F(DiskImage, ASourceOfUnknownSizeFailsAndLeavesAnExistingFileAlone) {
+  auto disk = std::make_shared<MemoryDisk>();
+  disk->bytes = testing::RandomBytes(4096, 1);
+  disk->reportedSize = 0;
+  testing::WriteFile(dir_.File("keep.img"), {1, 2, 3});
+  const auto messages = Image(disk, dir_.File("keep.img"));
+  const std::vector<Message> expected = {
+      {Kind::Status, "Starting Disk Imaging on disk", {}},
+      {Kind::Error, "Failed to determine source size.", {}},
+  };
+  EXPECT_EQ(messages, expected);
+  EXPECT_EQ(testing::ReadFile(dir_.File("keep.img")), (std::vector<uint8_t>{1, 2, 3}));
+}
+
+TEST_F(DiskImage, OpenAndCreateFailuresEndTheWorkWithTheirError) {
+  auto disk = std::make_shared<MemoryDisk>();
+  disk->bytes = testing::RandomBytes(4096, 1);
+  auto messages = Image(disk, dir_.File("copy.img"), "missing");
+  EXPECT_EQ(messages, (std::vector<Message>{
+                          {Kind::Status, "Starting Disk Imaging on missing", {}},
+                          {Kind::Error, "Failed to open source drive. Check permissions.", {}},
+                      }));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("copy.img")));
+
+  RecorderA().Clear();
+  const std::string unwritable = dir_.File("no-such-folder/copy.img");
+  messages = Image(disk, unwritable);
+  EXPECT_EQ(messages, (std::vector<Message>{
+                          {Kind::Status, "Starting Disk Imaging on disk", {}},
+                          {Kind::Error, "Failed to create output file: " + unwritable, {}},
+                      }));
+}
+
+#if defined(__linux__)
+TEST_F(DiskImage, AFullOutputDiskIsAnErrorNotACompleteImage) {
+  auto disk = std::make_shared<MemoryDisk>();
+  disk->bytes = testing::RandomBytes(static_cast<size_t>(2 * kMiB), 1);
+  const auto messages = Image(disk, "/dev/full");
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[2].kind, Kind::Error);
+  EXPECT_EQ(messages[2].text, "Imaging Error: Cannot write to /dev/full: No space left on device");
+}
+#endif
+
+}  // namespace
+}  // namespace quarvelin

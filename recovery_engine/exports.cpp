@@ -1,0 +1,43 @@
+// The C entry points. Each one is a thin guard around the process-wide engine: nothing thrown inside
+// may cross into the foreign caller.
+#include <cstdlib>
+
+#include "quarvelin_native.h"
+#include "recovery_engine.h"
+
+using quarvelin::ProcessEngine;
+
+extern "C" {
+
+QUARVELIN_EXPORT void StartNativeDiskImage(const char* sourcePath, const char* outputPath,
+                                           NativeMessageCallback callback) {
+  try {
+    ProcessEngine().StartDiskImage(sourcePath, outputPath, callback);
+  } catch (...) {
+  }
+}
+
+QUARVELIN_EXPORT void PauseNativeRecovery(void) {
+  try {
+    ProcessEngine().Pause();
+  } catch (...) {
+  }
+}
+
+QUARVELIN_EXPORT void ResumeNativeRecovery(void) {
+  try {
+    ProcessEngine().Resume();
+  } catch (...) {
+  }
+}
+
+QUARVELIN_EXPORT void CancelNativeRecovery(void) {
+  try {
+    ProcessEngine().Cancel();
+  } catch (...) {
+  }
+}
+
+QUARVELIN_EXPORT void NativeFree(void* p) { std::free(p); }
+
+}  // extern "C"

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace quarvelin::testing {
+
+// A fresh folder under the system temp folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    static std::atomic<int> counter{0};
+    std::random_device seed;
+    path_ = std::filesystem::temp_directory_path() /
+            ("quarvelin_test_" + std::to_string(seed()) + "_" + std::to_string(counter++));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::vector<uint8_t> bytes(size);
+  for (auto& b : bytes) b = static_cast<uint8_t>(generator());
+  return bytes;
+}
+
+inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace quarvelin::testing
