@@ -29,6 +29,9 @@ bool OutputFile::Write(std::span<const uint8_t> bytes) {
     error_ = "file is not open";
     return false;
   }
+  if (bytes.empty()) {
+    return true;
+  }
   errno = 0;
   const size_t put = std::fwrite(bytes.data(), 1, bytes.size(), file_);
   written_ += put;

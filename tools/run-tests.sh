@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds and runs every test: native (g++), native under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the Windows cross build under Wine.
+#   tools/run-tests.sh             all three
+#   tools/run-tests.sh native      just one of native, sanitize, windows
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+builds=("$@")
+[ ${#builds[@]} -eq 0 ] && builds=(native sanitize windows)
+
+needs=native
+for b in "${builds[@]}"; do [ "$b" = windows ] && needs=all; done
+tools/install-deps.sh "$needs"
+
+jobs=$(nproc)
+failed=()
+
+configure_and_build() {  # dir, cmake args...
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+run_ctest() {  # name, dir
+  echo "=== $1 tests"
+  local log="$2/ctest.log"
+  if ctest --test-dir "$2" -j "$jobs" --timeout 600 --output-on-failure >"$log" 2>&1; then
+    sed -n '/tests passed/,$p' "$log"
+  else
+    cat "$log"
+    failed+=("$1")
+  fi
+}
+
+for build in "${builds[@]}"; do
+  case "$build" in
+    native)
+      configure_and_build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+      run_ctest native build/native
+      ;;
+    sanitize)
+      configure_and_build build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUARVELIN_SANITIZE=ON
+      export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
+      run_ctest sanitize build/sanitize
+      ;;
+    windows)
+      configure_and_build build/windows -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+      # shellcheck source=tools/wine-session.sh
+      source tools/wine-session.sh
+      wine_session_start "$root/build/windows/wineprefix"
+      trap wine_session_stop EXIT
+      run_ctest windows build/windows
+      wine_session_stop
+      trap - EXIT
+      ;;
+    *)
+      echo "unknown build '$build' (native, sanitize, windows)" >&2
+      exit 2
+      ;;
+  esac
+done
+
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "All test builds passed: ${builds[*]}"
