@@ -104,7 +104,7 @@ void RecoveryEngine::StartWorker(std::function<void()> body, NativeMessageCallba
   cancel_.exchange(false);
   callback_.store(callback);
   try {
-    worker_ = std::thread([this, body = std::move(body)] {
+    worker_ = Launch([this, body = std::move(body)] {
       tlWorkerOf = this;
       // Bodies report their own failures; this only keeps a stray exception from ending the process.
       try {

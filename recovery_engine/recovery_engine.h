@@ -22,7 +22,7 @@ class RecoveryEngine {
  public:
   explicit RecoveryEngine(DeviceOpener opener = OpenRawDevice);
   // Cancels and joins the worker (a paused worker wakes for the cancel).
-  ~RecoveryEngine();
+  virtual ~RecoveryEngine();
   RecoveryEngine(const RecoveryEngine&) = delete;
   RecoveryEngine& operator=(const RecoveryEngine&) = delete;
 
@@ -47,6 +47,10 @@ class RecoveryEngine {
   void ClearRunning() { running_.exchange(false); }
   bool IsRunning() const { return running_.load(); }
   OpenedDevice OpenDevice(const std::string& path) const { return opener_(path); }
+
+ protected:
+  // Starts the worker thread; a test overrides it to see how a failed thread creation is handled.
+  virtual std::thread Launch(std::function<void()> body) { return std::thread(std::move(body)); }
 
  private:
   enum class WorkKind { Scan, Image };

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <system_error>
+
 #include "device/memory_device.h"
 #include "message_recorder.h"
 #include "temp_dir.h"
@@ -180,6 +182,23 @@ TEST_F(EngineControl, DestroyingTheEngineEndsAPausedWorker) {
   ASSERT_TRUE(RecorderA().WaitForText("Scan Paused"));
   engine_.reset();  // must not block on the pause
   EXPECT_EQ(RecorderA().Messages().back().text, "Imaging Cancelled.");
+}
+
+TEST(EngineStart, AThreadThatCannotBeCreatedIsReportedAndNothingRuns) {
+  class NoThreads : public RecoveryEngine {
+    using RecoveryEngine::RecoveryEngine;
+    std::thread Launch(std::function<void()>) override {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+  };
+  RecorderA().Clear();
+  NoThreads engine(MemoryOpener({}));
+  engine.StartDiskImage("disk", "out.img", RecordA);
+  EXPECT_FALSE(engine.IsRunning());
+  const auto messages = RecorderA().Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].kind, Kind::Error);
+  EXPECT_TRUE(StartsWith(messages[0].text, "Failed to start worker thread: ")) << messages[0].text;
 }
 
 // The exports themselves, on the process-wide engine.
