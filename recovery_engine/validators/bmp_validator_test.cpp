@@ -1,0 +1,1 @@
+#include "bmp_validator.h"

@@ -1,0 +1,1 @@
+#include "gif_validator.h"

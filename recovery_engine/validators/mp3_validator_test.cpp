@@ -1,0 +1,1 @@
+#include "mp3_validator.h"

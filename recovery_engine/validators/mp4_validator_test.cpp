@@ -1,0 +1,1 @@
+#include "mp4_validator.h"

@@ -1,0 +1,1 @@
+#include "png_validator.h"

@@ -1,0 +1,47 @@
+#include "range_reader.h"
+
+#include "byte_fields.h"
+
+namespace quarvelin {
+
+RangeReader::RangeReader(std::span<const uint8_t> scanBuffer, size_t headerOffset,
+                         int64_t bufferStartSector, int32_t sectorSize, RawDevice& device)
+    : buffer_(scanBuffer),
+      headerOffset_(headerOffset),
+      bufferStartSector_(bufferStartSector),
+      sectorSize_(sectorSize > 0 ? sectorSize : kDefaultSectorSize),
+      device_(device) {}
+
+std::span<const uint8_t> RangeReader::operator()(int64_t offset, int32_t length) {
+  if (length < 0) {
+    return {};
+  }
+  const int64_t inBuffer =
+      headerOffset_ <= buffer_.size() ? static_cast<int64_t>(buffer_.size() - headerOffset_) : 0;
+  if (offset >= 0 && offset <= inBuffer && length <= inBuffer - offset) {
+    return buffer_.subspan(headerOffset_ + static_cast<size_t>(offset), static_cast<size_t>(length));
+  }
+
+  // Absolute position on the device; anything before its start or beyond 64 bits reads nothing.
+  const int64_t sectorSize = sectorSize_;
+  if (bufferStartSector_ < 0 || bufferStartSector_ > INT64_MAX / sectorSize) {
+    return {};
+  }
+  const auto position =
+      CheckedAdd(bufferStartSector_ * sectorSize, static_cast<int64_t>(headerOffset_), offset);
+  if (!position || *position < 0) {
+    return {};
+  }
+  const int64_t firstSector = *position / sectorSize;
+  const int64_t skip = *position % sectorSize;
+  const int64_t sectors = (length + skip + sectorSize - 1) / sectorSize;
+  ++deviceReads_;
+  fromDevice_ = device_.ReadDeviceSectors(firstSector, static_cast<uint32_t>(sectors), sectorSize_);
+  if (static_cast<int64_t>(fromDevice_.size()) < skip + length) {
+    return {};
+  }
+  return std::span<const uint8_t>(fromDevice_).subspan(static_cast<size_t>(skip),
+                                                       static_cast<size_t>(length));
+}
+
+}  // namespace quarvelin

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "device/raw_device.h"
+
+namespace quarvelin {
+
+// How a validator reads the bytes of a carving candidate. Offsets are relative to the candidate's
+// first header byte. A request is served from the scan buffer when it lies wholly inside it (from
+// the header to the buffer's end); otherwise by one device read of the sectors that cover it, never
+// by joining buffer and device bytes. The answer is exactly the requested bytes, or nothing.
+//
+// The returned span stays valid only until the next call: copy out what must outlive it. The reader
+// borrows the buffer and the device, for the duration of one carved-size determination.
+class RangeReader {
+ public:
+  RangeReader(std::span<const uint8_t> scanBuffer, size_t headerOffset, int64_t bufferStartSector,
+              int32_t sectorSize, RawDevice& device);
+
+  std::span<const uint8_t> operator()(int64_t offset, int32_t length);
+
+  // Device reads made so far (the scan buffer serves the rest).
+  int64_t DeviceReads() const { return deviceReads_; }
+
+ private:
+  std::span<const uint8_t> buffer_;
+  size_t headerOffset_;
+  int64_t bufferStartSector_;
+  int32_t sectorSize_;
+  RawDevice& device_;
+  std::vector<uint8_t> fromDevice_;
+  int64_t deviceReads_ = 0;
+};
+
+}  // namespace quarvelin

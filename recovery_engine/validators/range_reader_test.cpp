@@ -1,0 +1,72 @@
+#include "range_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "byte_fields.h"
+#include "candidate.h"
+#include "crc32.h"
+
+namespace quarvelin {
+namespace {
+
+using testing::Candidate;
+using testing::Placement;
+using testing::RandomBytes;
+
+std::vector<uint8_t> Copy(std::span<const uint8_t> s) { return {s.begin(), s.end()}; }
+
+TEST(RangeReader, ServesTheBufferTheDeviceOrNothing) {
+  const auto file = RandomBytes(10000, 4);
+  // The file starts 700 bytes into the disk; the scan buffer holds the first 4096 disk bytes.
+  Candidate candidate(file, Placement{.lead = 700, .bufferBytes = 4096});
+  RangeReader read = candidate.Reader();
+  auto& disk = candidate.Disk();
+
+  EXPECT_EQ(Copy(read(0, 3396)), std::vector<uint8_t>(file.begin(), file.begin() + 3396));
+  EXPECT_EQ(disk.reads.load(), 0) << "inside the buffer: no device read";
+
+  // Across the buffer's end: one read of the covering sectors.
+  EXPECT_EQ(Copy(read(3000, 1000)), std::vector<uint8_t>(file.begin() + 3000, file.begin() + 4000));
+  EXPECT_EQ(disk.reads.load(), 1);
+
+  // Before the candidate: served from the device.
+  EXPECT_EQ(Copy(read(-700, 700)), std::vector<uint8_t>(disk.bytes.begin(), disk.bytes.begin() + 700));
+  EXPECT_EQ(disk.reads.load(), 2);
+
+  // Past the device's end: nothing, not the bytes that exist.
+  const auto deviceEnd = static_cast<int64_t>(disk.bytes.size()) - 700;
+  EXPECT_TRUE(read(deviceEnd - 10, 20).empty());
+  EXPECT_EQ(read(deviceEnd - 10, 10).size(), 10u);
+  EXPECT_TRUE(read(-701, 10).empty());
+  EXPECT_TRUE(read(0, -1).empty());
+  EXPECT_TRUE(read(INT64_MAX - 5, 10).empty());
+}
+
+TEST(ByteFields, ReadBothByteOrdersWithinBoundsOnly) {
+  const std::vector<uint8_t> b = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+  EXPECT_EQ(ReadBe16(b, 0), 0x0102);
+  EXPECT_EQ(ReadLe16(b, 6), 0x0807);
+  EXPECT_EQ(ReadBe24(b, 1), 0x020304u);
+  EXPECT_EQ(ReadLe24(b, 0), 0x030201u);
+  EXPECT_EQ(ReadBe32(b, 4), 0x05060708u);
+  EXPECT_EQ(ReadLe32(b, 0), 0x04030201u);
+  EXPECT_EQ(ReadBe64(b, 0), 0x0102030405060708u);
+  EXPECT_EQ(ReadLe64(b, 0), 0x0807060504030201u);
+  EXPECT_FALSE(ReadBe16(b, 7));
+  EXPECT_FALSE(ReadLe32(b, 5));
+  EXPECT_FALSE(ReadBe64(b, 1));
+  EXPECT_FALSE(ReadBe16(b, SIZE_MAX));
+  EXPECT_FALSE(CheckedAdd(INT64_MAX, 1));
+  EXPECT_EQ(CheckedAdd(1, 2, 3), 6);
+  EXPECT_FALSE(AsLength(UINT64_MAX));
+}
+
+TEST(Crc32, MatchesTheStandardCheckValue) {
+  const std::string text = "123456789";
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  EXPECT_EQ(Crc32(bytes), 0xCBF43926u);
+  EXPECT_EQ(Crc32Update(Crc32(bytes.first(4)), bytes.subspan(4)), 0xCBF43926u);
+}
+
+}  // namespace
+}  // namespace quarvelin

@@ -1,0 +1,1 @@
+#include "zip_validator.h"
