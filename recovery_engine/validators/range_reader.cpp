@@ -12,6 +12,16 @@ RangeReader::RangeReader(std::span<const uint8_t> scanBuffer, size_t headerOffse
       sectorSize_(sectorSize > 0 ? sectorSize : kDefaultSectorSize),
       device_(device) {}
 
+bool RangeReader::StartsSector(int64_t offset) const {
+  const int64_t sectorSize = sectorSize_;
+  if (bufferStartSector_ < 0 || bufferStartSector_ > INT64_MAX / sectorSize) {
+    return false;
+  }
+  const auto position =
+      CheckedAdd(bufferStartSector_ * sectorSize, static_cast<int64_t>(headerOffset_), offset);
+  return position && *position >= 0 && *position % sectorSize == 0;
+}
+
 std::span<const uint8_t> RangeReader::operator()(int64_t offset, int32_t length) {
   if (length < 0) {
     return {};

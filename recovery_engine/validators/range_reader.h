@@ -22,6 +22,10 @@ class RangeReader {
 
   std::span<const uint8_t> operator()(int64_t offset, int32_t length);
 
+  // True when candidate offset `offset` is the first byte of a device sector: where another file
+  // stored on the disk could begin.
+  bool StartsSector(int64_t offset) const;
+
   // Device reads made so far (the scan buffer serves the rest).
   int64_t DeviceReads() const { return deviceReads_; }
 

@@ -40,6 +40,10 @@ TEST(RangeReader, ServesTheBufferTheDeviceOrNothing) {
   EXPECT_TRUE(read(-701, 10).empty());
   EXPECT_TRUE(read(0, -1).empty());
   EXPECT_TRUE(read(INT64_MAX - 5, 10).empty());
+
+  EXPECT_FALSE(read.StartsSector(0));
+  EXPECT_TRUE(read.StartsSector(512 - 700 + 1024));
+  EXPECT_FALSE(read.StartsSector(INT64_MAX));
 }
 
 TEST(ByteFields, ReadBothByteOrdersWithinBoundsOnly) {
