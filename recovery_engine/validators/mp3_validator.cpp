@@ -1,1 +1,185 @@
 #include "mp3_validator.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "byte_fields.h"
+
+namespace quarvelin {
+namespace {
+
+// No MP3 we recover is longer; past this the walk is reading something else.
+constexpr int64_t kWalkLimit = 209'715'200;
+// How far past the tag we look for the first frame when junk stands between them.
+constexpr int64_t kResyncReach = 4'095;
+// The walk reads the disk in windows of this size rather than one small read per frame.
+constexpr int32_t kWindowBytes = 65'536;
+
+constexpr std::array<int32_t, 15> kLayer3BitratesKbps = {0,   32,  40,  48,  56,  64,  80, 96,
+                                                         112, 128, 160, 192, 224, 256, 320};
+constexpr std::array<int32_t, 3> kMpeg1SampleRates = {44'100, 48'000, 32'000};
+
+bool IsFrameSync(uint8_t b0, uint8_t b1) {
+  return b0 == 0xFF && (b1 & 0xE0) == 0xE0;
+}
+
+// Serves small reads out of one larger window of the candidate, so that walking thousands of frames
+// beyond the scan buffer costs one device read per window instead of one per frame. A span lasts
+// until the next call.
+class WindowedReader {
+ public:
+  explicit WindowedReader(RangeReader& read) : read_(read) {}
+
+  // Exactly `length` bytes at `offset` (at most a window), or nothing, like the RangeReader.
+  Bytes operator()(int64_t offset, int32_t length) {
+    const auto bytes = UpTo(offset, length);
+    return bytes.size() == static_cast<size_t>(length) ? bytes : Bytes{};
+  }
+
+  // Up to `length` bytes at `offset`: fewer where the readable part of the disk ends.
+  Bytes UpTo(int64_t offset, int32_t length) {
+    if (length < 0 || length > kWindowBytes) return {};
+    if (!Holds(offset, length)) Load(offset);
+    const auto size = static_cast<int64_t>(window_.size());
+    if (offset < windowStart_ || offset - windowStart_ >= size) return {};
+    const int64_t skip = offset - windowStart_;
+    return window_.subspan(static_cast<size_t>(skip),
+                           static_cast<size_t>(std::min<int64_t>(length, size - skip)));
+  }
+
+ private:
+  bool Holds(int64_t offset, int32_t length) const {
+    const auto size = static_cast<int64_t>(window_.size());
+    return offset >= windowStart_ && length <= size && offset - windowStart_ <= size - length;
+  }
+
+  // A whole window cannot be read near the end of the device or before a bad stretch; the part
+  // that can is still walked. The span stays valid: nothing else reads until the next Load.
+  void Load(int64_t offset) {
+    windowStart_ = offset;
+    window_ = read_.ReadLongest(offset, kWindowBytes);
+  }
+
+  RangeReader& read_;
+  Bytes window_;
+  int64_t windowStart_ = 0;
+};
+
+// The first offset in [from, from + count) where a frame sync starts, if any.
+std::optional<int64_t> FindFrameSync(WindowedReader& read, int64_t from, int64_t count) {
+  if (count <= 0) return std::nullopt;
+  // Each position needs the byte after it too.
+  const auto bytes = read.UpTo(from, static_cast<int32_t>(count + 1));
+  if (bytes.size() < 2) return std::nullopt;
+  const auto* const first = bytes.data();
+  const auto* const last = first + bytes.size() - 1;  // one past the last position with a successor
+  for (const auto* p = first; p < last;) {
+    const auto* const ff =
+        static_cast<const uint8_t*>(std::memchr(p, 0xFF, static_cast<size_t>(last - p)));
+    if (ff == nullptr) break;
+    if (IsFrameSync(ff[0], ff[1])) return from + (ff - first);
+    p = ff + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Mp3ValidationResult ValidateMp3(RangeReader& rangeReader, const std::atomic<bool>* cancel) {
+  Mp3ValidationResult result;
+  WindowedReader read(rangeReader);
+
+  int64_t tag = 0;
+  if (const auto head = read(0, 10); !head.empty() && std::memcmp(head.data(), "ID3", 3) == 0) {
+    // The tag size is sync-safe: seven bits per byte, most significant byte first.
+    const uint32_t field = ReadBe32(head, 6).value_or(0);
+    const uint32_t tagBody = ((field >> 3) & 0x0FE00000u) | ((field >> 2) & 0x001FC000u) |
+                             ((field >> 1) & 0x00003F80u) | (field & 0x7Fu);
+    tag = int64_t{tagBody} + 10;
+    result.hasId3v2 = true;
+    result.id3v2Size = static_cast<uint64_t>(tag);
+  }
+
+  int64_t pos = tag;
+  int32_t frames = 0;
+  int64_t audioEnd = 0;  // just past the last counted frame
+
+  while (!IsCancelled(cancel) && pos <= kWalkLimit) {
+    const auto bytes = read(pos, 4);
+    if (bytes.empty()) break;
+    std::array<uint8_t, 4> header{};
+    std::copy(bytes.begin(), bytes.end(), header.begin());
+
+    if (!IsFrameSync(header[0], header[1])) {
+      if (frames > 0) {
+        // The audio has ended; an ID3v1 tag of 128 bytes may close the file.
+        if (std::memcmp(header.data(), "TAG", 3) == 0) {
+          result.hasId3v1 = true;
+          result.size = pos + 128;
+        } else {
+          result.size = pos;
+        }
+        break;
+      }
+      // No frame yet: junk may stand between the tag and the audio.
+      const auto sync = FindFrameSync(read, pos + 1, std::min(kResyncReach, kWalkLimit - 1 - pos));
+      if (!sync) break;
+      pos = *sync;
+      continue;
+    }
+
+    const int version = (header[1] >> 3) & 3;
+    const int layer = (header[1] >> 1) & 3;
+    const int bitrateIndex = header[2] >> 4;
+    const int rateIndex = (header[2] >> 2) & 3;
+    const int padding = (header[2] >> 1) & 1;
+    if (version == 1 || layer == 0 || bitrateIndex == 15 || rateIndex == 3) {
+      result.Add("Invalid frame header at " + std::to_string(pos));
+      break;
+    }
+    if (version != 3 || layer != 1) {
+      // Another MPEG version or layer: stepped over, not counted.
+      pos += 4;
+      continue;
+    }
+
+    const int32_t kbps = kLayer3BitratesKbps[static_cast<size_t>(bitrateIndex)];
+    const int32_t rate = kMpeg1SampleRates[static_cast<size_t>(rateIndex)];
+    if (kbps == 0) break;  // free format: the frame length cannot be known
+    const int64_t length = int64_t{kbps} * 144'000 / rate + padding;
+    if (length < 21) break;
+
+    if (frames == 0) {
+      result.bitrate = kbps;
+      result.sampleRate = rate;
+      // The Xing or Info header follows the side information: 17 bytes in mono, 32 otherwise.
+      const bool mono = (header[3] >> 6) == 3;
+      const auto info = read(pos + (mono ? 21 : 36), 4);
+      if (!info.empty() &&
+          (std::memcmp(info.data(), "Xing", 4) == 0 || std::memcmp(info.data(), "Info", 4) == 0)) {
+        result.isVbr = true;
+      }
+    }
+    ++frames;
+    pos += length;
+    audioEnd = pos;
+  }
+
+  // The walk ended without meeting the end of the audio (a read failed, a header was bad, the limit
+  // was reached): the file ends with the last whole frame counted.
+  if (result.size == 0 && frames > 0) result.size = audioEnd;
+  result.frameCount = frames;
+  if (frames < 10) {
+    result.Add("Very few valid frames (" + std::to_string(frames) + ")", 50);
+  } else if (frames <= 99) {
+    result.confidence -= 20;
+  }
+  if (!result.hasId3v2 && !result.hasId3v1) result.Add("No ID3 tags found", 10);
+  result.Finish();
+  return result;
+}
+
+}  // namespace quarvelin

@@ -1,1 +1,25 @@
 #pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "range_reader.h"
+#include "validation_result.h"
+
+namespace quarvelin {
+
+// What a walk over the top-level atoms of an ISO media file (MP4, MOV, 3GP, M4V) found.
+struct Mp4ValidationResult : ValidationResult {
+  std::string majorBrand;  // the 4 bytes at offset 8 of the ftyp atom; empty if none
+  bool hasMoov = false;
+  bool hasMdat = false;
+  bool hasFtyp = false;
+  uint64_t mdatSize = 0;  // size of the last mdat atom seen
+  int64_t moovSize = 0;   // size of the last moov atom seen
+};
+
+// Sums the sizes of the top-level atoms from candidate offset 0 to find the file's length.
+Mp4ValidationResult ValidateMp4(RangeReader& read, const std::atomic<bool>* cancel);
+
+}  // namespace quarvelin

@@ -1,5 +1,7 @@
 #include "range_reader.h"
 
+#include <algorithm>
+
 #include "byte_fields.h"
 
 namespace quarvelin {
@@ -11,6 +13,23 @@ RangeReader::RangeReader(std::span<const uint8_t> scanBuffer, size_t headerOffse
       bufferStartSector_(bufferStartSector),
       sectorSize_(sectorSize > 0 ? sectorSize : kDefaultSectorSize),
       device_(device) {}
+
+std::span<const uint8_t> RangeReader::ReadLongest(int64_t offset, int32_t want, int32_t need) {
+  if (const auto all = (*this)(offset, want); !all.empty()) return all;
+  need = std::max(need, 1);
+  if (need >= want || (*this)(offset, need).empty()) return {};
+  int32_t good = need;
+  int32_t bad = want;
+  while (bad - good > 1) {
+    const int32_t mid = good + (bad - good) / 2;
+    if ((*this)(offset, mid).empty()) {
+      bad = mid;
+    } else {
+      good = mid;
+    }
+  }
+  return (*this)(offset, good);
+}
 
 bool RangeReader::StartsSector(int64_t offset) const {
   const int64_t sectorSize = sectorSize_;

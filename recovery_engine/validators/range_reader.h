@@ -22,6 +22,11 @@ class RangeReader {
 
   std::span<const uint8_t> operator()(int64_t offset, int32_t length);
 
+  // Near the device's end (or before an unreadable stretch) a long request returns nothing although
+  // its first bytes exist: this answers with the longest readable run from `offset`, of at most
+  // `want` and at least `need` bytes, found by halving; empty when not even `need` can be read.
+  std::span<const uint8_t> ReadLongest(int64_t offset, int32_t want, int32_t need = 1);
+
   // True when candidate offset `offset` is the first byte of a device sector: where another file
   // stored on the disk could begin.
   bool StartsSector(int64_t offset) const;

@@ -1,1 +1,122 @@
 #include "zip_validator.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "candidate.h"
+
+namespace quarvelin {
+namespace {
+
+using testing::Placement;
+using Bytes = std::vector<uint8_t>;
+using Issues = std::vector<std::string>;
+constexpr size_t kMiB = 1 << 20;
+
+// An archive as far as sizing looks at it: a local header, `body` bytes of entries, a central
+// directory of `entries` records and the end record that names it.
+Bytes MakeZip(size_t body, uint16_t entries = 1, const std::string& comment = "") {
+  Bytes zip = {'P', 'K', 3, 4};
+  zip.insert(zip.end(), body, 'd');
+  const auto directoryOffset = static_cast<uint32_t>(zip.size());
+  zip.insert(zip.end(), {'P', 'K', 1, 2});
+  zip.resize(directoryOffset + 46u * entries, 'c');
+  const auto le = [&zip](size_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) zip.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  };
+  le(0x06054B50, 4), le(0, 4), le(entries, 2), le(entries, 2), le(46u * entries, 4);
+  le(directoryOffset, 4), le(comment.size(), 2);
+  zip.insert(zip.end(), comment.begin(), comment.end());
+  return zip;
+}
+
+ZipValidationResult Validate(const Bytes& file, Placement placement = {.trailing = 3 * kMiB},
+                             const std::atomic<bool>* cancel = nullptr) {
+  testing::Candidate candidate(file, placement);
+  RangeReader read = candidate.Reader();
+  return ValidateZip(read, cancel);
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST(ZipValidator, SizesAnArchiveByItsEndRecordAndComment) {
+  // The second one's end record straddles the seam between the first two megabyte reads.
+  for (const auto& zip : {MakeZip(3000, 2, "ten bytes!"), MakeZip(kMiB - 70, 2)}) {
+    for (const Placement p :
+         {Placement{.lead = 700, .trailing = 3 * kMiB, .randomTrailing = true},
+          Placement{.lead = 700, .bufferBytes = 1500, .sectorSize = 4096, .trailing = 3 * kMiB}}) {
+      const auto r = Validate(zip, p);
+      EXPECT_EQ(std::pair(r.size, r.confidence), std::pair(std::ssize(zip), 100));
+      EXPECT_EQ(r.entryCount, 2);
+      EXPECT_TRUE(r.hasEndOfCentralDirectory && r.centralDirectoryVerified && r.issues.empty());
+    }
+  }
+}
+
+TEST(ZipValidator, TwoArchivesBackToBackAreEachSizedOnTheirOwn) {
+  const auto first = MakeZip(500), second = MakeZip(900, 3, "note");
+  EXPECT_EQ(Validate(Concat(first, second)).size, std::ssize(first));
+  EXPECT_EQ(Validate(Concat(second, first)).size, std::ssize(second));
+
+  // With no record whose directory ends where the record starts, the last record within reach
+  // decides.
+  auto odd = first;
+  odd[odd.size() - 10] ^= 1;  // directory size
+  const auto r = Validate(Concat(odd, second));
+  EXPECT_EQ(std::pair(r.size, r.entryCount), std::pair(std::ssize(odd) + std::ssize(second), 3));
+}
+
+TEST(ZipValidator, ReportsDamagedOrForeignData) {
+  Bytes empty = {'P', 'K', 5, 6};
+  empty.resize(22);
+  const auto e = Validate(empty);
+  EXPECT_EQ(std::pair(e.size, e.confidence), std::pair(int64_t{22}, 100));
+  EXPECT_TRUE(e.hasEndOfCentralDirectory && !e.centralDirectoryVerified && e.issues.empty());
+
+  const auto foreign = Validate({'M', 'Z', 3, 4, 0, 0});
+  EXPECT_EQ(std::pair(foreign.size, foreign.confidence), std::pair(int64_t{0}, 0));
+  EXPECT_EQ(foreign.issues, Issues{"Invalid ZIP signature"});
+  EXPECT_EQ(Validate({}, {.trailing = 0}).issues, Issues{"Invalid ZIP signature"});
+
+  const auto zip = MakeZip(5000, 1, "comment");
+  auto spanned = zip, forward = zip, huge = zip;
+  spanned[2] = 7, spanned[3] = 8;
+  forward[zip.size() - 12] = 0x40;                   // directory offset past the end record
+  std::fill(huge.end() - 19, huge.end() - 7, 0xFF);  // every count, size and offset at its maximum
+  const auto s = Validate(spanned), f = Validate(forward);
+  EXPECT_EQ(std::pair(s.issues, s.confidence), std::pair(Issues{"Not a local file header"}, 80));
+  EXPECT_EQ(std::pair(f.issues, f.size),
+            std::pair(Issues{"Central directory not verified"}, std::ssize(zip)));
+  const auto h = Validate(huge);
+  EXPECT_EQ(std::pair(h.size, h.entryCount), std::pair(std::ssize(zip) - 7 + 0xFFFF, 0xFFFF));
+
+  const Issues noEnd{"No End of Central Directory found", "Central directory not verified"};
+  const std::atomic<bool> cancel{true};
+  EXPECT_EQ(Validate(zip, {.trailing = 3 * kMiB}, &cancel).issues, noEnd);
+  for (size_t cut = 4; cut < zip.size(); cut += 97) {
+    const auto r = Validate(Bytes(zip.begin(), zip.begin() + static_cast<ptrdiff_t>(cut)));
+    if (cut < zip.size() - 29) {
+      EXPECT_EQ(std::pair(r.issues, r.confidence), std::pair(noEnd, 40));
+    }
+    EXPECT_LE(r.size, std::ssize(zip));
+  }
+}
+
+TEST(ZipValidator, RealArchivesAreSizedExactly) {
+  for (const char* extension : {"zip", "docx"}) {
+    for (const auto& path : testing::Fixtures(extension)) {
+      const auto file = testing::ReadFile(path.string());
+      for (size_t buffer : {SIZE_MAX, 333 + file.size() / 2}) {
+        const auto r = Validate(file, {.lead = 333, .bufferBytes = buffer, .trailing = 2 * kMiB});
+        EXPECT_EQ(std::pair(r.size, r.confidence), std::pair(std::ssize(file), 100)) << path;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quarvelin
