@@ -24,11 +24,14 @@ bool HasType(const AtomHeader& header, const char* type) {
   return std::memcmp(header.data() + 4, type, 4) == 0;
 }
 
-// Real atom types are printable ASCII (a few are padded with zero bytes); anything else means the
-// walk has left the file.
+// Top-level atom types are letters, digits and spaces (a few are padded with zero bytes); anything
+// else means the walk has left the file. Punctuation is refused too: random bytes after a file pass
+// a printable-ASCII test one time in fifty, and the garbage size that comes with them would be added.
 bool PlausibleType(const AtomHeader& header) {
-  return std::all_of(header.begin() + 4, header.begin() + 8,
-                     [](uint8_t b) { return b == 0 || (b >= 0x20 && b <= 0x7E); });
+  return std::all_of(header.begin() + 4, header.begin() + 8, [](uint8_t b) {
+    return b == 0 || b == ' ' || (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') ||
+           (b >= 'a' && b <= 'z');
+  });
 }
 
 }  // namespace
@@ -64,12 +67,21 @@ Mp4ValidationResult ValidateMp4(RangeReader& read, const std::atomic<bool>* canc
     } else if (size32 == 0) {
       if (!result.hasMdat && !result.hasMoov) break;
       rawSize = kOpenEndedAtomSize;
+      result.openEnded = true;
     }
     // Taken as signed, so that sizes of 2^63 and above fail the minimum-size test below.
     const auto size = static_cast<int64_t>(rawSize);
 
     // The first atom is the one the scan matched; it is walked even with an odd type.
     if (pos > 0 && !PlausibleType(header)) break;
+
+    // An atom after the first must end where there is data: a size that runs off the device is
+    // garbage, not part of this file. Media data alone may be cut short by the end of the device.
+    const auto next = CheckedAdd(pos, size);
+    if (pos > 0 && size >= kSmallestAtom && next && !HasType(header, "mdat") &&
+        read(*next - 1, 1).empty()) {
+      break;
+    }
 
     if (HasType(header, "ftyp")) {
       result.hasFtyp = true;
@@ -83,7 +95,6 @@ Mp4ValidationResult ValidateMp4(RangeReader& read, const std::atomic<bool>* canc
       result.mdatSize = rawSize;
     }
 
-    const auto next = CheckedAdd(pos, size);
     if (size < kSmallestAtom || !next) {
       result.Add("Invalid atom size at " + std::to_string(pos));
       break;

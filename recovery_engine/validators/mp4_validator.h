@@ -17,6 +17,9 @@ struct Mp4ValidationResult : ValidationResult {
   bool hasFtyp = false;
   uint64_t mdatSize = 0;  // size of the last mdat atom seen
   int64_t moovSize = 0;   // size of the last moov atom seen
+  // An atom that runs "to the end of the file" (size field 0) was credited with a fixed allowance:
+  // `size` is then an estimate, not a measured end.
+  bool openEnded = false;
 };
 
 // Sums the sizes of the top-level atoms from candidate offset 0 to find the file's length.

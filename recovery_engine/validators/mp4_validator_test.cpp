@@ -124,3 +124,37 @@ TEST(Mp4Validator, SizesRealFilesWholeAndAcrossTheScanBuffer) {
 
 }  // namespace
 }  // namespace quarvelin
+
+namespace quarvelin {
+namespace {
+
+// Random bytes after a file now and then look like an atom header; its garbage size is not added.
+TEST(Mp4Validator, GarbageAfterTheLastAtomIsNotCounted) {
+  std::vector<uint8_t> file;
+  const auto atom = [&file](const char* type, uint32_t size) {
+    for (int i = 3; i >= 0; --i) file.push_back(static_cast<uint8_t>(size >> (8 * i)));
+    file.insert(file.end(), type, type + 4);
+    file.resize(file.size() + size - 8, 0x11);
+  };
+  atom("ftyp", 24);
+  atom("moov", 1000);
+  atom("mdat", 50000);
+  const auto fileBytes = static_cast<int64_t>(file.size());
+  const auto sizeWith = [&file](std::vector<uint8_t> garbage) {
+    std::vector<uint8_t> disk = file;
+    disk.insert(disk.end(), garbage.begin(), garbage.end());
+    testing::Candidate candidate(disk, {.trailing = 512, .randomTrailing = true});
+    RangeReader read = candidate.Reader();
+    return ValidateMp4(read, nullptr);
+  };
+  // Punctuation in the type, and a plausible type whose size runs off the device.
+  for (const auto& garbage : {std::vector<uint8_t>{0, 0, 0, 16, 'x', '!', '#', 'y'},
+                              std::vector<uint8_t>{0x7F, 0, 0, 0, 'f', 'r', 'e', 'e'}}) {
+    const auto result = sizeWith(garbage);
+    EXPECT_EQ(result.size, fileBytes);
+    EXPECT_EQ(result.confidence, 100);
+  }
+}
+
+}  // namespace
+}  // namespace quarvelin
