@@ -1,0 +1,625 @@
+#include "carved_size.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <initializer_list>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "validators/acceptance.h"
+#include "validators/byte_fields.h"
+#include "validators/range_reader.h"
+
+namespace quarvelin {
+namespace {
+
+// Used as the maximum for types that do not state one.
+constexpr int64_t kDefaultMaxSize = 2'097'152'000;
+// Sectors per read for the end-of-central-directory, "%%EOF" and MP3 frame searches.
+constexpr uint32_t kSearchReadSectors = 2'048;
+// Bytes per read for the generic end search (rounded down to whole sectors).
+constexpr int64_t kGenericReadBytes = 524'288;
+
+constexpr int64_t kPngWalkLimit = 524'288'000;
+// An atom whose size field is 0 runs to the end of the file, which a raw disk cannot tell us. Once
+// the movie's moov or mdat has been seen, the file is credited with this much rather than lost.
+constexpr int64_t kOpenEndedAtomSize = 104'857'600;
+constexpr int64_t kLargestAtom = 107'374'182'400;
+// A WMV whose header does not give its length: a guess that covers most clips.
+constexpr int64_t kAsfGuessedSize = 52'428'800;
+constexpr int64_t kFlvWalkLimit = 5'368'709'120;
+constexpr int64_t kSearchLimit = 2'097'152'000;
+constexpr int64_t kMp3AudioLimit = 104'857'600;
+
+// Bytes kept from one read of a search to the next, so that a marker split between two reads is
+// still found whole. ZIP keeps enough for a record with the longest comment.
+constexpr size_t kZipKeep = 65'536;
+constexpr size_t kPdfKeep = 32'768;
+constexpr size_t kTailKeep = 128;
+
+constexpr std::array<uint8_t, 4> kEndOfCentralDirectory = {'P', 'K', 0x05, 0x06};
+constexpr size_t kEndRecordBytes = 22;
+constexpr std::array<uint8_t, 16> kAsfFileProperties = {
+    0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11, 0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr std::array<uint8_t, 4> kMatroskaSegment = {0x18, 0x53, 0x80, 0x67};
+constexpr std::array<int32_t, 15> kLayer3Kbps = {0,   32,  40,  48,  56,  64,  80, 96,
+                                                 112, 128, 160, 192, 224, 256, 320};
+constexpr std::array<int32_t, 3> kMpeg1SampleRates = {44'100, 48'000, 32'000};
+
+constexpr size_t kNotFound = SIZE_MAX;
+
+Bytes AsBytes(std::string_view text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+// Index of the first `needle` that starts in [from, before), or kNotFound. The match itself may
+// run past `before`.
+size_t Find(Bytes hay, Bytes needle, size_t from, size_t before = SIZE_MAX) {
+  if (needle.empty() || hay.size() < needle.size()) return kNotFound;
+  const size_t lastStart = std::min(before, hay.size() - needle.size() + 1);
+  while (from < lastStart) {
+    const void* hit = std::memchr(hay.data() + from, needle[0], lastStart - from);
+    if (hit == nullptr) return kNotFound;
+    const size_t at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - hay.data());
+    if (std::memcmp(hay.data() + at, needle.data(), needle.size()) == 0) return at;
+    from = at + 1;
+  }
+  return kNotFound;
+}
+
+bool StartsWith(Bytes bytes, std::string_view text) {
+  return bytes.size() >= text.size() && std::memcmp(bytes.data(), text.data(), text.size()) == 0;
+}
+
+bool IsOneOf(const std::string& extension, std::initializer_list<std::string_view> names) {
+  return std::find(names.begin(), names.end(), extension) != names.end();
+}
+
+// An unsigned length as a size; lengths past the signed range are no size at all.
+int64_t AsSize(uint64_t value) {
+  return AsLength(value).value_or(0);
+}
+
+// Whole sectors read one after another from the first sector the scan buffer does not hold.
+class SectorStream {
+ public:
+  SectorStream(RawDevice& device, uint64_t next, int32_t sectorSize)
+      : device_(device), next_(next), sectorSize_(sectorSize) {}
+
+  // Empty at the end of the device or when the read fails.
+  std::vector<uint8_t> Read(uint32_t sectors) {
+    if (next_ > static_cast<uint64_t>(INT64_MAX)) return {};
+    auto bytes = device_.ReadDeviceSectors(static_cast<int64_t>(next_), sectors, sectorSize_);
+    const auto sectorBytes = static_cast<uint64_t>(sectorSize_);
+    next_ += (bytes.size() + sectorBytes - 1) / sectorBytes;
+    return bytes;
+  }
+
+ private:
+  RawDevice& device_;
+  uint64_t next_;
+  int32_t sectorSize_;
+};
+
+// The bytes a search is looking at: a view of the scan buffer at first, then only what the search
+// keeps plus what it read from the device since. Offsets are counted from the window's first byte
+// as it was made; `Consumed()` of them have been dropped from the front.
+class Window {
+ public:
+  explicit Window(Bytes initial) : view_(initial) {}
+
+  Bytes View() const { return view_; }
+  int64_t Consumed() const { return consumed_; }
+  int64_t End() const { return consumed_ + static_cast<int64_t>(view_.size()); }
+
+  // Drops the front so that the window starts at `offset` (or is empty when it lies beyond).
+  void DropBefore(int64_t offset) {
+    if (offset <= consumed_) return;
+    const auto drop = static_cast<size_t>(std::min(offset, End()) - consumed_);
+    if (owning_) {
+      owned_.erase(owned_.begin(), owned_.begin() + static_cast<std::ptrdiff_t>(drop));
+    } else {
+      // The scan buffer is only borrowed: keep a copy of the tail before reading on.
+      owned_.assign(view_.begin() + static_cast<std::ptrdiff_t>(drop), view_.end());
+      owning_ = true;
+    }
+    view_ = owned_;
+    consumed_ += static_cast<int64_t>(drop);
+  }
+
+  void KeepLast(size_t bytes) {
+    if (view_.size() > bytes) DropBefore(End() - static_cast<int64_t>(bytes));
+  }
+
+  // Appends the next read; false when nothing came back.
+  bool Append(SectorStream& stream, uint32_t sectors) {
+    std::vector<uint8_t> more = stream.Read(sectors);
+    if (more.empty()) return false;
+    if (!owning_) {
+      owned_.assign(view_.begin(), view_.end());
+      owning_ = true;
+    }
+    if (owned_.empty()) {
+      owned_ = std::move(more);
+    } else {
+      owned_.insert(owned_.end(), more.begin(), more.end());
+    }
+    view_ = owned_;
+    return true;
+  }
+
+ private:
+  Bytes view_;
+  std::vector<uint8_t> owned_;
+  bool owning_ = false;
+  int64_t consumed_ = 0;
+};
+
+// Everything one sizing needs; lives for one call.
+class Sizer {
+ public:
+  Sizer(const std::atomic<bool>* cancel, Bytes scanBuffer, size_t headerOffset,
+        const FileSignature& signature, RawDevice& device, uint64_t bufferStartSector,
+        int32_t sectorSize)
+      : cancel_(cancel),
+        candidate_(scanBuffer.subspan(headerOffset)),
+        signature_(signature),
+        extension_(signature.extension),
+        device_(device),
+        sectorSize_(sectorSize),
+        read_(scanBuffer, headerOffset, static_cast<int64_t>(bufferStartSector), sectorSize,
+              device),
+        maxSize_(signature.maxSize > 0 ? signature.maxSize : kDefaultMaxSize) {
+    const auto sectorBytes = static_cast<uint64_t>(sectorSize);
+    // A start past any real device reads nothing rather than wrapping round to its first sectors.
+    if (__builtin_add_overflow(bufferStartSector,
+                               (scanBuffer.size() + sectorBytes - 1) / sectorBytes, &nextSector_)) {
+      nextSector_ = UINT64_MAX;
+    }
+  }
+
+  CarvedSize Run();
+
+ private:
+  bool Cancelled() const { return IsCancelled(cancel_); }
+  int64_t Available() const { return static_cast<int64_t>(candidate_.size()); }
+  SectorStream Stream() const { return SectorStream(device_, nextSector_, sectorSize_); }
+  static CarvedSize Measured(int64_t size) { return {size, false}; }
+  static CarvedSize Estimated(int64_t size) { return {size, true}; }
+
+  std::optional<int64_t> WalkPngChunks();
+  std::optional<int64_t> IcoDirectoryEnd();
+  CarvedSize RiffSize();
+  CarvedSize WalkAtoms();
+  CarvedSize AsfSize();
+  std::optional<int64_t> MatroskaSize();
+  std::optional<int64_t> WalkFlvTags();
+  int64_t SearchEndOfCentralDirectory();
+  std::optional<int64_t> SevenZipSize() const;
+  int64_t WalkMp3Frames();
+  int64_t SearchLastPdfEnd();
+  CarvedSize SearchEnd();
+  int64_t WithLineEnd(int64_t end);
+
+  const std::atomic<bool>* cancel_;
+  Bytes candidate_;  // the scan buffer from the header on
+  const FileSignature& signature_;
+  const std::string& extension_;
+  RawDevice& device_;
+  int32_t sectorSize_;
+  RangeReader read_;
+  int64_t maxSize_;
+  uint64_t nextSector_ = 0;
+};
+
+CarvedSize Sizer::Run() {
+  if (extension_ == "bmp") {
+    const auto bmp = ValidateBmp(read_, cancel_);
+    return Measured(Accepted(bmp) ? bmp.size : 0);
+  }
+  if (extension_ == "png") {
+    if (const auto png = ValidatePng(read_, cancel_, true); Accepted(png)) {
+      return Measured(png.size);
+    }
+    if (!Cancelled()) {
+      if (const auto end = WalkPngChunks()) return Measured(*end);
+    }
+  }
+  if (IsOneOf(extension_, {"ico", "cur"}) && Available() >= 6) {
+    if (const auto end = IcoDirectoryEnd()) return Measured(*end);
+  }
+  if (Available() >= 8 && StartsWith(candidate_, "RIFF")) return RiffSize();
+  if (IsOneOf(extension_, {"mp4", "mov", "3gp", "m4v"}) && Available() >= 8) {
+    if (const auto mp4 = ValidateMp4(read_, cancel_); Accepted(mp4)) {
+      return {mp4.size, mp4.openEnded};
+    }
+    return WalkAtoms();
+  }
+  if (IsOneOf(extension_, {"wmv", "asf"}) && Available() >= 16) return AsfSize();
+  if (IsOneOf(extension_, {"mkv", "webm"})) {
+    if (const auto size = MatroskaSize()) return Measured(*size);
+  }
+  if (extension_ == "flv" && Available() >= 9 && StartsWith(candidate_, "FLV") && !Cancelled()) {
+    if (const auto end = WalkFlvTags()) return Measured(*end);
+  }
+  if (IsOneOf(extension_, {"zip", "docx", "xlsx", "pptx", "apk", "jar", "odt"})) {
+    if (const auto zip = ValidateZip(read_, cancel_); Accepted(zip)) return Measured(zip.size);
+    return Measured(SearchEndOfCentralDirectory());
+  }
+  if (extension_ == "7z" && Available() >= 32) return Measured(SevenZipSize().value_or(0));
+  if (extension_ == "mp3") {
+    if (const auto mp3 = ValidateMp3(read_, cancel_); Accepted(mp3)) return Measured(mp3.size);
+    return Measured(WalkMp3Frames());
+  }
+  if (extension_ == "pdf") {
+    if (const auto pdf = ValidatePdf(read_, cancel_); Accepted(pdf)) return Measured(pdf.size);
+    return Measured(SearchLastPdfEnd());
+  }
+  if (signature_.footer.empty()) return Estimated(maxSize_);
+  if (IsOneOf(extension_, {"jpg", "jpeg"})) {
+    if (const auto jpeg = ValidateJpeg(read_, cancel_); Accepted(jpeg)) return Measured(jpeg.size);
+  } else if (extension_ == "gif") {
+    if (const auto gif = ValidateGif(read_, cancel_); Accepted(gif)) return Measured(gif.size);
+  }
+  return SearchEnd();
+}
+
+// Follows the chunk lengths to IEND. Chunk types are ASCII letters: anything else is not a chunk
+// (typically the zeros of free space after a cut-off file) and ends the walk as failed.
+std::optional<int64_t> Sizer::WalkPngChunks() {
+  int64_t pos = 8;
+  while (true) {
+    const Bytes chunk = read_(pos, 8);
+    if (chunk.empty()) return std::nullopt;
+    const bool letters = std::all_of(chunk.begin() + 4, chunk.end(), [](uint8_t b) {
+      return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
+    });
+    if (!letters) return std::nullopt;
+    if (std::memcmp(chunk.data() + 4, "IEND", 4) == 0) return pos + 12;
+    pos += int64_t{*ReadBe32(chunk, 0)} + 12;
+    if (pos > kPngWalkLimit || Cancelled()) return std::nullopt;
+  }
+}
+
+// The end of the furthest image the icon directory points at.
+std::optional<int64_t> Sizer::IcoDirectoryEnd() {
+  const uint16_t count = *ReadLe16(candidate_, 4);
+  if (count < 1 || count > 999) return std::nullopt;
+  int64_t end = 16 * int64_t{count} + 6;
+  for (int64_t i = 0; i < count; ++i) {
+    const Bytes entry = read_(6 + 16 * i, 16);
+    if (entry.empty()) return std::nullopt;
+    end = std::max(end, int64_t{*ReadLe32(entry, 8)} + int64_t{*ReadLe32(entry, 12)});
+  }
+  // Four zero-led bytes are common in any binary data; a "directory" pointing past the largest
+  // icon is one of those, and must not swallow gigabytes of the disk as a measured file.
+  if (end > maxSize_) return std::nullopt;
+  return end;
+}
+
+// WebP, AVI and WAV share the "RIFF" header and are told apart by the form type after the size.
+CarvedSize Sizer::RiffSize() {
+  static constexpr std::array<std::pair<std::string_view, std::string_view>, 3> kForms = {
+      {{"webp", "WEBP"}, {"avi", "AVI "}, {"wav", "WAVE"}}};
+  for (const auto& [extension, form] : kForms) {
+    if (extension_ != extension) continue;
+    // Another form is not this type; leaving it to its own row also keeps every AVI and WAV from
+    // being claimed by the WebP row that is searched first.
+    const Bytes actual = read_(8, 4);
+    if (!actual.empty() && !StartsWith(actual, form)) return Measured(0);
+  }
+  const uint32_t size = *ReadLe32(candidate_, 4);
+  return Measured(size != 0 ? int64_t{size} + 8 : signature_.minSize);
+}
+
+// Sums the top-level atoms, as far as they lead.
+CarvedSize Sizer::WalkAtoms() {
+  int64_t total = 0;  // also where the next atom starts
+  bool sawMedia = false;
+  bool sawFtyp = false;
+  while (!Cancelled()) {
+    const Bytes head = read_(total, 8);
+    if (head.empty()) break;
+    const uint32_t size32 = *ReadBe32(head, 0);
+    std::array<uint8_t, 4> type{};
+    std::copy_n(head.begin() + 4, type.size(), type.begin());
+    const auto is = [&type](const char* name) { return std::memcmp(type.data(), name, 4) == 0; };
+
+    // A second ftyp starts the next file on the disk.
+    if (is("ftyp")) {
+      if (sawFtyp) break;
+      sawFtyp = true;
+    }
+    uint64_t size = size32;
+    if (size32 == 1) {
+      const Bytes large = read_(total + 8, 8);
+      if (large.empty()) break;
+      size = *ReadBe64(large, 0);
+    } else if (size32 == 0) {
+      // All zeros is free space after the file, not an atom that runs to its end.
+      if (is("\0\0\0\0")) break;
+      if (!sawMedia) break;
+      if (const auto estimate = CheckedAdd(total, kOpenEndedAtomSize)) return Estimated(*estimate);
+      break;
+    }
+    if (is("mdat") || is("moov")) sawMedia = true;
+    if (size < 1 || size > static_cast<uint64_t>(kLargestAtom)) break;
+    const auto next = CheckedAdd(total, static_cast<int64_t>(size));
+    if (!next) break;
+    total = *next;
+    if (size32 < 8 && size32 != 1) break;
+  }
+  return Measured(total >= 1 ? total : signature_.minSize);
+}
+
+// The File Properties object of the ASF header records the file's length.
+CarvedSize Sizer::AsfSize() {
+  constexpr int32_t kLook = 4'096;
+  const Bytes head = read_(0, kLook);
+  const size_t at = head.empty() ? kNotFound : Find(head, kAsfFileProperties, 0);
+  if (at != kNotFound && at + 48 <= head.size()) {
+    if (const uint64_t size = *ReadLe64(head, at + 40); size != 0) return Measured(AsSize(size));
+  }
+  return Estimated(kAsfGuessedSize);
+}
+
+// The Segment element's size, as an EBML variable-length integer, gives the file's end.
+std::optional<int64_t> Sizer::MatroskaSize() {
+  constexpr size_t kLook = 2'048;
+  const Bytes head = read_(0, static_cast<int32_t>(kLook));
+  if (head.empty()) return std::nullopt;
+  const size_t at = Find(head, kMatroskaSegment, 0);
+  if (at == kNotFound || at + 4 >= kLook) return std::nullopt;
+  const size_t field = at + 4;
+  const uint8_t first = head[field];
+  if (first == 0) return std::nullopt;
+  const auto length = static_cast<size_t>(std::countl_zero(first)) + 1;
+  if (field + length > kLook) return std::nullopt;
+  const uint64_t valueBits = uint64_t{7} * length;
+  uint64_t value = first & (0xFFu >> length);
+  for (size_t i = 1; i < length; ++i) value = (value << 8) | head[field + i];
+  // All value bits set means "size unknown" (live recordings, unfinished files): no end here.
+  if (value == (uint64_t{1} << valueBits) - 1) return std::nullopt;
+  return static_cast<int64_t>(field + length) + static_cast<int64_t>(value);
+}
+
+// Steps over the tags (audio 8, video 9, script data 18), each followed by its 4-byte back pointer.
+std::optional<int64_t> Sizer::WalkFlvTags() {
+  int64_t pos = 13;
+  while (true) {
+    const Bytes tag = read_(pos, 11);
+    if (tag.empty()) break;
+    const int type = tag[0] & 0x1F;
+    if (type != 8 && type != 9 && type != 18) break;
+    pos += int64_t{*ReadBe24(tag, 1)} + 15;
+    if (pos > kFlvWalkLimit || Cancelled()) break;
+  }
+  if (pos > 13) return pos;
+  return std::nullopt;
+}
+
+// The archive ends with its end-of-central-directory record: the one whose central directory ends
+// exactly where it starts (this archive's own), or failing that the last one within reach.
+int64_t Sizer::SearchEndOfCentralDirectory() {
+  if (Cancelled()) return 0;
+  Window window(candidate_);
+  SectorStream stream = Stream();
+  int64_t best = 0;
+  while (true) {
+    const Bytes bytes = window.View();
+    for (size_t i = Find(bytes, kEndOfCentralDirectory, 0); i != kNotFound;
+         i = Find(bytes, kEndOfCentralDirectory, i + 1)) {
+      if (bytes.size() - i < kEndRecordBytes) break;
+      const int64_t at = window.Consumed() + static_cast<int64_t>(i);
+      const int64_t end = at + static_cast<int64_t>(kEndRecordBytes) + *ReadLe16(bytes, i + 20);
+      // Records further on belong to whatever the disk holds after this archive.
+      if (int64_t{*ReadLe32(bytes, i + 16)} + int64_t{*ReadLe32(bytes, i + 12)} == at) return end;
+      if (end <= window.End()) best = end;
+    }
+    window.KeepLast(kZipKeep);
+    if (!window.Append(stream, kSearchReadSectors)) break;
+    if (window.Consumed() >= kSearchLimit || Cancelled()) break;
+  }
+  return best;
+}
+
+// The signature header, then the next header's offset and length.
+std::optional<int64_t> Sizer::SevenZipSize() const {
+  const auto offset = AsLength(*ReadLe64(candidate_, 12));
+  const auto length = AsLength(*ReadLe64(candidate_, 20));
+  if (!offset || !length) return std::nullopt;
+  return CheckedAdd(*offset, *length, 32);
+}
+
+// Counts MPEG-1 Layer III frames like the first one, after an optional ID3v2 tag.
+int64_t Sizer::WalkMp3Frames() {
+  int64_t tag = 0;
+  if (Available() >= 10 && StartsWith(candidate_, "ID3")) {
+    int64_t body = 0;
+    for (size_t i = 6; i < 10; ++i) body = (body << 7) | (candidate_[i] & 0x7F);
+    tag = body + 10;
+  } else if (Available() < 2 || candidate_[0] != 0xFF || (candidate_[1] & 0xE0) != 0xE0) {
+    return 0;
+  }
+
+  // The window holds the bytes from the frame being looked at on; nothing before it is needed
+  // again, which keeps a long tag or a long file from being held in memory.
+  Window window(candidate_);
+  SectorStream stream = Stream();
+  int64_t keepFrom = tag;
+  const auto fill = [&](int64_t needEnd) {
+    while (window.End() < needEnd) {
+      if (Cancelled()) return false;
+      window.DropBefore(keepFrom);
+      if (!window.Append(stream, kSearchReadSectors)) return false;
+    }
+    return true;
+  };
+  const auto at = [&](int64_t offset) {
+    return window.View().subspan(static_cast<size_t>(offset - window.Consumed()));
+  };
+  const auto sync = [](Bytes h) { return h[0] == 0xFF && (h[1] & 0xE0) == 0xE0; };
+  const auto version = [](Bytes h) { return (h[1] >> 3) & 3; };
+  const auto layer = [](Bytes h) { return (h[1] >> 1) & 3; };
+  const auto rateIndex = [](Bytes h) { return (h[2] >> 2) & 3; };
+
+  if (!fill(tag + 4)) return 0;
+  const Bytes first = at(tag);
+  if (!sync(first) || version(first) != 3 || layer(first) != 1 || rateIndex(first) == 3) return 0;
+  const int firstRate = rateIndex(first);
+
+  int64_t pos = tag;
+  int64_t total = 0;
+  int32_t frames = 0;
+  while (true) {
+    keepFrom = pos;
+    if (!fill(pos + 4)) break;
+    const Bytes h = at(pos);
+    if (!sync(h)) break;
+    const int bitrateIndex = h[2] >> 4;
+    int64_t length = 0;
+    if (version(h) == 3 && layer(h) == 1 && rateIndex(h) == firstRate && bitrateIndex >= 1 &&
+        bitrateIndex <= 14) {
+      length = int64_t{kLayer3Kbps[static_cast<size_t>(bitrateIndex)]} * 144'000 /
+                   kMpeg1SampleRates[static_cast<size_t>(firstRate)] +
+               ((h[2] >> 1) & 1);
+    }
+    if (length < 100) break;
+    pos += length;
+    if (!fill(pos)) break;
+    total += length;
+    ++frames;
+    if (total > kMp3AudioLimit) break;
+  }
+  return frames >= 10 ? tag + total : 0;
+}
+
+// The last "%%EOF" decides, up to the next PDF stored on the disk: one whose "%PDF-" starts a
+// sector (inside this file it would be text, which need not be aligned).
+int64_t Sizer::SearchLastPdfEnd() {
+  const Bytes header = AsBytes("%PDF-");
+  const Bytes marker = AsBytes("%%EOF");
+  Window window(candidate_);
+  SectorStream stream = Stream();
+  std::optional<int64_t> last;
+  std::optional<int64_t> nextFile;
+  while (window.Consumed() < kSearchLimit && !Cancelled()) {
+    const Bytes bytes = window.View();
+    size_t before = bytes.size();
+    for (size_t i = Find(bytes, header, 0); i != kNotFound; i = Find(bytes, header, i + 1)) {
+      const int64_t at = window.Consumed() + static_cast<int64_t>(i);
+      if (at > 0 && read_.StartsSector(at)) {
+        before = i;
+        nextFile = at;
+        break;
+      }
+    }
+    for (size_t i = Find(bytes, marker, 0, before); i != kNotFound;
+         i = Find(bytes, marker, i + 1, before)) {
+      last = window.Consumed() + static_cast<int64_t>(i);
+    }
+    if (nextFile) break;
+    window.KeepLast(kPdfKeep);
+    if (!window.Append(stream, kSearchReadSectors)) break;
+  }
+  if (!last) return 0;
+  // The allowance for the line end must not reach into the next file, or the scan would resume
+  // past that file's first sector and never see it.
+  return std::min(*last + 9, nextFile.value_or(INT64_MAX));
+}
+
+// Text files end with a line end after their closing tag or brace: it belongs to the file.
+int64_t Sizer::WithLineEnd(int64_t end) {
+  const Bytes next = read_.ReadLongest(end, 2);
+  if (next.empty()) return end;
+  if (next[0] == '\n') return end + 1;
+  if (next[0] == '\r') return end + (next.size() > 1 && next[1] == '\n' ? 2 : 1);
+  return end;
+}
+
+// Looks for the end of the file in the bytes after its header, reading on from the device.
+// JPEG counts SOI/EOI markers so that an embedded thumbnail's EOI does not end the file; RTF
+// counts braces, since its closing brace is first met in the font table; the rest look for the
+// type's footer.
+CarvedSize Sizer::SearchEnd() {
+  enum class Mode { kFooter, kMarkers, kBraces };
+  const Mode mode = IsOneOf(extension_, {"jpg", "jpeg"}) ? Mode::kMarkers
+                    : extension_ == "rtf"                ? Mode::kBraces
+                                                         : Mode::kFooter;
+  const size_t headerLength = signature_.header.size();
+  const int64_t headerBytes = static_cast<int64_t>(headerLength);
+  Window window(headerLength <= candidate_.size() ? candidate_.subspan(headerLength) : Bytes{});
+  if (Cancelled()) return Estimated(maxSize_);
+
+  SectorStream stream = Stream();
+  const auto readSectors =
+      static_cast<uint32_t>(std::max<int64_t>(1, kGenericReadBytes / sectorSize_));
+  const Bytes footer(signature_.footer);
+  int64_t examined = 0;  // window offset of the first position not yet looked at
+  int64_t depth = 1;     // the header opened the file
+  bool escaped = false;  // an RTF backslash is waiting for the character it escapes
+
+  while (true) {
+    const Bytes bytes = window.View();
+    const int64_t base = window.Consumed();
+    auto i = static_cast<size_t>(examined - base);
+    if (mode == Mode::kMarkers) {
+      // A marker is FF and a byte from C0 to FE; the window's last byte waits for the next read.
+      while (bytes.size() > 1 && i < bytes.size() - 1) {
+        const void* hit = std::memchr(bytes.data() + i, 0xFF, bytes.size() - 1 - i);
+        if (hit == nullptr) {
+          i = bytes.size() - 1;
+          break;
+        }
+        i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - bytes.data());
+        const uint8_t code = bytes[i + 1];
+        if (code == 0xD8) {
+          ++depth;
+        } else if (code == 0xD9 && --depth < 1) {
+          return Measured(headerBytes + base + static_cast<int64_t>(i) + 2);
+        }
+        ++i;
+      }
+    } else if (mode == Mode::kBraces) {
+      for (; i < bytes.size(); ++i) {
+        const uint8_t c = bytes[i];
+        if (escaped) {
+          escaped = false;
+        } else if (c == '\\') {
+          escaped = true;
+        } else if (c == '{') {
+          ++depth;
+        } else if (c == '}' && --depth == 0) {
+          return Measured(WithLineEnd(headerBytes + base + static_cast<int64_t>(i) + 1));
+        }
+      }
+    } else if (const size_t at = Find(bytes, footer, 0); at != kNotFound) {
+      const int64_t end = headerBytes + base + static_cast<int64_t>(at + footer.size());
+      return Measured(IsOneOf(extension_, {"svg", "html"}) ? WithLineEnd(end) : end);
+    }
+    examined = base + static_cast<int64_t>(i);
+
+    window.KeepLast(mode == Mode::kMarkers ? kTailKeep + 1 : kTailKeep);
+    if (!window.Append(stream, readSectors)) return Estimated(maxSize_);
+    if (window.Consumed() >= maxSize_ || Cancelled()) return Estimated(maxSize_);
+  }
+}
+
+}  // namespace
+
+CarvedSize DetermineCarvedSize(const std::atomic<bool>* cancel, std::span<const uint8_t> scanBuffer,
+                               uint64_t headerOffset, const FileSignature& signature,
+                               RawDevice& device, uint64_t bufferStartSector, int32_t sectorSize) {
+  // The header matched inside the buffer; anything else is a caller's slip, not a file.
+  if (headerOffset >= scanBuffer.size()) return {};
+  const int32_t sectorBytes = sectorSize > 0 ? sectorSize : kDefaultSectorSize;
+  Sizer sizer(cancel, scanBuffer, static_cast<size_t>(headerOffset), signature, device,
+              bufferStartSector, sectorBytes);
+  return sizer.Run();
+}
+
+}  // namespace quarvelin
