@@ -37,15 +37,14 @@ bool StandardErrorIsTerminal() {
 #endif
 }
 
-bool ProgressDisplay::ParseProgress(const std::string& text, double& percent,
-                                    double& megabytesPerSecond) {
+bool ProgressDisplay::ParseProgress(const std::string& text, double& percent, double& value) {
   if (text.rfind("PROGRESS|", 0) != 0) return false;
   const char* fields = text.c_str() + 9;
   char* end = nullptr;
   percent = std::strtod(fields, &end);
   if (end == fields || *end != '|') return false;
   const char* second = end + 1;
-  megabytesPerSecond = std::strtod(second, &end);
+  value = std::strtod(second, &end);
   return end != second && *end == '\0';
 }
 
@@ -79,8 +78,24 @@ void ProgressDisplay::Close() {
 
 void ProgressDisplay::ShowProgress(const std::string& text) {
   double percent = 0;
-  double speed = 0;
-  if (!ParseProgress(text, percent, speed)) return;
+  double value = 0;
+  if (!ParseProgress(text, percent, value)) return;
+  double speed = value;
+  std::string files;
+  if (scanning_) {
+    // A scan reports files found; its speed comes from how far it got since the last report.
+    const auto now = std::chrono::steady_clock::now();
+    if (lastPercent_ >= 0 && percent > lastPercent_ && totalMegabytes_ > 0) {
+      const double seconds = std::chrono::duration<double>(now - lastTime_).count();
+      if (seconds > 0) {
+        speed_ = (percent - lastPercent_) / 100.0 * static_cast<double>(totalMegabytes_) / seconds;
+      }
+    }
+    lastTime_ = now;
+    lastPercent_ = percent;
+    speed = speed_;
+    files = std::to_string(static_cast<long long>(value)) + " files  ";
+  }
   std::string left;
   if (totalMegabytes_ > 0 && speed > 0) {
     left = FormatTimeLeft((100.0 - percent) / 100.0 * static_cast<double>(totalMegabytes_) / speed);
@@ -90,19 +105,67 @@ void ProgressDisplay::ShowProgress(const std::string& text) {
     const int filled = static_cast<int>(std::clamp(percent, 0.0, 100.0) / 100.0 * kWidth);
     std::string bar(static_cast<size_t>(filled), '#');
     bar.resize(kWidth, '.');
-    std::fprintf(stderr, "\r\033[K[%s] %5.1f%%  %.1f MB/s%s%s", bar.c_str(), percent, speed,
-                 left.empty() ? "" : "  ", left.empty() ? "" : (left + " left").c_str());
+    std::fprintf(stderr, "\r\033[K[%s] %5.1f%%  %s%.1f MB/s%s%s", bar.c_str(), percent,
+                 files.c_str(), speed, left.empty() ? "" : "  ",
+                 left.empty() ? "" : (left + " left").c_str());
     barOpen_ = true;
   } else {
-    std::fprintf(stderr, "progress: %.1f%% at %.1f MB/s%s\n", percent, speed,
+    std::fprintf(stderr, "progress: %.1f%%, %s%.1f MB/s%s\n", percent, files.c_str(), speed,
                  left.empty() ? "" : (", " + left + " left").c_str());
   }
   std::fflush(stderr);
 }
 
+void ProgressDisplay::ShowFound(const std::string& text) {
+  // "path|name|size|Native": the category is the folder the file went to.
+  const size_t nameBar = text.find('|');
+  const size_t sizeBar = nameBar == std::string::npos ? nameBar : text.find('|', nameBar + 1);
+  if (sizeBar == std::string::npos) return;
+  const std::string path = text.substr(0, nameBar);
+  const int64_t bytes = std::strtoll(text.c_str() + sizeBar + 1, nullptr, 10);
+  const size_t slash = path.find_last_of("/\\");
+  const size_t folderSlash =
+      slash == std::string::npos || slash == 0 ? std::string::npos : path.find_last_of("/\\", slash - 1);
+  const std::string category = slash == std::string::npos
+                                   ? std::string("?")
+                                   : path.substr(folderSlash + 1, slash - folderSlash - 1);
+  auto entry = std::find_if(found_.begin(), found_.end(),
+                            [&category](const Category& c) { return c.name == category; });
+  if (entry == found_.end()) entry = found_.insert(found_.end(), Category{category, 0, 0});
+  ++entry->files;
+  entry->bytes += bytes;
+  if (!json_) {
+    ClearBar();
+    std::printf("found %s (%lld bytes)\n", path.c_str(), static_cast<long long>(bytes));
+    std::fflush(stdout);
+  }
+}
+
+void ProgressDisplay::PrintSummary() const {
+  int64_t files = 0;
+  int64_t bytes = 0;
+  std::printf("\nRecovered:\n");
+  for (const Category& c : found_) {
+    std::printf("  %-10s %6lld files  %12lld bytes\n", c.name.c_str(),
+                static_cast<long long>(c.files), static_cast<long long>(c.bytes));
+    files += c.files;
+    bytes += c.bytes;
+  }
+  std::printf("  %-10s %6lld files  %12lld bytes\n", "total", static_cast<long long>(files),
+              static_cast<long long>(bytes));
+}
+
 void ProgressDisplay::Show(const EngineMessage& message) {
   if (message.kind == NativeMessageKind::Status && message.text.rfind("Source Size: ", 0) == 0) {
     totalMegabytes_ = std::strtoll(message.text.c_str() + 13, nullptr, 10);
+  }
+  if (message.kind == NativeMessageKind::Status && message.text.rfind("Drive Size: ", 0) == 0) {
+    totalMegabytes_ = std::strtoll(message.text.c_str() + 12, nullptr, 10);
+    scanning_ = true;
+  }
+  if (message.kind == NativeMessageKind::FileFound) {
+    ShowFound(message.text);
+    if (!json_) return;
   }
   if (json_) {
     std::printf("{\"kind\":%s,\"code\":%d,\"text\":%s}\n", JsonString(KindName(message.kind)).c_str(),

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <vector>
 #include <cstdio>
 #include <string>
 
@@ -20,9 +22,12 @@ class ProgressDisplay {
   void Show(const EngineMessage& message);
   // Ends a bar line left open on the terminal.
   void Close();
+  // After a scan: files and bytes recovered per category folder.
+  void PrintSummary() const;
 
-  // Parses "PROGRESS|percent|speed" (imaging); false for other shapes.
-  static bool ParseProgress(const std::string& text, double& percent, double& megabytesPerSecond);
+  // Parses "PROGRESS|percent|value" (value: MB/s for imaging, files found for a scan); false for
+  // other shapes.
+  static bool ParseProgress(const std::string& text, double& percent, double& value);
   // "12 s", "3 min 05 s", "2 h 01 min"; empty when unknown.
   static std::string FormatTimeLeft(double seconds);
 
@@ -30,10 +35,23 @@ class ProgressDisplay {
   void ShowProgress(const std::string& text);
   void ClearBar();
 
+  void ShowFound(const std::string& text);
+
   bool json_;
   bool terminal_;
   bool barOpen_ = false;
-  int64_t totalMegabytes_ = -1;  // from "Source Size: N MB"
+  bool scanning_ = false;        // "Drive Size: ..." came: progress carries a file count
+  int64_t totalMegabytes_ = -1;  // from "Source Size: N MB" or "Drive Size: N MB"
+  // For a scan's speed: the previous progress report.
+  std::chrono::steady_clock::time_point lastTime_{};
+  double lastPercent_ = -1;
+  double speed_ = 0;
+  struct Category {
+    std::string name;
+    int64_t files = 0;
+    int64_t bytes = 0;
+  };
+  std::vector<Category> found_;
 };
 
 bool StandardErrorIsTerminal();

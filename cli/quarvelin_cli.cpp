@@ -1,9 +1,11 @@
 #include "quarvelin_cli.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 
 #include "identify.h"
+#include "signatures.h"
 #include "json_text.h"
 #include "message_pump.h"
 #include "progress_display.h"
@@ -26,6 +28,8 @@ constexpr const char* kUsage =
     "Recovers data from drives, volumes and disk image files.\n"
     "\n"
     "Commands:\n"
+    "  scan SOURCE OUTDIR    carve lost files out of a drive or image into OUTDIR\n"
+    "  types                 list the file types a scan can carve\n"
     "  image SOURCE OUTPUT   copy a whole drive or image sector by sector into a raw image file\n"
     "  identify FILE...      tell the format of files (recovered ones, say) and check their structure\n"
     "\n"
@@ -47,6 +51,24 @@ constexpr const char* kImageUsage =
     "\n"
     "Ctrl-C cancels and keeps the partial image.\n"
     "Exit status: 0 image complete, 1 failed, 2 usage error, 130 cancelled.\n";
+
+constexpr const char* kScanUsage =
+    "Usage: quarvelin-cli scan [--json] [--types EXT,EXT...] SOURCE OUTDIR\n"
+    "\n"
+    "Reads SOURCE (a drive such as E: or \\\\.\\PhysicalDrive1 on Windows, a block device such as\n"
+    "/dev/sdb on Linux, or a disk image file) from its first sector to its last, finds lost files by\n"
+    "their first bytes and writes each one it can size into OUTDIR/Images, Videos, Audio, Documents,\n"
+    "Archives or Code, named rec_<n>_<sector>.<ext>. SOURCE is only read. OUTDIR must not lie on\n"
+    "SOURCE: recovered files written there would overwrite what is being recovered.\n"
+    "\n"
+    "Options:\n"
+    "  --types LIST  only these extensions (see 'quarvelin-cli types'), e.g. --types jpg,png,mp4\n"
+    "  --json        print every engine message as one JSON object per line on standard output\n"
+    "  -h, --help    show this help\n"
+    "\n"
+    "Ctrl-C stops the scan; the files recovered so far stay.\n"
+    "Exit status: 0 scan complete, 1 failed or some file could not be written, 2 usage error,\n"
+    "130 cancelled.\n";
 
 constexpr const char* kIdentifyUsage =
     "Usage: quarvelin-cli identify [--json] FILE...\n"
@@ -90,6 +112,80 @@ int Follow(ProgressDisplay& display, IsEnd isEnd) {
   display.Close();
   if (failed) return kExitFailure;
   return cancelSent ? kExitCancelled : kExitSuccess;
+}
+
+std::vector<std::string> SplitList(const std::string& list) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  while (start <= list.size()) {
+    const size_t comma = std::min(list.find(',', start), list.size());
+    if (comma > start) items.push_back(list.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return items;
+}
+
+int RunScan(const std::vector<std::string>& args) {
+  bool json = false;
+  std::vector<std::string> types;
+  std::vector<std::string> operands;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (IsHelp(arg)) {
+      std::fputs(kScanUsage, stdout);
+      return kExitSuccess;
+    }
+    if (arg == "--json") {
+      json = true;
+    } else if (arg == "--types" || arg.rfind("--types=", 0) == 0) {
+      std::string list;
+      if (arg == "--types") {
+        if (i + 1 == args.size()) return UsageError("scan: --types needs a list", kScanUsage);
+        list = args[++i];
+      } else {
+        list = arg.substr(8);
+      }
+      for (const std::string& type : SplitList(list)) {
+        const auto& table = quarvelin::SignatureTable();
+        if (std::none_of(table.begin(), table.end(),
+                         [&type](const auto& row) { return row.extension == type; })) {
+          return UsageError("scan: unknown type '" + type + "' (see 'quarvelin-cli types')",
+                            kScanUsage);
+        }
+        types.push_back(type);
+      }
+    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
+      return UsageError("scan: unknown option " + arg, kScanUsage);
+    } else if (arg != "--") {
+      operands.push_back(arg);
+    }
+  }
+  if (operands.size() != 2) {
+    return UsageError("scan: expected SOURCE and OUTDIR", kScanUsage);
+  }
+
+  std::vector<const char*> typePointers;
+  for (const std::string& type : types) typePointers.push_back(type.c_str());
+  ProgressDisplay display(json, StandardErrorIsTerminal());
+  StartNativeRecovery(operands[0].c_str(), operands[1].c_str(),
+                      typePointers.empty() ? nullptr : typePointers.data(),
+                      static_cast<int32_t>(typePointers.size()), MessagePump::Callback());
+  const int status =
+      Follow(display, [](const EngineMessage& m) { return m.kind == NativeMessageKind::Finished; });
+  if (!json) display.PrintSummary();
+  return status;
+}
+
+int RunTypes(const std::vector<std::string>& args) {
+  if (!args.empty() && !IsHelp(args[0])) return UsageError("types takes no arguments", kUsage);
+  std::string last;
+  for (const auto& row : quarvelin::SignatureTable()) {
+    if (row.extension == last) continue;
+    last = row.extension;
+    std::printf("%-5s %-5s %s\n", row.extension.c_str(), row.name.c_str(),
+                quarvelin::CategoryFolders[static_cast<size_t>(row.category)]);
+  }
+  return kExitSuccess;
 }
 
 int RunImage(const std::vector<std::string>& args) {
@@ -222,6 +318,12 @@ int RunCli(const std::vector<std::string>& args) {
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (args[0] == "image") {
     return RunImage(rest);
+  }
+  if (args[0] == "scan") {
+    return RunScan(rest);
+  }
+  if (args[0] == "types") {
+    return RunTypes(rest);
   }
   if (args[0] == "identify") {
     return RunIdentify(rest);

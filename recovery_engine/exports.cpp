@@ -9,6 +9,15 @@ using quarvelin::ProcessEngine;
 
 extern "C" {
 
+QUARVELIN_EXPORT void StartNativeRecovery(const char* drivePath, const char* outputDir,
+                                          const char** fileTypes, int32_t fileTypeCount,
+                                          NativeMessageCallback callback) {
+  try {
+    ProcessEngine().StartRecovery(drivePath, outputDir, fileTypes, fileTypeCount, callback);
+  } catch (...) {
+  }
+}
+
 QUARVELIN_EXPORT void StartNativeDiskImage(const char* sourcePath, const char* outputPath,
                                            NativeMessageCallback callback) {
   try {

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 #include "disk_image.h"
+#include "scan.h"
 
 namespace quarvelin {
 namespace {
@@ -138,6 +140,29 @@ void RecoveryEngine::StartDiskImage(const char* sourcePath, const char* outputPa
         RunDiskImage(*this, source, output);
       },
       callback, WorkKind::Image);
+}
+
+void RecoveryEngine::StartRecovery(const char* drivePath, const char* outputDir,
+                                   const char** fileTypes, int32_t fileTypeCount,
+                                   NativeMessageCallback callback) {
+  if (IsEmpty(drivePath)) {
+    Refuse(callback, WorkKind::Scan, "No drive given.");
+    return;
+  }
+  if (IsEmpty(outputDir)) {
+    Refuse(callback, WorkKind::Scan, "No output folder given.");
+    return;
+  }
+  std::vector<std::string> types;
+  if (fileTypes != nullptr && fileTypeCount > 0) {
+    for (int32_t i = 0; i < fileTypeCount; ++i) {
+      if (fileTypes[i] != nullptr) types.emplace_back(fileTypes[i]);
+    }
+  }
+  StartWorker(
+      [this, drive = std::string(drivePath), output = std::string(outputDir),
+       types = std::move(types)] { RunScan(*this, drive, output, types); },
+      callback, WorkKind::Scan);
 }
 
 RecoveryEngine& ProcessEngine() {

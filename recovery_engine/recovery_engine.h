@@ -29,6 +29,9 @@ class RecoveryEngine {
   // The start exports' bodies: copy the arguments, refuse bad ones, start the worker.
   void StartDiskImage(const char* sourcePath, const char* outputPath,
                       NativeMessageCallback callback);
+  // fileTypes: `fileTypeCount` extensions; all types when the count is 0 or less or the list null.
+  void StartRecovery(const char* drivePath, const char* outputDir, const char** fileTypes,
+                     int32_t fileTypeCount, NativeMessageCallback callback);
 
   void Pause();
   void Resume();
@@ -42,6 +45,7 @@ class RecoveryEngine {
   void Emit(NativeMessageKind kind, const std::string& text) const;
   bool HasCallback() const { return callback_.load() != nullptr; }
   bool CancelRequested() const { return cancel_.load(); }
+  const std::atomic<bool>* CancelFlag() const { return &cancel_; }
   // Sleeps in 100 ms steps while paused; ends early on cancel. Returns false when cancelled.
   bool WaitWhilePaused() const;
   void ClearRunning() { running_.exchange(false); }

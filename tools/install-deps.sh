@@ -6,7 +6,7 @@
 set -euo pipefail
 
 native=(build-essential g++ cmake ninja-build googletest libgtest-dev libbenchmark-dev python3
-        util-linux mtools dosfstools)
+        util-linux mtools dosfstools e2fsprogs)
 windows=(g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils)
 
 wanted=("${native[@]}")

@@ -3,7 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/sysmacros.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <filesystem>
 #include <limits>
 
 #include "raw_device.h"
@@ -79,7 +83,36 @@ class PosixDevice final : public RawDevice {
   int fd_;
 };
 
+// The whole disk a partition belongs to (sysfs links each partition below its disk); the device
+// itself when it is no partition or sysfs cannot tell.
+dev_t WholeDisk(dev_t device) {
+  const std::string node = "/sys/dev/block/" + std::to_string(major(device)) + ":" +
+                           std::to_string(minor(device));
+  if (::access((node + "/partition").c_str(), F_OK) != 0) return device;
+  std::FILE* parent = std::fopen((node + "/../dev").c_str(), "r");
+  if (parent == nullptr) return device;
+  unsigned int diskMajor = 0;
+  unsigned int diskMinor = 0;
+  const bool read = std::fscanf(parent, "%u:%u", &diskMajor, &diskMinor) == 2;
+  std::fclose(parent);
+  return read ? makedev(diskMajor, diskMinor) : device;
+}
+
 }  // namespace
+
+bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath) {
+  struct stat source {};
+  if (::stat(devicePath.c_str(), &source) != 0 || !S_ISBLK(source.st_mode)) return false;
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::absolute(folder, error);
+  if (error) return false;
+  struct stat where {};
+  while (::stat(path.c_str(), &where) != 0) {
+    if (!path.has_relative_path()) return false;
+    path = path.parent_path();
+  }
+  return where.st_dev == source.st_rdev || WholeDisk(where.st_dev) == source.st_rdev;
+}
 
 OpenedDevice OpenRawDevice(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -39,6 +39,11 @@ OpenedDevice OpenRawDevice(const std::string& path);
 // "\\.\C:", "\\.\C:\" becomes "\\.\C:"; anything else passes unchanged.
 std::string NormalizeDevicePath(std::string path);
 
+// True when `folder` (or the nearest folder above it that exists) lies on the drive or volume
+// `devicePath`, or on one of its partitions: writing there would overwrite what is being recovered.
+// False when that cannot be told (an image file, a device the platform cannot resolve).
+bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath);
+
 constexpr int32_t kDefaultSectorSize = 512;
 // Larger values come only from broken drivers; they would overflow a read's 32-bit byte count.
 constexpr int32_t kMaxSectorSize = 65536;

@@ -1,6 +1,9 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <cctype>
+#include <cstdlib>
+
 #include "raw_device.h"
 
 namespace quarvelin {
@@ -66,7 +69,50 @@ class Win32Device final : public RawDevice {
   HANDLE handle_;
 };
 
+// The upper-case drive letter of an absolute "X:\..." path, or 0.
+char DriveLetterOf(const std::string& path) {
+  if (path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]))) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+  }
+  return 0;
+}
+
 }  // namespace
+
+bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath) {
+  char full[MAX_PATH * 4];
+  const DWORD length = GetFullPathNameA(folder.c_str(), sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) return false;
+  const char folderDrive = DriveLetterOf(full);
+  if (folderDrive == 0) return false;
+
+  const std::string device = NormalizeDevicePath(devicePath);
+  constexpr char kVolumePrefix[] = "\\\\.\\";
+  constexpr char kDiskPrefix[] = "\\\\.\\PhysicalDrive";
+  if (device.rfind(kDiskPrefix, 0) == 0) {
+    // The folder's volume lies on the scanned disk when one of its extents does.
+    const std::string volume = std::string(kVolumePrefix) + folderDrive + ":";
+    HANDLE handle = CreateFileA(volume.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    alignas(VOLUME_DISK_EXTENTS) char buffer[sizeof(VOLUME_DISK_EXTENTS) + 31 * sizeof(DISK_EXTENT)];
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(handle, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
+                                    buffer, sizeof buffer, &returned, nullptr);
+    CloseHandle(handle);
+    if (!ok) return false;
+    const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer);
+    const unsigned long disk = std::strtoul(device.c_str() + sizeof kDiskPrefix - 1, nullptr, 10);
+    for (DWORD i = 0; i < extents->NumberOfDiskExtents && i < 32; ++i) {
+      if (extents->Extents[i].DiskNumber == disk) return true;
+    }
+    return false;
+  }
+  if (device.rfind(kVolumePrefix, 0) == 0) {
+    return DriveLetterOf(device.substr(sizeof kVolumePrefix - 1)) == folderDrive;
+  }
+  return false;
+}
 
 OpenedDevice OpenRawDevice(const std::string& path) {
   const std::string devicePath = NormalizeDevicePath(path);

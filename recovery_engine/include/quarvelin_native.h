@@ -42,6 +42,12 @@ enum {
 };
 #endif
 
+/* Carves files of the given extensions (all when fileTypeCount is 0 or less, or fileTypes is null)
+ * out of drivePath into category folders under outputDir. Ends with a Finished message holding the
+ * number of files written. */
+QUARVELIN_EXPORT void StartNativeRecovery(const char* drivePath, const char* outputDir,
+                                          const char** fileTypes, int32_t fileTypeCount,
+                                          NativeMessageCallback callback);
 /* Copies the whole device sourcePath sector by sector into the raw image file outputPath. */
 QUARVELIN_EXPORT void StartNativeDiskImage(const char* sourcePath, const char* outputPath,
                                            NativeMessageCallback callback);

@@ -1,0 +1,155 @@
+#!/usr/bin/env python3
+"""quarvelin-cli scan on a disk holding every sample file between random and zeroed gaps: every file must
+come back whole, named and filed by its format, and reported with the size it has on disk.
+
+  cli_scan_sample_test.py QUARVELIN_CLI_PATH [unittest options]
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import check_recovery  # noqa: E402
+
+CLI = None
+SEED = 20240611
+# Formats whose size the engine measures from the file's own structure, so nothing may be added.
+EXACT = {"jpg", "png", "gif", "bmp", "ico", "webp", "avi", "wav", "mp4", "mov", "3gp", "m4v", "mkv", "webm",
+         "flv", "zip", "docx", "7z", "mp3", "wmv"}
+PDF_SLACK = 10  # a PDF is cut a few bytes past its last %%EOF, to keep the line end after it
+
+
+def build_sample(folder):
+    image = os.path.join(folder, "sample.img")
+    manifest = os.path.join(folder, "sample.json")
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "sample_disk.py"), "--out", image,
+                    "--manifest", manifest, "--seed", str(SEED)], check=True, stdout=subprocess.DEVNULL)
+    with open(manifest) as f:
+        return image, json.load(f)
+
+
+def content_problems(results):
+    problems = []
+    for r in results:
+        o, c, near = r["original"], r["carved"], r.get("near")
+        if r["status"] == "lost":
+            hint = ", %s starts alike and has %d bytes" % (near.relative, near.size) if near else ""
+            problems.append("%s: lost%s" % (o["name"], hint))
+        elif o["extension"] in EXACT and r["status"] != "exact":
+            problems.append("%s (%s): %d bytes too many" % (o["name"], c.relative, r["extra"]))
+        elif o["extension"] == "pdf" and r["extra"] > PDF_SLACK:
+            problems.append("%s (%s): %d bytes after the original, more than %d"
+                            % (o["name"], c.relative, r["extra"], PDF_SLACK))
+    return problems
+
+
+def naming_problems(results, sector_size):
+    """Every matched carve sits in a folder and carries an extension of a table row whose header the file
+    starts with, and names the chunk in which that header lies."""
+    chunk = check_recovery.CHUNK_SECTORS * sector_size
+    problems = []
+    for r in results:
+        o, c = r["original"], r["carved"]
+        if c is None:
+            continue
+        head = bytes.fromhex(o["head"])
+        allowed = {(e, f) for e, f, header in check_recovery.SIGNATURES if head.startswith(header)}
+        if (c.extension, c.folder) not in allowed:
+            problems.append("%s came back as %s; expected one of %s" % (o["name"], c.relative, sorted(allowed)))
+        if c.sector is None:
+            problems.append("%s came back as %s, not named rec_<n>_<sector>.<ext>" % (o["name"], c.relative))
+        elif o["offset"] is not None and not 0 <= o["offset"] - c.sector * sector_size < chunk:
+            problems.append("%s at byte %d came back as %s, named after another chunk"
+                            % (o["name"], o["offset"], c.relative))
+    return problems
+
+
+def found_line_problems(lines, outdir):
+    """The FileFound lines name exactly the files under outdir, each with its size on disk; the numbers in
+    the names run from 0; Finished counts them."""
+    problems = []
+    reported = {}
+    for line in lines:
+        if line["kind"] != "FileFound":
+            continue
+        parts = line["text"].split("|")
+        if len(parts) != 4 or parts[3] != "Native" or not parts[2].isdigit():
+            problems.append("malformed FileFound text: " + line["text"])
+            continue
+        path, name, size = parts[0], parts[1], int(parts[2])
+        if os.path.basename(path) != name or \
+                os.path.normpath(os.path.dirname(os.path.dirname(path))) != os.path.normpath(outdir):
+            problems.append("FileFound path %s is not OUTDIR/<folder>/%s" % (path, name))
+        if path in reported:
+            problems.append("FileFound twice: " + path)
+        reported[path] = size
+        if os.path.isfile(path) and os.path.getsize(path) != size:
+            problems.append("%s reported as %d bytes, has %d" % (path, size, os.path.getsize(path)))
+    carved = check_recovery.list_carved(outdir)
+    on_disk = {os.path.normpath(c.path) for c in carved}
+    reported_paths = {os.path.normpath(p) for p in reported}
+    problems += ["reported but not on disk: " + p for p in sorted(reported_paths - on_disk)]
+    problems += ["on disk but not reported: " + p for p in sorted(on_disk - reported_paths)]
+
+    numbers = []
+    for c in carved:
+        found = check_recovery.CARVED_NAME.match(os.path.basename(c.path))
+        if c.relative.count(os.sep) != 1 or not found or check_recovery.CATEGORY.get(found.group(3)) != c.folder:
+            problems.append("misplaced or misnamed: " + c.relative)
+        else:
+            numbers.append(int(found.group(1)))
+    if sorted(numbers) != list(range(len(numbers))):
+        problems.append("file numbers are not 0..%d: %s" % (len(numbers) - 1, sorted(numbers)))
+    finished = [line["text"] for line in lines if line["kind"] == "Finished"]
+    if finished != [str(len(reported))]:
+        problems.append("Finished %s after %d FileFound lines" % (finished, len(reported)))
+    return problems
+
+
+class ScanSampleDisk(unittest.TestCase):
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="quarvelin_scan_")
+        cls.outdir = os.path.join(cls.dir, "out")
+        image, cls.manifest = build_sample(cls.dir)
+        cls.result = subprocess.run([CLI, "scan", "--json", image, cls.outdir], capture_output=True, timeout=900)
+        cls.lines = []
+        for line in cls.result.stdout.decode(errors="replace").splitlines():
+            try:
+                cls.lines.append(json.loads(line))
+            except ValueError:
+                cls.lines.append({"kind": "unparsed", "text": line})
+        cls.results = check_recovery.match(cls.manifest["files"], check_recovery.list_carved(cls.outdir),
+                                           cls.manifest["sector_size"])
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def test_scan_succeeds_and_ends_with_finished(self):
+        self.assertEqual(self.result.returncode, 0, self.result.stderr.decode(errors="replace")[-2000:])
+        self.assertTrue(self.lines, "no output")
+        self.assertEqual(self.lines[-1]["kind"], "Finished", self.lines[-1])
+
+    def test_every_file_comes_back_whole(self):
+        self.assertEqual(content_problems(self.results), [])
+
+    def test_carves_are_named_and_filed_by_format(self):
+        self.assertEqual(naming_problems(self.results, self.manifest["sector_size"]), [])
+
+    def test_file_found_lines_name_the_files_on_disk(self):
+        self.assertEqual(found_line_problems(self.lines, self.outdir), [])
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    CLI = sys.argv[1]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[2:])

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <span>
+#include <vector>
+
+#include "signatures.h"
+
+namespace quarvelin {
+
+// Finds where the headers of a set of signatures begin in a buffer, fast enough to keep up with a
+// disk: one table lookup per byte on ordinary data, and runs of zero bytes (common on real disks,
+// and the start of several headers) skipped a word at a time.
+class HeaderIndex {
+ public:
+  // `signatures` in search order; at most 64, every header at least two bytes long.
+  explicit HeaderIndex(const std::vector<FileSignature>& signatures);
+
+  // The first position p in [from, limit) where at least one header matches in full. Bytes past
+  // `limit` (up to data.size()) are looked at for headers that start before it.
+  std::optional<size_t> FindNext(std::span<const uint8_t> data, size_t from, size_t limit) const;
+
+  // Bit i set when signature i's header matches in full at `pos` (bits in search order).
+  uint64_t MatchesAt(std::span<const uint8_t> data, size_t pos) const;
+
+  size_t LongestHeader() const { return longest_; }
+
+ private:
+  std::vector<std::vector<uint8_t>> headers_;
+  // Bit set for every two-byte prefix (first byte | second byte << 8) some header starts with.
+  std::vector<uint64_t> pairBits_;
+  // For each such prefix, the headers that start with it; sorted by prefix.
+  std::vector<std::pair<uint32_t, uint64_t>> pairMasks_;
+  size_t zeroSkip_ = 0;
+  size_t longest_ = 0;
+};
+
+}  // namespace quarvelin
