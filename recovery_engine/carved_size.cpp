@@ -395,7 +395,13 @@ std::optional<int64_t> Sizer::WalkFlvTags() {
     if (tag.empty()) break;
     const int type = tag[0] & 0x1F;
     if (type != 8 && type != 9 && type != 18) break;
-    pos += int64_t{*ReadBe24(tag, 1)} + 15;
+    // A tag's stream id is always 0, and the size field after it repeats the tag's length: bytes
+    // after the file rarely pass both, so the walk does not wander into the next file.
+    const int64_t tagBytes = int64_t{*ReadBe24(tag, 1)} + 11;
+    if (*ReadBe24(tag, 8) != 0) break;
+    const Bytes back = read_(pos + tagBytes, 4);
+    if (back.empty() || *ReadBe32(back, 0) != tagBytes) break;
+    pos += tagBytes + 4;
     if (pos > kFlvWalkLimit || Cancelled()) break;
   }
   if (pos > 13) return pos;

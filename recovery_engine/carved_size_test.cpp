@@ -241,6 +241,15 @@ TEST(CarvedSizeRuleZip, SearchTakesTheArchivesOwnRecordElseTheLastOne) {
             Measured(static_cast<int64_t>(crafted.size())));
 }
 
+// Bytes after the last tag whose first byte happens to read as a tag type are not walked into.
+TEST(CarvedSizeRuleFlv, WalkEndsAtTheLastTagWhoseLengthIsRepeated) {
+  const File flv = Fixture("h264_aac.flv");
+  File followed = flv;
+  followed << Bytes({0x09, 0x10, 0x00, 0x00, 0, 0, 0, 0, 0, 0, 0});  // a 1 MiB "video tag"
+  followed.resize(followed.size() + 1100000, 0x5A);
+  EXPECT_EQ(Carve("flv", followed), Measured(static_cast<int64_t>(flv.size())));
+}
+
 TEST(CarvedSizeRule7z, NextHeaderPastTheEndOfNumbersIsNoSize) {
   const File f = Bytes({'7', 'z', 0xBC, 0xAF, 0x27, 0x1C, 0, 4, 0, 0, 0, 0});
   EXPECT_EQ(Carve("7z", Sized(f << Le64(0xFFFFFFFFFFFFFFF0u) << Le64(0x100), 200)), Measured(0));
