@@ -119,8 +119,20 @@ class ChunkReader {
  public:
   ChunkReader(RawDevice& device, int32_t sectorSize) : device_(device), sectorSize_(sectorSize) {}
 
-  // Sectors [sector, sector + count), or fewer at the end of the device; empty when unreadable.
+  // Sectors [sector, sector + count), or fewer at the end of the device. A chunk that cannot be
+  // read in one go (a failing drive's bad sectors) is read again in smaller pieces, down to single
+  // sectors, and what stays unreadable becomes zeros: one bad sector must not lose every file that
+  // starts in the chunk. Empty only when no sector of it can be read.
   const std::vector<uint8_t>& Read(int64_t sector, int64_t count) {
+    ReadWhole(sector, count);
+    if (buffer_.empty() && count > 1) ReadInPieces(sector, count);
+    return buffer_;
+  }
+
+ private:
+  static constexpr int64_t kPieceSectors = 64;
+
+  void ReadWhole(int64_t sector, int64_t count) {
     const int64_t held = static_cast<int64_t>(buffer_.size()) / sectorSize_;
     if (sector > start_ && sector < start_ + held && sector + count > start_ + held) {
       const int64_t keep = start_ + held - sector;
@@ -131,15 +143,46 @@ class ChunkReader {
         buffer_.resize(static_cast<size_t>(keep * sectorSize_));
         buffer_.insert(buffer_.end(), more.begin(), more.end());
         start_ = sector;
-        return buffer_;
+        return;
       }
     }
     buffer_ = device_.ReadDeviceSectors(sector, static_cast<uint32_t>(count), sectorSize_);
     start_ = sector;
-    return buffer_;
   }
 
- private:
+  // Pieces of 64 sectors; a failed piece is read sector by sector, but only when some other piece
+  // of the chunk could be read: a wholly dead stretch is not worth 2,048 slow failing reads a chunk.
+  void ReadInPieces(int64_t sector, int64_t count) {
+    std::vector<std::vector<uint8_t>> pieces;
+    bool anyRead = false;
+    for (int64_t piece = sector; piece < sector + count; piece += kPieceSectors) {
+      const int64_t sectors = std::min(kPieceSectors, sector + count - piece);
+      pieces.push_back(
+          device_.ReadDeviceSectors(piece, static_cast<uint32_t>(sectors), sectorSize_));
+      anyRead = anyRead || !pieces.back().empty();
+      if (!pieces.back().empty() &&
+          static_cast<int64_t>(pieces.back().size()) < sectors * sectorSize_) {
+        break;  // the device ends here
+      }
+    }
+    start_ = sector;
+    buffer_.clear();
+    if (!anyRead) return;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      if (!pieces[i].empty()) {
+        buffer_.insert(buffer_.end(), pieces[i].begin(), pieces[i].end());
+        continue;
+      }
+      const int64_t first = sector + static_cast<int64_t>(i) * kPieceSectors;
+      const int64_t sectors = std::min(kPieceSectors, sector + count - first);
+      for (int64_t one = first; one < first + sectors; ++one) {
+        std::vector<uint8_t> data = device_.ReadDeviceSectors(one, 1, sectorSize_);
+        if (data.empty()) data.assign(static_cast<size_t>(sectorSize_), 0);  // stays unreadable
+        buffer_.insert(buffer_.end(), data.begin(), data.end());
+      }
+    }
+  }
+
   RawDevice& device_;
   int32_t sectorSize_;
   std::vector<uint8_t> buffer_;

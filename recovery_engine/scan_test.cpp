@@ -203,6 +203,18 @@ std::vector<uint8_t> LargeBmp() {
   return bmp;
 }
 
+TEST_F(Scan, ABadSectorLosesOnlyItselfNotTheFilesBesideIt) {
+  const auto png = Fixture("indexed_16_colours_plte.png");
+  const auto jpeg = Fixture("harbour_jfif_app0.jpg");
+  Disk d(4096);
+  d.Put(512 * 10, png).Put(512 * 1500, jpeg);
+  d.disk->AddUnreadable(512 * 700, 512);  // in the same chunk as both files
+  const auto messages = Run(d.disk, {"png", "jpg"});
+  EXPECT_EQ(testing::ReadFile(out_ + "/Images/rec_0_0.png"), png);
+  EXPECT_EQ(testing::ReadFile(out_ + "/Images/rec_1_17.jpg"), jpeg);
+  EXPECT_EQ(messages.back(), (Message{Kind::Finished, "2", {}}));
+}
+
 TEST_F(Scan, CancelDuringTheCopyBeyondAChunkKeepsWhatWasWritten) {
   const auto bmp = LargeBmp();
   Disk d(16384);
