@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define QUARVELIN_HAVE_AVX2_PREFILTER 1
+#endif
+
 namespace quarvelin {
 namespace {
 
@@ -33,6 +38,46 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
     }
   }
   std::sort(pairMasks_.begin(), pairMasks_.end());
+
+  // Anchors for the prefilter: up to three header bytes. Distinct anchors are spread over the
+  // buckets in order, so anchors that share first bytes share a bucket and alias little with the
+  // others; two-byte headers get buckets of their own, since any third byte passes for them.
+  const auto mark = [this](uint8_t bit, const uint8_t* anchor, size_t length) {
+    low0_[anchor[0] & 15] |= bit;
+    high0_[anchor[0] >> 4] |= bit;
+    low1_[anchor[1] & 15] |= bit;
+    high1_[anchor[1] >> 4] |= bit;
+    for (int n = 0; n < 16; ++n) {
+      if (length < 3 || (anchor[2] & 15) == n) low2_[n] |= bit;
+      if (length < 3 || (anchor[2] >> 4) == n) high2_[n] |= bit;
+    }
+  };
+  std::vector<std::vector<uint8_t>> shortAnchors;
+  std::vector<std::vector<uint8_t>> anchors;
+  for (const auto& header : headers_) {
+    if (header.size() < 2) continue;
+    if (header[0] == 0 && header[1] == 0) {
+      if (header.size() < 4) return;  // cannot anchor it away from the zeros: no prefilter
+      mark(header[2] != 0 ? 0x40 : 0x80, header.data() + 2, std::min<size_t>(3, header.size() - 2));
+    } else {
+      auto& into = header.size() < 3 ? shortAnchors : anchors;
+      into.emplace_back(header.begin(), header.begin() + std::min<ptrdiff_t>(3, std::ssize(header)));
+    }
+  }
+  for (auto* list : {&shortAnchors, &anchors}) {
+    std::sort(list->begin(), list->end());
+    list->erase(std::unique(list->begin(), list->end()), list->end());
+  }
+  // Buckets 0-5 for anchors that start at the header's first byte.
+  const size_t shortBuckets = shortAnchors.empty() ? 0 : 1;
+  for (size_t i = 0; i < shortAnchors.size(); ++i) mark(0x01, shortAnchors[i].data(), 2);
+  for (size_t i = 0; i < anchors.size(); ++i) {
+    const size_t bucket = shortBuckets + i * (6 - shortBuckets) / anchors.size();
+    mark(static_cast<uint8_t>(1u << bucket), anchors[i].data(), anchors[i].size());
+  }
+#if defined(QUARVELIN_HAVE_AVX2_PREFILTER)
+  vector_ = __builtin_cpu_supports("avx2") != 0;
+#endif
   // Where eight bytes are zero, a header can start only at positions whose first non-zero header
   // byte would fall inside them: the first 8 - firstNonZero positions are skipped at once.
   zeroSkip_ = allHaveNonZero && firstNonZero < 8 ? 8 - firstNonZero : 0;
@@ -58,6 +103,77 @@ uint64_t HeaderIndex::MatchesAt(std::span<const uint8_t> data, size_t pos) const
 
 std::optional<size_t> HeaderIndex::FindNext(std::span<const uint8_t> data, size_t from,
                                             size_t limit) const {
+  return vector_ ? FindNextVector(data, from, limit) : FindNextScalar(data, from, limit);
+}
+
+#if defined(QUARVELIN_HAVE_AVX2_PREFILTER)
+namespace {
+
+struct Lookup {
+  __m256i low;
+  __m256i high;
+};
+
+// Bucket bits per byte of `v` from one pair of nibble tables.
+__attribute__((target("avx2"))) __m256i Classify(__m256i v, const Lookup& t) {
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  return _mm256_and_si256(
+      _mm256_shuffle_epi8(t.low, _mm256_and_si256(v, nibble)),
+      _mm256_shuffle_epi8(t.high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)));
+}
+
+__attribute__((target("avx2"))) Lookup Tables(const uint8_t* low, const uint8_t* high) {
+  return Lookup{_mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(low))),
+                _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(high)))};
+}
+
+__attribute__((target("avx2"))) __m256i At(const uint8_t* bytes) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) std::optional<size_t> HeaderIndex::FindNextVector(
+    std::span<const uint8_t> data, size_t from, size_t limit) const {
+  const uint8_t* bytes = data.data();
+  const size_t size = data.size();
+  limit = std::min(limit, size == 0 ? 0 : size - 1);
+  const Lookup byte0 = Tables(low0_, high0_);
+  const Lookup byte1 = Tables(low1_, high1_);
+  const Lookup byte2 = Tables(low2_, high2_);
+  const __m256i firstBuckets = _mm256_set1_epi8(0x3F);
+  const __m256i zero = _mm256_setzero_si256();
+  size_t p = from;
+  // Each block looks at 32 positions: anchors at the header's start (bytes p..p+2) and, for the
+  // headers that start with two zero bytes, at its third byte (bytes p+2..p+4).
+  for (; p < limit && p + 36 <= size; p += 32) {
+    const __m256i v2 = At(bytes + p + 2);
+    const __m256i atStart = _mm256_and_si256(
+        _mm256_and_si256(Classify(At(bytes + p), byte0), Classify(At(bytes + p + 1), byte1)),
+        _mm256_and_si256(Classify(v2, byte2), firstBuckets));
+    const __m256i atThird = _mm256_andnot_si256(
+        firstBuckets, _mm256_and_si256(_mm256_and_si256(Classify(v2, byte0),
+                                                         Classify(At(bytes + p + 3), byte1)),
+                                       Classify(At(bytes + p + 4), byte2)));
+    const __m256i any = _mm256_or_si256(atStart, atThird);
+    auto candidates = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(any, zero)));
+    for (; candidates != 0; candidates &= candidates - 1) {
+      const size_t position = p + static_cast<size_t>(__builtin_ctz(candidates));
+      if (position >= limit) return std::nullopt;
+      if (MatchesAt(data, position) != 0) return position;
+    }
+  }
+  return p < limit ? FindNextScalar(data, p, limit) : std::nullopt;
+}
+#else
+std::optional<size_t> HeaderIndex::FindNextVector(std::span<const uint8_t> data, size_t from,
+                                                  size_t limit) const {
+  return FindNextScalar(data, from, limit);
+}
+#endif
+
+std::optional<size_t> HeaderIndex::FindNextScalar(std::span<const uint8_t> data, size_t from,
+                                                  size_t limit) const {
   const uint8_t* bytes = data.data();
   const size_t size = data.size();
   limit = std::min(limit, size == 0 ? 0 : size - 1);  // a header needs two bytes

@@ -28,12 +28,29 @@ class HeaderIndex {
   size_t LongestHeader() const { return longest_; }
 
  private:
+  std::optional<size_t> FindNextScalar(std::span<const uint8_t> data, size_t from,
+                                       size_t limit) const;
+  std::optional<size_t> FindNextVector(std::span<const uint8_t> data, size_t from,
+                                       size_t limit) const;
+
   std::vector<std::vector<uint8_t>> headers_;
   // Bit set for every two-byte prefix (first byte | second byte << 8) some header starts with.
   std::vector<uint64_t> pairBits_;
   // For each such prefix, the headers that start with it; sorted by prefix.
   std::vector<std::pair<uint32_t, uint64_t>> pairMasks_;
   size_t zeroSkip_ = 0;
+  // Nibble tables of the vector prefilter: bit b of lowN[x & 15] & highN[x >> 4] is set when byte
+  // x can be byte N of an anchor in bucket b. Buckets 0-5 anchor a header at its first two
+  // bytes; 6 and 7 at bytes 2 and 3, for the headers that start with two zero bytes, so that zero
+  // runs raise no candidates at all.
+  alignas(16) uint8_t low0_[16] = {};
+  alignas(16) uint8_t high0_[16] = {};
+  alignas(16) uint8_t low1_[16] = {};
+  alignas(16) uint8_t high1_[16] = {};
+  // Byte 2 of the anchor, where the header has one (every bucket bit set for two-byte anchors).
+  alignas(16) uint8_t low2_[16] = {};
+  alignas(16) uint8_t high2_[16] = {};
+  bool vector_ = false;
   size_t longest_ = 0;
 };
 
