@@ -1,6 +1,7 @@
 #include "header_search.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -52,16 +53,20 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
       if (length < 3 || (anchor[2] >> 4) == n) high2_[n] |= bit;
     }
   };
-  std::vector<std::vector<uint8_t>> shortAnchors;
-  std::vector<std::vector<uint8_t>> anchors;
+  // Up to three anchor bytes, then the anchor's length.
+  using Anchor = std::array<uint8_t, 4>;
+  std::vector<Anchor> shortAnchors;
+  std::vector<Anchor> anchors;
   for (const auto& header : headers_) {
     if (header.size() < 2) continue;
     if (header[0] == 0 && header[1] == 0) {
       if (header.size() < 4) return;  // cannot anchor it away from the zeros: no prefilter
       mark(header[2] != 0 ? 0x40 : 0x80, header.data() + 2, std::min<size_t>(3, header.size() - 2));
     } else {
-      auto& into = header.size() < 3 ? shortAnchors : anchors;
-      into.emplace_back(header.begin(), header.begin() + std::min<ptrdiff_t>(3, std::ssize(header)));
+      const size_t length = std::min<size_t>(3, header.size());
+      Anchor anchor{0, 0, 0, static_cast<uint8_t>(length)};
+      std::copy_n(header.begin(), length, anchor.begin());
+      (length < 3 ? shortAnchors : anchors).push_back(anchor);
     }
   }
   for (auto* list : {&shortAnchors, &anchors}) {
@@ -73,7 +78,7 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
   for (size_t i = 0; i < shortAnchors.size(); ++i) mark(0x01, shortAnchors[i].data(), 2);
   for (size_t i = 0; i < anchors.size(); ++i) {
     const size_t bucket = shortBuckets + i * (6 - shortBuckets) / anchors.size();
-    mark(static_cast<uint8_t>(1u << bucket), anchors[i].data(), anchors[i].size());
+    mark(static_cast<uint8_t>(1u << bucket), anchors[i].data(), anchors[i][3]);
   }
 #if defined(QUARVELIN_HAVE_AVX2_PREFILTER)
   vector_ = __builtin_cpu_supports("avx2") != 0;
