@@ -62,20 +62,25 @@ TEST_F(DiskImage, CopiesAnImageFileByteForByteThroughThePlatformBackend) {
 
 class DiskImageSectorSizes : public DiskImage, public ::testing::WithParamInterface<int32_t> {};
 
-TEST_P(DiskImageSectorSizes, AnUnreadableStepBecomesZerosOfItsLength) {
+TEST_P(DiskImageSectorSizes, UnreadableSectorsBecomeZerosOfTheirLength) {
   const int32_t sectorSize = GetParam();
   const int64_t step = 2048 * int64_t{sectorSize};
   auto disk = std::make_shared<MemoryDisk>();
   disk->sectorSize = sectorSize;
-  disk->bytes = testing::RandomBytes(static_cast<size_t>(3 * step + 5 * sectorSize), 9);
-  disk->AddUnreadable(step + 77, 1);
+  disk->bytes = testing::RandomBytes(static_cast<size_t>(4 * step + 5 * sectorSize), 9);
+  disk->AddUnreadable(step, step);                  // a whole step is dead
+  disk->AddUnreadable(3 * step + 5 * sectorSize + 77, 1);  // one bad sector: only it is lost
 
   const auto messages = Image(disk, dir_.File("copy.img"));
   auto expected = disk->bytes;
   std::fill(expected.begin() + step, expected.begin() + 2 * step, 0);
+  const auto bad = expected.begin() + 3 * step + 5 * sectorSize;
+  std::fill(bad, bad + sectorSize, 0);
   EXPECT_EQ(testing::ReadFile(dir_.File("copy.img")), expected);
-  EXPECT_EQ(TextsOf(messages, Kind::Status).at(2), "Read Error at sector 2048. Filling with zeros.");
-  EXPECT_EQ(TextsOf(messages, Kind::Status).size(), 3u);
+  const auto statuses = TextsOf(messages, Kind::Status);
+  EXPECT_EQ(std::vector<std::string>(statuses.begin() + 2, statuses.end()),
+            (std::vector<std::string>{"Read Error at sector 2048. Filling with zeros.",
+                                      "Read Error at sector 6149. Filling with zeros."}));
   EXPECT_EQ(TextsOf(messages, Kind::Finished).size(), 1u);
 }
 

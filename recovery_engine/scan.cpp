@@ -10,6 +10,7 @@
 #include "header_search.h"
 #include "output_file.h"
 #include "recovery_engine.h"
+#include "salvage_read.h"
 
 namespace quarvelin {
 namespace {
@@ -125,13 +126,11 @@ class ChunkReader {
   // starts in the chunk. Empty only when no sector of it can be read.
   const std::vector<uint8_t>& Read(int64_t sector, int64_t count) {
     ReadWhole(sector, count);
-    if (buffer_.empty() && count > 1) ReadInPieces(sector, count);
+    if (buffer_.empty() && count > 1) buffer_ = ReadInPieces(device_, sector, count, sectorSize_);
     return buffer_;
   }
 
  private:
-  static constexpr int64_t kPieceSectors = 64;
-
   void ReadWhole(int64_t sector, int64_t count) {
     const int64_t held = static_cast<int64_t>(buffer_.size()) / sectorSize_;
     if (sector > start_ && sector < start_ + held && sector + count > start_ + held) {
@@ -148,39 +147,6 @@ class ChunkReader {
     }
     buffer_ = device_.ReadDeviceSectors(sector, static_cast<uint32_t>(count), sectorSize_);
     start_ = sector;
-  }
-
-  // Pieces of 64 sectors; a failed piece is read sector by sector, but only when some other piece
-  // of the chunk could be read: a wholly dead stretch is not worth 2,048 slow failing reads a chunk.
-  void ReadInPieces(int64_t sector, int64_t count) {
-    std::vector<std::vector<uint8_t>> pieces;
-    bool anyRead = false;
-    for (int64_t piece = sector; piece < sector + count; piece += kPieceSectors) {
-      const int64_t sectors = std::min(kPieceSectors, sector + count - piece);
-      pieces.push_back(
-          device_.ReadDeviceSectors(piece, static_cast<uint32_t>(sectors), sectorSize_));
-      anyRead = anyRead || !pieces.back().empty();
-      if (!pieces.back().empty() &&
-          static_cast<int64_t>(pieces.back().size()) < sectors * sectorSize_) {
-        break;  // the device ends here
-      }
-    }
-    start_ = sector;
-    buffer_.clear();
-    if (!anyRead) return;
-    for (size_t i = 0; i < pieces.size(); ++i) {
-      if (!pieces[i].empty()) {
-        buffer_.insert(buffer_.end(), pieces[i].begin(), pieces[i].end());
-        continue;
-      }
-      const int64_t first = sector + static_cast<int64_t>(i) * kPieceSectors;
-      const int64_t sectors = std::min(kPieceSectors, sector + count - first);
-      for (int64_t one = first; one < first + sectors; ++one) {
-        std::vector<uint8_t> data = device_.ReadDeviceSectors(one, 1, sectorSize_);
-        if (data.empty()) data.assign(static_cast<size_t>(sectorSize_), 0);  // stays unreadable
-        buffer_.insert(buffer_.end(), data.begin(), data.end());
-      }
-    }
   }
 
   RawDevice& device_;

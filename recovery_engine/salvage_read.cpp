@@ -1,0 +1,48 @@
+#include "salvage_read.h"
+
+#include <algorithm>
+
+namespace quarvelin {
+
+std::vector<uint8_t> ReadInPieces(RawDevice& device, int64_t first, int64_t count,
+                                  int32_t sectorSize, std::vector<SectorRun>* unreadable) {
+  constexpr int64_t kPieceSectors = 64;
+  std::vector<std::vector<uint8_t>> pieces;
+  bool anyRead = false;
+  for (int64_t piece = first; piece < first + count; piece += kPieceSectors) {
+    const int64_t sectors = std::min(kPieceSectors, first + count - piece);
+    pieces.push_back(device.ReadDeviceSectors(piece, static_cast<uint32_t>(sectors), sectorSize));
+    anyRead = anyRead || !pieces.back().empty();
+    if (!pieces.back().empty() &&
+        static_cast<int64_t>(pieces.back().size()) < sectors * sectorSize) {
+      break;  // the device ends here
+    }
+  }
+  std::vector<uint8_t> bytes;
+  if (!anyRead) return bytes;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    if (!pieces[i].empty()) {
+      bytes.insert(bytes.end(), pieces[i].begin(), pieces[i].end());
+      continue;
+    }
+    const int64_t start = first + static_cast<int64_t>(i) * kPieceSectors;
+    const int64_t sectors = std::min(kPieceSectors, first + count - start);
+    for (int64_t one = start; one < start + sectors; ++one) {
+      std::vector<uint8_t> data = device.ReadDeviceSectors(one, 1, sectorSize);
+      if (data.empty()) {
+        data.assign(static_cast<size_t>(sectorSize), 0);
+        if (unreadable != nullptr) {
+          if (!unreadable->empty() && unreadable->back().first + unreadable->back().count == one) {
+            ++unreadable->back().count;
+          } else {
+            unreadable->push_back({one, 1});
+          }
+        }
+      }
+      bytes.insert(bytes.end(), data.begin(), data.end());
+    }
+  }
+  return bytes;
+}
+
+}  // namespace quarvelin
