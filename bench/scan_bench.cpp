@@ -18,17 +18,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "header_search.h"
+#include "rate_reporter.h"
 #include "recovery_engine.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// Set once the benchmark file exists, so only a run that made it removes it.
+bool gFilesMade = false;
 
 std::vector<uint8_t> Buffer(bool zeros) {
   std::vector<uint8_t> buffer(1048576, 0);
@@ -101,6 +104,7 @@ const Image& BenchImage() {
       std::fwrite(block.data(), 1, block.size(), out);
     }
     std::fclose(out);
+    gFilesMade = true;
     return im;
   }();
   return image;
@@ -152,23 +156,11 @@ double ScanPeakMegabytes(const Image& im) {
   return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
-class Reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      const auto found = run.counters.find("bytes_per_second");
-      if (found != run.counters.end()) rates_[run.benchmark_name()] = found->second.value / 1048576;
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const auto rate = [this](const std::string& prefix) {
-      for (const auto& [name, value] : rates_) {
-        if (name.rfind(prefix, 0) == 0) return value;
-      }
-      return 0.0;
-    };
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RateReporter reporter([](const RateReporter::Rate& rate) {
     std::printf("\nheader search, random bytes: %.0f MB/s (naive %.0f MB/s); target >= 1000\n",
                 rate("BM_HeaderSearch/0"), rate("BM_NaiveSearch/0"));
     std::printf("header search, zero bytes:   %.0f MB/s (naive %.0f MB/s); target >= 1000\n",
@@ -180,20 +172,10 @@ class Reporter : public benchmark::ConsoleReporter {
                   plain, scan / plain);
       std::printf("scan peak memory %.1f MiB (target < 64)\n", ScanPeakMegabytes(BenchImage()));
     }
-  }
-
- private:
-  std::map<std::string, double> rates_;
-};
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  Reporter reporter;
+  });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   std::error_code ignored;
-  fs::remove_all(BenchImage().dir, ignored);
+  if (gFilesMade) fs::remove_all(BenchImage().dir, ignored);
   return 0;
 }
