@@ -81,6 +81,7 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
     mark(static_cast<uint8_t>(1u << bucket), anchors[i].data(), anchors[i][3]);
   }
 #if defined(QUARVELIN_HAVE_AVX2_PREFILTER)
+  __builtin_cpu_init();
   vector_ = __builtin_cpu_supports("avx2") != 0;
 #endif
   // Where eight bytes are zero, a header can start only at positions whose first non-zero header
