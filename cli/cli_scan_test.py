@@ -3,6 +3,7 @@
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -81,6 +82,19 @@ class ScanCommand(unittest.TestCase):
         missing = run_cli("scan", os.path.join(self.dir, "nope.img"), out)
         self.assertEqual(missing.returncode, 1)
         self.assertIn(b"Failed to open drive (", missing.stderr)
+
+    def test_ctrl_c_ends_the_scan_with_its_count(self):
+        sparse = os.path.join(self.dir, "sparse.img")
+        with open(sparse, "wb") as f:
+            f.truncate(64 << 30)  # zeros: still scanning when interrupted
+        process = subprocess.Popen([EXE, "scan", "--json", sparse, os.path.join(self.dir, "out")],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        json.loads(process.stdout.readline())  # the scan has started
+        process.send_signal(signal.SIGINT)
+        rest, _ = process.communicate(timeout=120)
+        self.assertEqual(process.returncode, 130)
+        self.assertEqual(json.loads(rest.decode().splitlines()[-1]),
+                         {"kind": "Finished", "code": 4, "text": "0"})
 
     def test_types_lists_every_extension_once(self):
         result = run_cli("types")
