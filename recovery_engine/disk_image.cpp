@@ -63,7 +63,7 @@ void RunDiskImage(RecoveryEngine& engine, const std::string& sourcePath,
 
   // A trailing partial sector (an image file whose length is not a multiple of the sector size)
   // is copied too: the read near the end returns just the bytes that exist.
-  const int64_t totalSectors = deviceSize / bytesPerSector + (deviceSize % bytesPerSector != 0);
+  const int64_t totalSectors = SectorsCovering(deviceSize, bytesPerSector);
   bool failed = false;
   try {
     const std::vector<uint8_t> zeroBlock(static_cast<size_t>(kStepSectors * bytesPerSector));

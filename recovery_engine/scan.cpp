@@ -27,8 +27,6 @@ std::string FormatProgress(double percent, int64_t files) {
   return text;
 }
 
-int64_t DivideRoundingUp(int64_t a, int64_t b) { return a / b + (a % b != 0); }
-
 enum class CarveStatus { Written, CannotCreate, WriteFailed };
 
 struct Carve {
@@ -76,7 +74,7 @@ class Carver {
     while (remaining > 0 && !engine_.CancelRequested()) {
       // Whole sectors only: raw volumes refuse partial-sector reads; the surplus is dropped.
       const int64_t want = std::min(remaining, kCopyBlockBytes);
-      const auto sectors = static_cast<uint32_t>(DivideRoundingUp(want, sectorSize_));
+      const auto sectors = static_cast<uint32_t>(SectorsCovering(want, sectorSize_));
       const std::vector<uint8_t> data = device_.ReadDeviceSectors(sector, sectors, sectorSize_);
       if (data.empty()) break;
       int64_t take = std::min<int64_t>(want, static_cast<int64_t>(data.size()));
@@ -178,7 +176,7 @@ void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::st
   const int32_t bytesPerSector = device.QuerySectorSize();
   // A trailing partial sector (an image file whose length is not a whole number of sectors) is
   // scanned too.
-  const int64_t totalSectors = driveSize > 0 ? DivideRoundingUp(driveSize, bytesPerSector) : 0;
+  const int64_t totalSectors = driveSize > 0 ? SectorsCovering(driveSize, bytesPerSector) : 0;
   if (totalSectors == 0) {
     engine.Emit(Kind::Error, "Error: Could not determine drive size. Drive may be inaccessible.");
     opened.device.reset();
@@ -261,7 +259,7 @@ void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::st
           ++filesWritten;
           engine.Emit(Kind::FileFound,
                       path + "|" + name + "|" + std::to_string(carve.written) + "|Native");
-          next = std::max(sector + DivideRoundingUp(static_cast<int64_t>(*at) + carve.length,
+          next = std::max(sector + SectorsCovering(static_cast<int64_t>(*at) + carve.length,
                                                     bytesPerSector),
                           sector + 1);
           carved = true;

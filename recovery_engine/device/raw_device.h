@@ -54,6 +54,11 @@ constexpr int32_t SaneSectorSize(int64_t reported) {
                                                      : kDefaultSectorSize;
 }
 
+// Sectors needed to hold `bytes` (a trailing partial sector counts); `sectorSize` > 0.
+constexpr int64_t SectorsCovering(int64_t bytes, int64_t sectorSize) {
+  return bytes / sectorSize + (bytes % sectorSize != 0);
+}
+
 // Byte count of a read of `count` sectors, or 0 when it is not representable in 32 bits (the
 // platforms' single-read limit) or the sector size is unusable.
 uint32_t ReadByteCount(uint32_t count, int32_t bytesPerSector);
