@@ -58,6 +58,21 @@ typedef bool (*FlutterDesktopWindowProcCallback)(HWND window, UINT message, WPAR
 
 /* Textures: a 32-bit type, then at offset 8 the part of that type. */
 typedef enum { kFlutterDesktopPixelBufferTexture = 0, kFlutterDesktopGpuSurfaceTexture = 1 } FlutterDesktopTextureType;
+/* A frame of a pixel-buffer texture: tightly packed RGBA rows. */
+typedef struct {
+  const uint8_t* buffer;
+  size_t width;
+  size_t height;
+} FlutterDesktopPixelBuffer;
+/* A frame of a GPU-surface texture: the shared surface and its size. */
+typedef struct {
+  size_t struct_size;
+  void* handle;
+  size_t width;
+  size_t height;
+} FlutterDesktopGpuSurfaceDescriptor;
+/* Returns the texture's frame for the size the runtime asks for: a FlutterDesktopPixelBuffer or a
+ * FlutterDesktopGpuSurfaceDescriptor, by the texture's type. */
 typedef const void* (*FlutterDesktopTextureCallback)(size_t width, size_t height, void* user_data);
 typedef struct {
   FlutterDesktopTextureCallback callback;

@@ -1,0 +1,61 @@
+#pragma once
+
+// The user interface's side of the stand-in runtime, for tests: deliver messages, read back the
+// program's responses and the messages it sent.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fake_runtime.h"
+
+namespace quarvelin::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+struct SentMessage {
+  FakeRuntimeEventKind kind;
+  std::string channel;
+  Bytes data;
+  bool null_data;
+};
+
+inline int64_t Deliver(FlutterDesktopEngineRef engine, const std::string& channel,
+                       const Bytes& message) {
+  return FakeRuntimeDeliverMessage(engine, channel.c_str(), message.data(), message.size());
+}
+
+// Every response logged for a delivery, in order (more than one would be a fault).
+inline std::vector<Bytes> ResponsesTo(int64_t delivery) {
+  std::vector<Bytes> responses;
+  for (size_t i = 0; i < FakeRuntimeEventCount(); ++i) {
+    FakeRuntimeEvent event{};
+    if (FakeRuntimeGetEvent(i, &event) && event.kind == kFakeRuntimeResponse &&
+        event.delivery == delivery) {
+      responses.emplace_back(event.data, event.data + event.size);
+    }
+  }
+  return responses;
+}
+
+// The one response to a delivery; none when there is none or more than one.
+inline std::optional<Bytes> ResponseTo(int64_t delivery) {
+  std::vector<Bytes> responses = ResponsesTo(delivery);
+  if (responses.size() != 1) return std::nullopt;
+  return responses.front();
+}
+
+inline std::vector<SentMessage> SentMessages() {
+  std::vector<SentMessage> sent;
+  for (size_t i = 0; i < FakeRuntimeEventCount(); ++i) {
+    FakeRuntimeEvent event{};
+    if (FakeRuntimeGetEvent(i, &event) && event.kind != kFakeRuntimeResponse) {
+      sent.push_back({event.kind, event.channel, Bytes(event.data, event.data + event.size),
+                      event.data == nullptr});
+    }
+  }
+  return sent;
+}
+
+}  // namespace quarvelin::testing
