@@ -1,5 +1,6 @@
 #include "json_text.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace quarvelin::cli {
@@ -25,6 +26,197 @@ std::string JsonString(std::string_view text) {
   }
   out += '"';
   return out;
+}
+
+namespace {
+
+class JsonReader {
+ public:
+  explicit JsonReader(std::string_view text) : text_(text) {}
+
+  bool AtEnd() {
+    SkipSpace();
+    return pos_ == text_.size();
+  }
+
+  // Consumes `c` (after any whitespace) when it comes next.
+  bool Take(char c) {
+    SkipSpace();
+    if (pos_ < text_.size() && text_[pos_] == c) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+
+  bool Peek(char c) {
+    SkipSpace();
+    return pos_ < text_.size() && text_[pos_] == c;
+  }
+
+  std::optional<std::string> String() {
+    if (!Take('"')) return std::nullopt;
+    std::string out;
+    while (pos_ < text_.size()) {
+      const char c = text_[pos_++];
+      if (c == '"') return out;
+      if (static_cast<unsigned char>(c) < 0x20) return std::nullopt;
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (pos_ == text_.size()) return std::nullopt;
+      switch (text_[pos_++]) {
+        case '"': out += '"'; break;
+        case '\\': out += '\\'; break;
+        case '/': out += '/'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'u': {
+          uint32_t code = 0;
+          if (!Hex4(code)) return std::nullopt;
+          if (code >= 0xDC00 && code <= 0xDFFF) return std::nullopt;
+          if (code >= 0xD800 && code <= 0xDBFF) {
+            uint32_t low = 0;
+            if (text_.substr(pos_, 2) != "\\u") return std::nullopt;
+            pos_ += 2;
+            if (!Hex4(low) || low < 0xDC00 || low > 0xDFFF) return std::nullopt;
+            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+          }
+          AppendUtf8(out, code);
+          break;
+        }
+        default: return std::nullopt;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // A number, true, false or null, as spelt.
+  std::optional<std::string> Bare() {
+    SkipSpace();
+    for (const std::string_view word : {"true", "false", "null"}) {
+      if (text_.substr(pos_, word.size()) == word) {
+        pos_ += word.size();
+        return std::string(word);
+      }
+    }
+    const size_t start = pos_;
+    if (pos_ < text_.size() && text_[pos_] == '-') ++pos_;
+    const size_t integer = pos_;
+    const size_t digits = Digits();
+    if (digits == 0 || (digits > 1 && text_[integer] == '0')) return std::nullopt;
+    if (pos_ < text_.size() && text_[pos_] == '.') {
+      ++pos_;
+      if (Digits() == 0) return std::nullopt;
+    }
+    if (pos_ < text_.size() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+      ++pos_;
+      if (pos_ < text_.size() && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
+      if (Digits() == 0) return std::nullopt;
+    }
+    return std::string(text_.substr(start, pos_ - start));
+  }
+
+ private:
+  void SkipSpace() {
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' ||
+                                   text_[pos_] == '\n' || text_[pos_] == '\r')) {
+      ++pos_;
+    }
+  }
+
+  size_t Digits() {
+    const size_t start = pos_;
+    while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
+    return pos_ - start;
+  }
+
+  bool Hex4(uint32_t& code) {
+    if (text_.size() - pos_ < 4) return false;
+    for (int i = 0; i < 4; ++i) {
+      const char c = text_[pos_++];
+      uint32_t digit = 0;
+      if (c >= '0' && c <= '9') {
+        digit = static_cast<uint32_t>(c - '0');
+      } else if (c >= 'a' && c <= 'f') {
+        digit = static_cast<uint32_t>(c - 'a' + 10);
+      } else if (c >= 'A' && c <= 'F') {
+        digit = static_cast<uint32_t>(c - 'A' + 10);
+      } else {
+        return false;
+      }
+      code = code * 16 + digit;
+    }
+    return true;
+  }
+
+  static void AppendUtf8(std::string& out, uint32_t code) {
+    const auto byte = [](uint32_t value) {
+      return static_cast<char>(static_cast<unsigned char>(value));
+    };
+    if (code < 0x80) {
+      out += byte(code);
+    } else if (code < 0x800) {
+      out += byte(0xC0 | (code >> 6));
+      out += byte(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      out += byte(0xE0 | (code >> 12));
+      out += byte(0x80 | ((code >> 6) & 0x3F));
+      out += byte(0x80 | (code & 0x3F));
+    } else {
+      out += byte(0xF0 | (code >> 18));
+      out += byte(0x80 | ((code >> 12) & 0x3F));
+      out += byte(0x80 | ((code >> 6) & 0x3F));
+      out += byte(0x80 | (code & 0x3F));
+    }
+  }
+
+  std::string_view text_;
+  size_t pos_ = 0;
+};
+
+std::optional<JsonFlatObject> ParseFlatObject(JsonReader& reader) {
+  if (!reader.Take('{')) return std::nullopt;
+  JsonFlatObject object;
+  if (reader.Take('}')) return object;
+  do {
+    auto key = reader.String();
+    if (!key || !reader.Take(':')) return std::nullopt;
+    auto value = reader.Peek('"') ? reader.String() : reader.Bare();
+    if (!value) return std::nullopt;
+    object.emplace_back(std::move(*key), std::move(*value));
+  } while (reader.Take(','));
+  if (!reader.Take('}')) return std::nullopt;
+  return object;
+}
+
+}  // namespace
+
+std::optional<std::vector<JsonFlatObject>> ParseJsonObjectArray(std::string_view text) {
+  JsonReader reader(text);
+  if (!reader.Take('[')) return std::nullopt;
+  std::vector<JsonFlatObject> objects;
+  if (!reader.Take(']')) {
+    do {
+      auto object = ParseFlatObject(reader);
+      if (!object) return std::nullopt;
+      objects.push_back(std::move(*object));
+    } while (reader.Take(','));
+    if (!reader.Take(']')) return std::nullopt;
+  }
+  if (!reader.AtEnd()) return std::nullopt;
+  return objects;
+}
+
+std::string JsonMember(const JsonFlatObject& object, std::string_view key) {
+  for (const auto& [name, value] : object) {
+    if (name == key) return value;
+  }
+  return {};
 }
 
 }  // namespace quarvelin::cli

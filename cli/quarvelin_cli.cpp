@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <optional>
 
 #include "identify.h"
 #include "signatures.h"
+#include "drive_table.h"
 #include "json_text.h"
 #include "message_pump.h"
 #include "progress_display.h"
@@ -32,6 +34,7 @@ constexpr const char* kUsage =
     "  types                 list the file types a scan can carve\n"
     "  image SOURCE OUTPUT   copy a whole drive or image sector by sector into a raw image file\n"
     "  identify FILE...      tell the format of files (recovered ones, say) and check their structure\n"
+    "  drives                list the drives and devices a scan or an image can read\n"
     "\n"
     "Run 'quarvelin-cli COMMAND --help' for a command's options.\n"
     "Exit status: 0 done, 1 failed, 2 usage error, 130 cancelled (Ctrl-C).\n";
@@ -84,6 +87,21 @@ constexpr const char* kIdentifyUsage =
     "\n"
     "Exit status: 0 every file identified, 1 some file unreadable or of no known format,\n"
     "2 usage error.\n";
+
+constexpr const char* kDrivesUsage =
+    "Usage: quarvelin-cli drives [--json]\n"
+    "\n"
+    "Lists what 'scan' and 'image' can read: on Windows the local and removable drive letters, on\n"
+    "Linux the disks with their partitions, attached loop devices and other block devices. DEVICE is\n"
+    "what those commands take as SOURCE. TYPE is USB for removable media, SD cards and drives on USB,\n"
+    "SSD for the others, whatever they are built of. Sizes are in binary units (1 GB = 1024 MB), as\n"
+    "Windows shows them; '-' means not known (free space is known on Windows only).\n"
+    "\n"
+    "Options:\n"
+    "  --json     print the engine's drive list, a JSON array, as one line\n"
+    "  -h, --help show this help\n"
+    "\n"
+    "Exit status: 0 listed, 1 no list came back, 2 usage error.\n";
 
 int UsageError(const std::string& problem, const char* usage) {
   std::fprintf(stderr, "quarvelin-cli: %s\n\n%s", problem.c_str(), usage);
@@ -304,6 +322,44 @@ int RunIdentify(const std::vector<std::string>& args) {
   return status;
 }
 
+int RunDrives(const std::vector<std::string>& args) {
+  bool json = false;
+  for (const std::string& arg : args) {
+    if (IsHelp(arg)) {
+      std::fputs(kDrivesUsage, stdout);
+      return kExitSuccess;
+    }
+    if (arg == "--json") {
+      json = true;
+    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
+      return UsageError("drives: unknown option " + arg, kDrivesUsage);
+    } else if (arg != "--") {
+      return UsageError("drives takes no arguments", kDrivesUsage);
+    }
+  }
+  // The list arrives before the call returns, on this thread.
+  ListNativeDrives(MessagePump::Callback());
+  std::optional<std::string> list;
+  while (auto message = MessagePump::Next(std::chrono::milliseconds(0))) {
+    if (message->kind == NativeMessageKind::DriveList) list = std::move(message->text);
+  }
+  if (!list) {
+    std::fprintf(stderr, "quarvelin-cli: drives: the engine sent no drive list\n");
+    return kExitFailure;
+  }
+  if (json) {
+    std::printf("%s\n", list->c_str());
+    return kExitSuccess;
+  }
+  const auto table = FormatDriveTable(*list);
+  if (!table) {
+    std::fprintf(stderr, "quarvelin-cli: drives: unreadable drive list: %s\n", list->c_str());
+    return kExitFailure;
+  }
+  std::fputs(table->c_str(), stdout);
+  return kExitSuccess;
+}
+
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args) {
@@ -327,6 +383,9 @@ int RunCli(const std::vector<std::string>& args) {
   }
   if (args[0] == "identify") {
     return RunIdentify(rest);
+  }
+  if (args[0] == "drives") {
+    return RunDrives(rest);
   }
   return UsageError("unknown command '" + args[0] + "'", kUsage);
 }

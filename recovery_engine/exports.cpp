@@ -2,6 +2,7 @@
 // may cross into the foreign caller.
 #include <cstdlib>
 
+#include "drive_list.h"
 #include "quarvelin_native.h"
 #include "recovery_engine.h"
 
@@ -43,6 +44,17 @@ QUARVELIN_EXPORT void ResumeNativeRecovery(void) {
 QUARVELIN_EXPORT void CancelNativeRecovery(void) {
   try {
     ProcessEngine().Cancel();
+  } catch (...) {
+  }
+}
+
+QUARVELIN_EXPORT void ListNativeDrives(NativeMessageCallback callback) {
+  if (callback == nullptr) {
+    return;
+  }
+  try {
+    quarvelin::EmitTo(callback, NativeMessageKind::DriveList,
+                      quarvelin::DriveListJson(quarvelin::ListMachineDrives()));
   } catch (...) {
   }
 }

@@ -56,8 +56,9 @@ class ImagingThroughExports(unittest.TestCase):
             self.assertEqual(f.read(), data)
 
     def test_every_export_is_there_by_name(self):
-        for name in ("StartNativeDiskImage", "PauseNativeRecovery", "ResumeNativeRecovery",
-                     "CancelNativeRecovery", "NativeFree"):
+        for name in ("StartNativeRecovery", "StartNativeDiskImage", "PauseNativeRecovery",
+                     "ResumeNativeRecovery", "CancelNativeRecovery", "ListNativeDrives",
+                     "NativeFree"):
             self.assertTrue(hasattr(self.engine, name), name)
 
 

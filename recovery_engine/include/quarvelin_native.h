@@ -54,6 +54,9 @@ QUARVELIN_EXPORT void StartNativeDiskImage(const char* sourcePath, const char* o
 QUARVELIN_EXPORT void PauseNativeRecovery(void);
 QUARVELIN_EXPORT void ResumeNativeRecovery(void);
 QUARVELIN_EXPORT void CancelNativeRecovery(void);
+/* Lists the machine's drives: one DriveList message holding a JSON array, delivered to callback on
+ * the calling thread before the function returns. Does nothing when callback is null. */
+QUARVELIN_EXPORT void ListNativeDrives(NativeMessageCallback callback);
 /* Releases a text handed to a callback. */
 QUARVELIN_EXPORT void NativeFree(void* p);
 
