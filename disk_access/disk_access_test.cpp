@@ -1,0 +1,322 @@
+// The disk access plugin driven as the user interface drives it: platform messages through the
+// stand-in runtime, answers read back byte for byte, reads finished through the host window.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "disk_access_plugin.h"
+#include "fake_ui.h"
+#include "standard_codec.h"
+
+namespace ul_venmark {
+namespace {
+
+using quarvelin::testing::Bytes;
+using quarvelin::testing::Deliver;
+using quarvelin::testing::ResponsesTo;
+using quarvelin::testing::ResponseTo;
+using quarvelin::testing::SentMessages;
+
+const flutter::StandardMethodCodec& Codec() {
+  return flutter::StandardMethodCodec::GetInstance();
+}
+
+EncodableValue Map(std::initializer_list<std::pair<const char*, EncodableValue>> entries) {
+  EncodableMap map;
+  for (const auto& [key, value] : entries) map[EncodableValue(std::string(key))] = value;
+  return EncodableValue(std::move(map));
+}
+
+Bytes Success(const EncodableValue& value) {
+  return *Codec().EncodeSuccessEnvelope(&value);
+}
+Bytes Error(const std::string& code, const std::string& message) {
+  return *Codec().EncodeErrorEnvelope(code, message);
+}
+
+// The host window: offers every message to the runtime (and so to the plugins' delegates) first.
+FlutterDesktopViewControllerRef hostController = nullptr;
+LRESULT CALLBACK HostProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  LRESULT result = 0;
+  if (hostController != nullptr && FlutterDesktopViewControllerHandleTopLevelWindowProc(
+                                       hostController, window, message, wparam, lparam, &result)) {
+    return result;
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+// The drive letter the test runner mapped to an image, if any.
+std::optional<char> TestDrive() {
+  const char* letter = std::getenv("QUARVELIN_TEST_DRIVE");
+  if (letter == nullptr || *letter == '\0') return std::nullopt;
+  return *letter;
+}
+constexpr int64_t kImageSectors = 64;
+uint8_t ImageByte(int64_t offset) {
+  return static_cast<uint8_t>((offset / 512 * 31 + offset % 512) & 0xFF);
+}
+
+class DiskAccessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FakeRuntimeReset();
+    FlutterDesktopEngineProperties properties{};
+    properties.dart_entrypoint = "";
+    engine_ = FlutterDesktopEngineCreate(&properties);
+    controller_ = FlutterDesktopViewControllerCreate(640, 480, engine_);
+    ASSERT_NE(controller_, nullptr);
+    static const bool registered = [] {
+      WNDCLASSW windowClass{};
+      windowClass.lpfnWndProc = HostProc;
+      windowClass.hInstance = GetModuleHandleW(nullptr);
+      windowClass.lpszClassName = L"QuarvelinTestHost";
+      return RegisterClassW(&windowClass) != 0;
+    }();
+    ASSERT_TRUE(registered);
+    host_ = CreateWindowExW(0, L"QuarvelinTestHost", L"", WS_OVERLAPPEDWINDOW, 0, 0, 640, 480,
+                            nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(host_, nullptr);
+    SetParent(FlutterDesktopViewGetHWND(FlutterDesktopViewControllerGetView(controller_)), host_);
+    hostController = controller_;
+    DiskAccessPlugin::RegisterWithRegistrar(
+        FlutterDesktopEngineGetPluginRegistrar(engine_, "DiskAccessPlugin"));
+  }
+  void TearDown() override {
+    Pump();  // no read may be left for a window that is gone
+    hostController = nullptr;
+    if (host_ != nullptr) DestroyWindow(host_);
+    if (controller_ != nullptr) FlutterDesktopViewControllerDestroy(controller_);
+  }
+
+  static void Pump() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+  }
+
+  int64_t Send(const std::string& method, std::unique_ptr<EncodableValue> arguments = nullptr) {
+    const Bytes call = *Codec().EncodeMethodCall(
+        flutter::MethodCall<EncodableValue>(method, std::move(arguments)));
+    return Deliver(engine_, "com.ulvenmark/disk_access", call);
+  }
+  std::optional<Bytes> Call(const std::string& method, const EncodableValue& arguments) {
+    return ResponseTo(Send(method, std::make_unique<EncodableValue>(arguments)));
+  }
+  // Waits for the answer of a read, pumping the main thread's messages.
+  Bytes Await(int64_t delivery) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ResponsesTo(delivery).empty() && std::chrono::steady_clock::now() < deadline) {
+      Pump();
+      Sleep(1);
+    }
+    const auto responses = ResponsesTo(delivery);
+    EXPECT_EQ(responses.size(), 1u);
+    return responses.empty() ? Bytes{} : responses.front();
+  }
+  int64_t Read(int64_t handle, int64_t start, int64_t count) {
+    return Send("readSectors",
+                std::make_unique<EncodableValue>(Map({{"handle", EncodableValue(handle)},
+                                                      {"startSector", EncodableValue(start)},
+                                                      {"count", EncodableValue(count)}})));
+  }
+  static Bytes ImageList(int64_t offset, int64_t length) {
+    flutter::EncodableList bytes;
+    for (int64_t i = 0; i < length; ++i)
+      bytes.emplace_back(static_cast<int32_t>(ImageByte(offset + i)));
+    return Success(EncodableValue(std::move(bytes)));
+  }
+
+  FlutterDesktopEngineRef engine_ = nullptr;
+  FlutterDesktopViewControllerRef controller_ = nullptr;
+  HWND host_ = nullptr;
+};
+
+TEST_F(DiskAccessTest, MethodTableAndArgumentChecks) {
+  EXPECT_EQ(ResponseTo(Send("hasElevatedPrivileges")), (Bytes{0x00, 0x01}));
+  EXPECT_EQ(Call("requestElevatedPrivileges", EncodableValue(7)), (Bytes{0x00, 0x02}));
+  EXPECT_EQ(ResponseTo(Send("HasElevatedPrivileges")), Bytes{});  // names are case-sensitive
+  EXPECT_EQ(ResponseTo(Send("formatDrive")), Bytes{});
+
+  const Bytes notMap = Error("INVALID_ARGS", "Args must be map");
+  const Bytes missing = Error("INVALID_ARGS", "Missing arguments");
+  for (const char* method :
+       {"openDrive", "readSectors", "getDriveGeometry", "closeDrive", "getDiskHealth"}) {
+    EXPECT_EQ(ResponseTo(Send(method)), notMap) << method;
+    EXPECT_EQ(Call(method, EncodableValue(flutter::EncodableList{})), notMap) << method;
+    EXPECT_EQ(Call(method, EncodableValue("C:\\")), notMap) << method;
+  }
+  EXPECT_EQ(Call("openDrive", Map({{"driveId", EncodableValue("C:\\")}})), missing);
+  EXPECT_EQ(
+      Call("readSectors", Map({{"handle", EncodableValue(1)}, {"startSector", EncodableValue(0)}})),
+      missing);
+  EXPECT_EQ(Call("getDriveGeometry", Map({})), missing);
+  EXPECT_EQ(Call("closeDrive", Map({{"Handle", EncodableValue(1)}})), missing);
+  EXPECT_EQ(Call("getDiskHealth", Map({{"drive", EncodableValue("C:\\")}})),
+            Error("INVALID_ARGS", "Missing driveId"));
+
+  // Wrong types: the argument is read before anything happens.
+  EXPECT_EQ(Call("openDrive",
+                 Map({{"driveId", EncodableValue("C:\\")}, {"readOnly", EncodableValue(1)}})),
+            Error("EXCEPTION", "bad variant access"));
+  EXPECT_EQ(Call("getDriveGeometry", Map({{"handle", EncodableValue("1")}})),
+            Error("EXCEPTION", "bad variant access"));
+  EXPECT_EQ(Call("getDriveGeometry", Map({{"handle", EncodableValue(99)}})),
+            Error("GEO_ERROR", "Invalid handle"));
+  EXPECT_EQ(Call("closeDrive", Map({{"handle", EncodableValue(int64_t{99})}})),
+            (Bytes{0x00, 0x00}));
+  // Wine maps no volume to a physical disk: the health map says so.
+  EXPECT_EQ(Call("getDiskHealth", Map({{"driveId", EncodableValue("C:\\")}})),
+            Success(Map({{"temperature", EncodableValue(0)},
+                         {"health", EncodableValue(100)},
+                         {"life", EncodableValue("Unknown")},
+                         {"hours", EncodableValue("0")},
+                         {"badSectors", EncodableValue(0)},
+                         {"source", EncodableValue("PathResolutionFailed")}})));
+  EXPECT_EQ(Call("openDrive",
+                 Map({{"driveId", EncodableValue("Q")}, {"readOnly", EncodableValue(true)}})),
+            Error("EXCEPTION", "Failed to open drive"));
+}
+
+TEST_F(DiskAccessTest, EnumeratesDriveLettersWithEightFields) {
+  const auto response = ResponseTo(Send("enumerateDrives"));
+  ASSERT_TRUE(response.has_value());
+  flutter::EncodableList drives;
+  {
+    auto decoded = std::make_unique<flutter::EncodableValue>();
+    struct Capture : flutter::MethodResult<EncodableValue> {
+      EncodableValue* out;
+      explicit Capture(EncodableValue* o) : out(o) {}
+      void SuccessInternal(const EncodableValue* v) override {
+        if (v) *out = *v;
+      }
+      void ErrorInternal(const std::string&, const std::string&, const EncodableValue*) override {}
+      void NotImplementedInternal() override {}
+    } capture(decoded.get());
+    ASSERT_TRUE(Codec().DecodeResponseEnvelope(response->data(), response->size(), &capture));
+    drives = std::get<flutter::EncodableList>(*decoded);
+  }
+  bool sawC = false;
+  for (const EncodableValue& value : drives) {
+    const auto& drive = std::get<EncodableMap>(value);
+    EXPECT_EQ(drive.size(), 8u);
+    if (drive.at(EncodableValue("id")) == EncodableValue("C:\\")) {
+      sawC = true;
+      EXPECT_EQ(drive.at(EncodableValue("letter")), EncodableValue("C"));
+      EXPECT_EQ(drive.at(EncodableValue("type")), EncodableValue("hdd"));
+      EXPECT_EQ(drive.at(EncodableValue("isRemovable")), EncodableValue(false));
+      EXPECT_TRUE(std::holds_alternative<int64_t>(drive.at(EncodableValue("sizeBytes"))));
+    }
+  }
+  EXPECT_TRUE(sawC);
+}
+
+TEST_F(DiskAccessTest, OpensReadsAndClosesARealDrive) {
+  const auto letter = TestDrive();
+  if (!letter) GTEST_SKIP() << "needs a drive letter mapped to the test image";
+  const std::string driveId = std::string(1, *letter) + ":\\";
+  const EncodableValue open =
+      Map({{"driveId", EncodableValue(driveId)}, {"readOnly", EncodableValue(true)}});
+  // Ids 1 and 2, then 3 after a close: never reused.
+  EXPECT_EQ(Call("openDrive", open), (Bytes{0x00, 0x04, 1, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Call("openDrive", open), Success(EncodableValue(int64_t{2})));
+  EXPECT_EQ(Call("closeDrive", Map({{"handle", EncodableValue(1)}})), (Bytes{0x00, 0x00}));
+  EXPECT_EQ(Call("openDrive", open), Success(EncodableValue(int64_t{3})));
+
+  // Answered later, from the main thread; a 32-bit handle is the same as a 64-bit one.
+  const int64_t small =
+      Send("readSectors", std::make_unique<EncodableValue>(Map({{"handle", EncodableValue(3)},
+                                                                {"startSector", EncodableValue(2)},
+                                                                {"count", EncodableValue(4)}})));
+  EXPECT_TRUE(ResponsesTo(small).empty());
+  EXPECT_EQ(Await(small), ImageList(1024, 2048));
+  EXPECT_EQ(Await(Read(3, 2, 4)), ImageList(1024, 2048));
+
+  // The last sectors, and a read that reaches past the end: what the device delivered.
+  EXPECT_EQ(Await(Read(3, kImageSectors - 1, 4)), ImageList((kImageSectors - 1) * 512, 512));
+  EXPECT_EQ(Await(Read(3, kImageSectors + 10, 1)),
+            Success(EncodableValue(flutter::EncodableList{})));
+
+  // Two reads in flight on one handle each get their own sectors.
+  const int64_t first = Read(2, 0, 8);
+  const int64_t second = Read(2, 40, 8);
+  EXPECT_EQ(Await(second), ImageList(40 * 512, 8 * 512));
+  EXPECT_EQ(Await(first), ImageList(0, 8 * 512));
+
+  // Bad ranges and closed handles are answered as read errors, later, never synchronously.
+  const int64_t negative = Read(3, -1, 1);
+  EXPECT_TRUE(ResponsesTo(negative).empty());
+  EXPECT_EQ(
+      Await(negative),
+      Error("READ_ERROR", "Invalid sector range: start sector and count must not be negative"));
+  EXPECT_EQ(
+      Await(Read(3, 0, -4)),
+      Error("READ_ERROR", "Invalid sector range: start sector and count must not be negative"));
+  EXPECT_EQ(Await(Read(3, 0, 8193)),
+            Error("READ_ERROR", "Read too large: at most 4 MiB can be read at once"));
+  EXPECT_EQ(Await(Read(1, 0, 1)), Error("READ_ERROR", "Invalid handle"));
+
+  // A close while a read is in flight: the read finishes or finds the handle gone, and is answered.
+  const int64_t racing = Read(3, 0, 64);
+  EXPECT_EQ(Call("closeDrive", Map({{"handle", EncodableValue(3)}})), (Bytes{0x00, 0x00}));
+  const Bytes answer = Await(racing);
+  EXPECT_TRUE(answer == ImageList(0, 64 * 512) || answer == Error("READ_ERROR", "Invalid handle"));
+
+  // Image files have no disk geometry to report.
+  EXPECT_EQ(Call("getDriveGeometry", Map({{"handle", EncodableValue(2)}})),
+            Error("GEO_ERROR", "GetGeometry failed"));
+}
+
+TEST_F(DiskAccessTest, StrayCompletionMessagesArePassedOn) {
+  LRESULT result = 0;
+  EXPECT_FALSE(FlutterDesktopViewControllerHandleTopLevelWindowProc(
+      controller_, host_, WM_DISK_IO_COMPLETE, 0, reinterpret_cast<LPARAM>(&result), &result));
+  EXPECT_FALSE(FlutterDesktopViewControllerHandleTopLevelWindowProc(controller_, host_, WM_SIZE, 0,
+                                                                    0, &result));
+}
+
+TEST_F(DiskAccessTest, DriveChangesReachTheListenerOnly) {
+  const std::string channel = "com.ulvenmark/drive_changes";
+  auto stream = [&](const char* method) {
+    const Bytes call =
+        *Codec().EncodeMethodCall(flutter::MethodCall<EncodableValue>(method, nullptr));
+    return ResponseTo(Deliver(engine_, channel, call));
+  };
+  auto events = [&] {
+    std::vector<EncodableMap> received;
+    for (const auto& sent : SentMessages()) {
+      if (sent.channel != channel) continue;
+      EXPECT_EQ(sent.data.at(0), 0x00);  // success envelope
+      flutter::ByteBufferStreamReader reader(sent.data.data() + 1, sent.data.size() - 1);
+      received.push_back(std::get<EncodableMap>(
+          flutter::StandardCodecSerializer::GetInstance().ReadValue(&reader)));
+    }
+    return received;
+  };
+
+  DiskAccessPlugin::EmitDriveChange("arrival");  // nobody listens: dropped
+  EXPECT_TRUE(events().empty());
+  EXPECT_EQ(stream("listen"), (Bytes{0x00, 0x00}));
+  EXPECT_EQ(stream("listen"), (Bytes{0x00, 0x00}));  // replaces the sink: still one event each
+  DiskAccessPlugin::EmitDriveChange("arrival");
+  DiskAccessPlugin::EmitDriveChange("removal");
+  auto received = events();
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[0].at(EncodableValue("type")), EncodableValue("arrival"));
+  EXPECT_EQ(received[1].at(EncodableValue("type")), EncodableValue("removal"));
+  const auto& stamp = received[1].at(EncodableValue("timestamp"));
+  ASSERT_TRUE(std::holds_alternative<int64_t>(stamp));  // 64 bits even when small
+  EXPECT_GE(std::get<int64_t>(stamp),
+            std::get<int64_t>(received[0].at(EncodableValue("timestamp"))));
+
+  EXPECT_EQ(stream("cancel"), (Bytes{0x00, 0x00}));
+  DiskAccessPlugin::EmitDriveChange("changed");
+  EXPECT_EQ(events().size(), 2u);
+}
+
+}  // namespace
+}  // namespace ul_venmark
