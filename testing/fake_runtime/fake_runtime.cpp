@@ -2,7 +2,8 @@
 // far as the program relies on it: engines with a messenger, plugin registrars and a texture
 // registrar; view controllers whose view is a real child window that draws a "frame" when it
 // handles a posted message; and a log of the traffic the program sends. Every handle is a plain
-// struct behind the C interface; nothing C++ crosses the DLL boundary.
+// struct behind the C interface; nothing C++ crosses the DLL boundary. Given a script, it also
+// plays the user interface's role in a whole run of the program (scripted_ui.h).
 #include "fake_runtime.h"
 
 #include <windows.h>
@@ -17,6 +18,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "scripted_ui.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -79,6 +82,7 @@ struct FlutterDesktopEngine {
 namespace {
 
 constexpr UINT kFrameMessage = WM_USER + 1;
+constexpr UINT kScriptMessage = WM_USER + 2;  // plays the UI script (scripted_ui.h)
 constexpr wchar_t kViewClass[] = L"FLUTTERVIEW";
 constexpr wchar_t kParkingClass[] = L"QuarvelinFakeRuntimeParking";
 
@@ -104,6 +108,8 @@ std::deque<LoggedEvent> g_events;  // a deque keeps every entry's address while 
 std::vector<PendingReply> g_pending;
 FakeRuntimeStats g_stats{};
 std::string g_plugins;
+std::vector<std::string> g_requested_registrars;  // first request of each name, in order
+std::string g_requested_joined;
 
 // Object bookkeeping, main thread only.
 std::set<FlutterDesktopEngine*> g_engines;
@@ -111,6 +117,8 @@ std::set<const FlutterDesktopMessageResponse*> g_responses;
 int64_t g_next_delivery = 0;
 uint64_t g_next_delegate = 0;
 bool g_fail_next_view_controller = false;
+UINT g_monitor_dpi = 96;
+FlutterDesktopEngine* g_latest_engine = nullptr;
 HWND g_parking = nullptr;
 
 HINSTANCE Module() {
@@ -158,7 +166,17 @@ void DrawFrame(FlutterDesktopView* view) {
   engine->next_frame = nullptr;
   engine->next_frame_data = nullptr;
   CountStat(&FakeRuntimeStats::next_frame_callbacks_fired);
+  const HWND hwnd = view->hwnd;
   callback(user_data);
+  // The user interface starts acting once the program has seen its first frame.
+  if (quarvelin::fake::ClaimUiScript()) PostMessageW(hwnd, kScriptMessage, 0, 0);
+}
+
+// Set to anything but "0", every view controller creation fails.
+bool ViewControllersRefused() {
+  wchar_t value[8] = {};
+  const DWORD length = GetEnvironmentVariableW(L"QUARVELIN_FAKE_FAIL_VIEW_CONTROLLER", value, 8);
+  return length > 0 && !(length == 1 && value[0] == L'0');
 }
 
 LRESULT CALLBACK ViewProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -171,6 +189,11 @@ LRESULT CALLBACK ViewProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
   switch (message) {
     case kFrameMessage:
       if (view) DrawFrame(view);
+      return 0;
+    case kScriptMessage:
+      if (view && view->controller && view->controller->engine) {
+        quarvelin::fake::PlayUiScript(hwnd, view->controller->engine);
+      }
       return 0;
     case WM_PAINT: {
       PAINTSTRUCT paint;
@@ -274,6 +297,7 @@ FlutterDesktopEngineRef FlutterDesktopEngineCreate(
   engine->messenger = new FlutterDesktopMessenger;
   engine->messenger->engine = engine;
   g_engines.insert(engine);
+  g_latest_engine = engine;
 
   std::lock_guard lock(g_mutex);
   ++g_stats.engines_created;
@@ -316,6 +340,15 @@ FlutterDesktopPluginRegistrarRef FlutterDesktopEngineGetPluginRegistrar(
     FlutterDesktopEngineRef engine, const char* plugin_name) {
   if (!engine) return nullptr;
   const std::string name = plugin_name ? plugin_name : "";
+  {
+    std::lock_guard lock(g_mutex);
+    if (std::find(g_requested_registrars.begin(), g_requested_registrars.end(), name) ==
+        g_requested_registrars.end()) {
+      g_requested_registrars.push_back(name);
+      if (!g_requested_joined.empty()) g_requested_joined.push_back('\n');
+      g_requested_joined += name;
+    }
+  }
   for (const auto& registrar : engine->registrars) {
     if (registrar->name == name) return registrar.get();
   }
@@ -340,7 +373,8 @@ void FlutterDesktopEngineSetNextFrameCallback(FlutterDesktopEngineRef engine,
 FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int width, int height,
                                                                    FlutterDesktopEngineRef engine) {
   if (!IsLive(engine)) return nullptr;
-  HWND parent = g_fail_next_view_controller ? nullptr : ParkingWindow();
+  const bool refused = g_fail_next_view_controller || ViewControllersRefused();
+  HWND parent = refused ? nullptr : ParkingWindow();
   if (!parent) {
     g_fail_next_view_controller = false;
     EndEngine(engine);
@@ -411,7 +445,7 @@ HWND FlutterDesktopViewGetHWND(FlutterDesktopViewRef view) {
 }
 
 UINT FlutterDesktopGetDpiForMonitor(HMONITOR) {
-  return 96;
+  return g_monitor_dpi;
 }
 
 void FlutterDesktopResyncOutputStreams(void) {}
@@ -539,14 +573,25 @@ void FakeRuntimeReset(void) {
   g_events.clear();
   for (PendingReply& pending : g_pending) pending.in_log = false;
   g_plugins.clear();
+  g_requested_registrars.clear();
+  g_requested_joined.clear();
   g_next_delivery = 0;
   g_fail_next_view_controller = false;
+  g_monitor_dpi = 96;
 }
 
 void FakeRuntimeGetStats(FakeRuntimeStats* stats) {
   if (!stats) return;
   std::lock_guard lock(g_mutex);
   *stats = g_stats;
+}
+
+FlutterDesktopEngineRef FakeRuntimeLatestEngine(void) {
+  return IsLive(g_latest_engine) ? g_latest_engine : nullptr;
+}
+
+void FakeRuntimeSetMonitorDpi(UINT dpi) {
+  g_monitor_dpi = dpi;
 }
 
 void FakeRuntimeFailNextViewController(void) {
@@ -666,6 +711,11 @@ void FakeRuntimeNotePluginRegistered(FlutterDesktopPluginRegistrarRef, const cha
 const char* FakeRuntimeRegisteredPlugins(void) {
   std::lock_guard lock(g_mutex);
   return g_plugins.c_str();
+}
+
+const char* FakeRuntimeRequestedRegistrars(void) {
+  std::lock_guard lock(g_mutex);
+  return g_requested_joined.c_str();
 }
 
 }  // extern "C"

@@ -53,12 +53,14 @@ typedef struct {
   int32_t engine_option_2;
 } FakeRuntimeStats;
 
-/* Forgets all engines' statistics and the traffic log (engines themselves live on). */
+/* Forgets all engines' statistics and the traffic log, and sets the monitor DPI back to 96
+ * (engines themselves live on). */
 FLUTTER_DESKTOP_API void FakeRuntimeReset(void);
 FLUTTER_DESKTOP_API void FakeRuntimeGetStats(FakeRuntimeStats* stats);
 
 /* The next FlutterDesktopViewControllerCreate returns null (the engine given to it is destroyed,
- * as a failing runtime does with an engine it was handed). */
+ * as a failing runtime does with an engine it was handed). With the environment variable
+ * QUARVELIN_FAKE_FAIL_VIEW_CONTROLLER set (to anything but "0"), every one does. */
 FLUTTER_DESKTOP_API void FakeRuntimeFailNextViewController(void);
 
 /* Delivers a message on `channel` of the engine's messenger as the user interface would, and
@@ -98,10 +100,19 @@ FLUTTER_DESKTOP_API const void* FakeRuntimeRequestTextureFrame(
 FLUTTER_DESKTOP_API FlutterDesktopEngineRef
 FakeRuntimeViewControllerEngine(FlutterDesktopViewControllerRef controller);
 
+/* The most recently created engine that is still alive, or null. */
+FLUTTER_DESKTOP_API FlutterDesktopEngineRef FakeRuntimeLatestEngine(void);
+
+/* What FlutterDesktopGetDpiForMonitor answers for every monitor (96 until set). */
+FLUTTER_DESKTOP_API void FakeRuntimeSetMonitorDpi(UINT dpi);
+
 /* Plugin stand-ins report their registration here; tests read the names back, joined with '\n'. */
 FLUTTER_DESKTOP_API void FakeRuntimeNotePluginRegistered(FlutterDesktopPluginRegistrarRef registrar,
                                                          const char* plugin);
 FLUTTER_DESKTOP_API const char* FakeRuntimeRegisteredPlugins(void);
+/* The plugin names FlutterDesktopEngineGetPluginRegistrar was asked for, first request of each
+ * name, in order, joined with '\n'. */
+FLUTTER_DESKTOP_API const char* FakeRuntimeRequestedRegistrars(void);
 
 #ifdef __cplusplus
 }

@@ -135,6 +135,7 @@ TEST_F(FakeRuntimeTest, ViewControllerEndsItsEngineAndRegistrarsOnce) {
   FlutterDesktopPluginRegistrarRef first = FlutterDesktopEngineGetPluginRegistrar(engine, "a");
   FlutterDesktopPluginRegistrarRef second = FlutterDesktopEngineGetPluginRegistrar(engine, "b");
   EXPECT_EQ(FlutterDesktopEngineGetPluginRegistrar(engine, "a"), first);
+  EXPECT_STREQ(FakeRuntimeRequestedRegistrars(), "a\nb");  // first request of each name
   FlutterDesktopPluginRegistrarSetDestructionHandler(first, NoteDestroyed);
   FlutterDesktopPluginRegistrarSetDestructionHandler(second, NoteDestroyed);
   FlutterDesktopViewControllerRef controller = FlutterDesktopViewControllerCreate(10, 10, engine);
