@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <system_error>
 
 #include "device/memory_device.h"
 #include "message_recorder.h"
@@ -58,6 +59,26 @@ TEST_F(DiskImage, CopiesAnImageFileByteForByteThroughThePlatformBackend) {
   };
   EXPECT_EQ(messages, expected);
   EXPECT_EQ(testing::ReadFile(dir_.File("copy.img")), bytes);
+}
+
+TEST_F(DiskImage, AnOutputThatIsTheSourceIsRefusedAndTheSourceKept) {
+  const auto bytes = testing::RandomBytes(kMiB, 6);
+  const std::string source = dir_.File("source.img");
+  testing::WriteFile(source, bytes);
+  std::vector<std::string> outputs = {source, dir_.File(".") + "/source.img"};
+  std::error_code noLinks;
+  std::filesystem::create_symlink(source, dir_.File("link.img"), noLinks);
+  if (!noLinks) outputs.push_back(dir_.File("link.img"));
+  for (const std::string& output : outputs) {
+    RecorderA().Clear();
+    EXPECT_EQ(Image(nullptr, output, source),
+              (std::vector<Message>{
+                  {Kind::Status, "Starting Disk Imaging on " + source, {}},
+                  {Kind::Error, "Output file is on the drive being imaged. Choose another drive.", {}},
+              }))
+        << output;
+    EXPECT_EQ(testing::ReadFile(source), bytes);
+  }
 }
 
 class DiskImageSectorSizes : public DiskImage, public ::testing::WithParamInterface<int32_t> {};

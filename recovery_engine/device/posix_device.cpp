@@ -114,6 +114,13 @@ bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath) 
   return where.st_dev == source.st_rdev || WholeDisk(where.st_dev) == source.st_rdev;
 }
 
+bool SameFile(const std::string& first, const std::string& second) {
+  struct stat a {};
+  struct stat b {};
+  return ::stat(first.c_str(), &a) == 0 && ::stat(second.c_str(), &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 OpenedDevice OpenRawDevice(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

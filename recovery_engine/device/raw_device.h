@@ -44,6 +44,10 @@ std::string NormalizeDevicePath(std::string path);
 // False when that cannot be told (an image file, a device the platform cannot resolve).
 bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath);
 
+// True when both paths name one existing file (through links or other spellings). False when
+// either does not exist or that cannot be told.
+bool SameFile(const std::string& first, const std::string& second);
+
 constexpr int32_t kDefaultSectorSize = 512;
 // Larger values come only from broken drivers; they would overflow a read's 32-bit byte count.
 constexpr int32_t kMaxSectorSize = 65536;

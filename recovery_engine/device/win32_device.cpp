@@ -114,6 +114,22 @@ bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath) 
   return false;
 }
 
+bool SameFile(const std::string& first, const std::string& second) {
+  const auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const BOOL ok = GetFileInformationByHandle(handle, info);
+    CloseHandle(handle);
+    return ok != 0;
+  };
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  return identify(first, &a) && identify(second, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 OpenedDevice OpenRawDevice(const std::string& path) {
   const std::string devicePath = NormalizeDevicePath(path);
   HANDLE handle = CreateFileA(devicePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
