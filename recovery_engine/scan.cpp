@@ -38,11 +38,17 @@ struct Carve {
 // Writes the candidate at `at` in `buffer` (which starts at `bufferSector`) to `path`: the bytes the
 // buffer holds, then the rest from the device in whole-sector reads. An estimated size ends early at
 // the first sector after the header where a selected signature's header begins, since another file
-// starts there.
+// starts there. Unreadable sectors in the part read from the device become zeros; where nothing more
+// can be read the file ends. Either is reported, so a damaged file never passes for a whole one.
 class Carver {
  public:
-  Carver(RecoveryEngine& engine, RawDevice& device, const HeaderIndex& index, int32_t sectorSize)
-      : engine_(engine), device_(device), index_(index), sectorSize_(sectorSize) {}
+  Carver(RecoveryEngine& engine, RawDevice& device, const HeaderIndex& index, int32_t sectorSize,
+         int64_t totalSectors)
+      : engine_(engine),
+        device_(device),
+        index_(index),
+        sectorSize_(sectorSize),
+        totalSectors_(totalSectors) {}
 
   Carve Write(const std::string& path, std::span<const uint8_t> buffer, int64_t bufferSector,
               size_t at, CarvedSize size) {
@@ -75,8 +81,26 @@ class Carver {
       // Whole sectors only: raw volumes refuse partial-sector reads; the surplus is dropped.
       const int64_t want = std::min(remaining, kCopyBlockBytes);
       const auto sectors = static_cast<uint32_t>(SectorsCovering(want, sectorSize_));
-      const std::vector<uint8_t> data = device_.ReadDeviceSectors(sector, sectors, sectorSize_);
-      if (data.empty()) break;
+      std::vector<uint8_t> data = device_.ReadDeviceSectors(sector, sectors, sectorSize_);
+      if (data.empty() && sectors > 1) {
+        // A failing drive: keep every sector of the block that can still be read, zeros for the
+        // rest, so one bad sector costs the file only its own bytes.
+        std::vector<SectorRun> unreadable;
+        data = ReadInPieces(device_, sector, sectors, sectorSize_, &unreadable);
+        for (const SectorRun& run : unreadable) {
+          engine_.Emit(NativeMessageKind::Status, "Read Error at sector " +
+                                                      std::to_string(run.first) +
+                                                      ". Filling with zeros.");
+        }
+      }
+      if (data.empty()) {
+        // Nothing more can be read: the file keeps what came before, and the user learns it is short.
+        if (sector < totalSectors_) {
+          engine_.Emit(NativeMessageKind::Status, "Read Error at sector " + std::to_string(sector) +
+                                                      ". File cut short: " + path);
+        }
+        break;
+      }
       int64_t take = std::min<int64_t>(want, static_cast<int64_t>(data.size()));
       bool cut = false;
       for (int64_t s = 0; size.estimated && s < take; s += sectorSize_) {
@@ -109,6 +133,7 @@ class Carver {
   RawDevice& device_;
   const HeaderIndex& index_;
   int32_t sectorSize_;
+  int64_t totalSectors_;  // a read from here on fails because the device ends, not a bad sector
 };
 
 // Reads the scan's chunks. After a carve the next chunk starts inside the one just searched; the
@@ -196,6 +221,20 @@ void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::st
     return;
   }
 
+  // A selection of nothing but unknown types would read the whole drive to find nothing.
+  const std::vector<FileSignature> signatures = LoadSignatures(fileTypes);
+  if (signatures.empty()) {
+    std::string requested;
+    for (const std::string& type : fileTypes) {
+      if (!requested.empty()) requested += ", ";
+      requested += type;
+    }
+    engine.Emit(Kind::Error, "No known file type selected: " + requested);
+    opened.device.reset();
+    end(0);
+    return;
+  }
+
   try {
     namespace fs = std::filesystem;
     if (!fs::exists(outputDir)) fs::create_directories(outputDir);
@@ -208,11 +247,10 @@ void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::st
   }
 
   engine.Emit(Kind::Status, "Directories created. Loading signatures...");
-  const std::vector<FileSignature> signatures = LoadSignatures(fileTypes);
   const HeaderIndex index(signatures);
   engine.Emit(Kind::Status, "Starting Scan Loop...");
 
-  Carver carver(engine, device, index, bytesPerSector);
+  Carver carver(engine, device, index, bytesPerSector, totalSectors);
   ChunkReader chunks(device, bytesPerSector);
   const std::atomic<bool>* cancel = engine.CancelFlag();
   int64_t filesNamed = 0;

@@ -247,5 +247,59 @@ TEST(StartRecovery, RefusesEmptyArgumentsWithFinished) {
   EXPECT_EQ(RecorderA().Messages(), expected);
 }
 
+// Hostile or odd arguments at the export itself, on the process-wide engine and real files: each
+// gets a clear error or does the sound thing, and nothing is left half-made.
+TEST(StartRecovery, BadArgumentsAtTheExport) {
+  testing::TempDir dir;
+  std::vector<uint8_t> image(8192, 0);
+  const auto jpeg = Fixture("harbour_jfif_app0.jpg");
+  image.insert(image.end(), jpeg.begin(), jpeg.end());
+  image.resize((image.size() + 4096 + 511) / 512 * 512, 0);
+  testing::WriteFile(dir.File("disk.img"), image);
+  const std::string disk = dir.File("disk.img");
+  auto scan = [&](const char* drive, const std::string& out, std::vector<const char*> types,
+                  int32_t count) {
+    RecorderA().Clear();
+    StartNativeRecovery(drive, out.c_str(), types.empty() ? nullptr : types.data(), count, RecordA);
+    EXPECT_TRUE(RecorderA().WaitForKind(Kind::Finished));
+    return RecorderA().Messages();
+  };
+  auto errors = [](const std::vector<Message>& messages) {
+    std::vector<std::string> texts;
+    for (const Message& m : messages) {
+      if (m.kind == Kind::Error || m.kind == Kind::Finished) texts.push_back(m.text);
+    }
+    return texts;
+  };
+
+  // Only unknown types (the filter is case-sensitive): an error at once, no folders made.
+  EXPECT_EQ(errors(scan(disk.c_str(), dir.File("none"), {"JPG", "xyz"}, 2)),
+            (std::vector<std::string>{"No known file type selected: JPG, xyz", "0"}));
+  EXPECT_FALSE(fs::exists(dir.File("none")));
+
+  // A path far longer than any system allows is a drive that cannot be opened.
+  const std::string overlong(40000, 'a');
+  const auto refused = errors(scan(overlong.c_str(), dir.File("long"), {}, 0));
+  ASSERT_EQ(refused.size(), 2u);
+  EXPECT_EQ(refused[0].rfind("Failed to open drive (", 0), 0u);
+  EXPECT_EQ(refused[1], "0");
+
+  // Null entries and a negative count are ignored; a non-ASCII output folder works.
+  const std::string unicode =
+      dir.File("r\xc3\xa9" "cup\xc3\xa9" "r\xc3\xa9 \xd1\x84\xd0\xbe\xd1\x82\xd0\xbe");
+  EXPECT_EQ(errors(scan(disk.c_str(), unicode, {nullptr, "jpg"}, 2)),
+            (std::vector<std::string>{"1"}));
+  EXPECT_EQ(errors(scan(disk.c_str(), dir.File("all"), {"jpg"}, -3)),
+            (std::vector<std::string>{"1"}));
+  size_t carved = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(fs::path(unicode))) {
+    if (entry.is_regular_file()) {
+      ++carved;
+      EXPECT_EQ(testing::ReadFile(entry.path().string()), jpeg);
+    }
+  }
+  EXPECT_EQ(carved, 1u);
+}
+
 }  // namespace
 }  // namespace quarvelin
