@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -141,6 +142,9 @@ TEST_F(DiskAccessTest, MethodTableAndArgumentChecks) {
   EXPECT_EQ(Call("requestElevatedPrivileges", EncodableValue(7)), (Bytes{0x00, 0x02}));
   EXPECT_EQ(ResponseTo(Send("HasElevatedPrivileges")), Bytes{});  // names are case-sensitive
   EXPECT_EQ(ResponseTo(Send("formatDrive")), Bytes{});
+  // Bytes that are no method call at all are answered as not implemented.
+  EXPECT_EQ(ResponseTo(Deliver(engine_, "com.ulvenmark/disk_access", Bytes{0xFF, 0x07})), Bytes{});
+  EXPECT_EQ(ResponseTo(Deliver(engine_, "com.ulvenmark/drive_changes", Bytes{})), Bytes{});
 
   const Bytes notMap = Error("INVALID_ARGS", "Args must be map");
   const Bytes missing = Error("INVALID_ARGS", "Missing arguments");
@@ -258,6 +262,9 @@ TEST_F(DiskAccessTest, OpensReadsAndClosesARealDrive) {
       Error("READ_ERROR", "Invalid sector range: start sector and count must not be negative"));
   EXPECT_EQ(Await(Read(3, 0, 8193)),
             Error("READ_ERROR", "Read too large: at most 4 MiB can be read at once"));
+  EXPECT_EQ(Await(Read(3, 0, int64_t{1} << 40)),
+            Error("READ_ERROR", "Read too large: at most 4 MiB can be read at once"));
+  EXPECT_EQ(Await(Read(3, INT64_MAX, 1)), Error("READ_ERROR", "Seek failed"));
   EXPECT_EQ(Await(Read(1, 0, 1)), Error("READ_ERROR", "Invalid handle"));
 
   // A close while a read is in flight: the read finishes or finds the handle gone, and is answered.
