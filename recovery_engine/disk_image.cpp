@@ -4,8 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "output_file.h"
@@ -53,11 +51,7 @@ void RunDiskImage(RecoveryEngine& engine, const std::string& sourcePath,
 
   // Creating the output truncates it: an output that is the source, or lies on the drive being
   // imaged, would destroy what the image is meant to save.
-  std::error_code pathError;
-  const std::filesystem::path outputFolder =
-      std::filesystem::absolute(outputPath, pathError).parent_path();
-  if (SameFile(outputPath, sourcePath) ||
-      (!pathError && OutputIsOnDevice(outputFolder.string(), sourcePath))) {
+  if (SameFile(outputPath, sourcePath) || OutputIsOnDevice(outputPath, sourcePath)) {
     engine.Emit(NativeMessageKind::Error,
                 "Output file is on the drive being imaged. Choose another drive.");
     engine.ClearRunning();

@@ -237,8 +237,9 @@ void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::st
 
   try {
     namespace fs = std::filesystem;
-    if (!fs::exists(outputDir)) fs::create_directories(outputDir);
-    for (const char* folder : CategoryFolders) fs::create_directories(outputDir + "/" + folder);
+    const fs::path root = FileSystemPath(outputDir);
+    if (!fs::exists(root)) fs::create_directories(root);
+    for (const char* folder : CategoryFolders) fs::create_directories(root / folder);
   } catch (const std::exception& e) {
     engine.Emit(Kind::Error, std::string("FS Error: ") + e.what());
     opened.device.reset();

@@ -114,6 +114,8 @@ bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath) 
   return where.st_dev == source.st_rdev || WholeDisk(where.st_dev) == source.st_rdev;
 }
 
+std::filesystem::path FileSystemPath(const std::string& path) { return path; }
+
 bool SameFile(const std::string& first, const std::string& second) {
   struct stat a {};
   struct stat b {};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -43,6 +44,11 @@ std::string NormalizeDevicePath(std::string path);
 // `devicePath`, or on one of its partitions: writing there would overwrite what is being recovered.
 // False when that cannot be told (an image file, a device the platform cannot resolve).
 bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath);
+
+// The file-system path for an engine path. Engine paths are narrow strings in the process's
+// code page (the ANSI one on Windows, as the C runtime's file functions take them); the
+// file-system library must read them the same way.
+std::filesystem::path FileSystemPath(const std::string& path);
 
 // True when both paths name one existing file (through links or other spellings). False when
 // either does not exist or that cannot be told.

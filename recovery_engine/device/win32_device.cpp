@@ -95,7 +95,8 @@ bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath) 
     HANDLE handle = CreateFileA(volume.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
-    alignas(VOLUME_DISK_EXTENTS) char buffer[sizeof(VOLUME_DISK_EXTENTS) + 31 * sizeof(DISK_EXTENT)];
+    alignas(
+        VOLUME_DISK_EXTENTS) char buffer[sizeof(VOLUME_DISK_EXTENTS) + 31 * sizeof(DISK_EXTENT)];
     DWORD returned = 0;
     const BOOL ok = DeviceIoControl(handle, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
                                     buffer, sizeof buffer, &returned, nullptr);
@@ -114,10 +115,20 @@ bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath) 
   return false;
 }
 
+std::filesystem::path FileSystemPath(const std::string& path) {
+  const int length =
+      MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+  if (length <= 0) return path;
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(), length);
+  return wide;
+}
+
 bool SameFile(const std::string& first, const std::string& second) {
   const auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     const BOOL ok = GetFileInformationByHandle(handle, info);
     CloseHandle(handle);
