@@ -86,8 +86,12 @@ TEST_F(EngineControl, PauseAndResumeSendTheirNoticesAndTheWorkGoesOn) {
       {Kind::Status, "Scan Resumed", {}},
       {Kind::Finished, "Imaging Complete. 8 MB copied.", {}},
   };
-  const auto messages = RecorderA().Messages();
-  EXPECT_EQ(messages, expected);
+  // A progress line may come too when the machine is slow (its timer runs through the pause).
+  std::vector<Message> messages;
+  for (const Message& m : RecorderA().Messages()) {
+    if (m.kind != Kind::Progress) messages.push_back(m);
+  }
+  ASSERT_EQ(messages, expected);
   EXPECT_EQ(messages[3].thread, std::this_thread::get_id()) << "resume notice on the caller's thread";
   EXPECT_EQ(testing::ReadFile(Out("a.img")), disk_->bytes);
 }
