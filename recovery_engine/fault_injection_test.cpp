@@ -1,0 +1,390 @@
+// Faults on both sides of the work: unreadable chunks and steps at every position of the drive, bad
+// sectors inside a file the scan copies, an output disk that fills up, an output folder that cannot
+// be made. Each run must end cleanly and keep every byte it could.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#if defined(__linux__)
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#endif
+
+#include "device/memory_device.h"
+#include "message_recorder.h"
+#include "recovery_engine.h"
+#include "temp_dir.h"
+
+namespace quarvelin {
+namespace testing {
+inline void PrintTo(const Message& m, std::ostream* out) {
+  *out << static_cast<int>(m.kind) << " \"" << m.text << "\"";
+}
+}  // namespace testing
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Message;
+using testing::RecordA;
+using testing::RecorderA;
+using Kind = NativeMessageKind;
+
+constexpr int64_t kSector = 512;
+constexpr int64_t kChunk = 2048;  // sectors per scan chunk and per image step
+
+std::vector<uint8_t> Fixture(const std::string& name) {
+  return testing::ReadFile((fs::path(QUARVELIN_TESTDATA_DIR) / "files" / name).string());
+}
+
+struct Placed {
+  int64_t sector;
+  std::vector<uint8_t> bytes;
+  std::string extension;
+};
+
+// A zeroed disk of `sectors` sectors holding `files`, each at its own sector.
+std::shared_ptr<MemoryDisk> DiskWith(int64_t sectors, const std::vector<Placed>& files) {
+  auto disk = std::make_shared<MemoryDisk>();
+  disk->bytes.assign(static_cast<size_t>(sectors * kSector), 0);
+  for (const Placed& f : files) {
+    std::copy(f.bytes.begin(), f.bytes.end(), disk->bytes.begin() + f.sector * kSector);
+  }
+  return disk;
+}
+
+std::vector<std::string> Split(const std::string& text) {
+  std::vector<std::string> parts(1);
+  for (char c : text) {
+    if (c == '|') {
+      parts.emplace_back();
+    } else {
+      parts.back().push_back(c);
+    }
+  }
+  return parts;
+}
+
+// True when `name` is the `index`th carve ("rec_<index>_<chunk sector>.<ext>") of `file`: the chunk
+// it names holds the file's header.
+bool NamesFile(const std::string& name, size_t index, const Placed& file) {
+  const std::string prefix = "rec_" + std::to_string(index) + "_";
+  const std::string suffix = "." + file.extension;
+  if (name.rfind(prefix, 0) != 0 || name.size() <= prefix.size() + suffix.size() ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return false;
+  }
+  const int64_t chunk = std::stoll(name.substr(prefix.size()));
+  return chunk <= file.sector && file.sector < chunk + kChunk;
+}
+
+class Faults : public ::testing::Test {
+ protected:
+  void SetUp() override { RecorderA().Clear(); }
+
+  // Runs one piece of work on an engine that knows `disk` as "disk"; every message it sent.
+  template <typename Start>
+  static std::vector<Message> Run(const std::shared_ptr<MemoryDisk>& disk, Start start) {
+    RecorderA().Clear();
+    RecoveryEngine engine(MemoryOpener({{"disk", disk}}));
+    start(engine);
+    engine.WaitForWorker();
+    EXPECT_FALSE(engine.IsRunning());
+    return RecorderA().Messages();
+  }
+  static std::vector<Message> Scan(const std::shared_ptr<MemoryDisk>& disk, const std::string& out,
+                                   std::vector<const char*> types) {
+    return Run(disk, [&](RecoveryEngine& e) {
+      e.StartRecovery("disk", out.c_str(), types.data(), static_cast<int32_t>(types.size()),
+                      RecordA);
+    });
+  }
+  static std::vector<Message> Image(const std::shared_ptr<MemoryDisk>& disk,
+                                    const std::string& output) {
+    return Run(disk, [&](RecoveryEngine& e) { e.StartDiskImage("disk", output.c_str(), RecordA); });
+  }
+
+  // Checks that `messages` carve exactly `files`, in order, each byte for byte into Images, with
+  // one progress line after the first chunk and `Finished` with their count.
+  void ExpectCarved(const std::vector<Message>& messages, const std::string& out,
+                    const std::vector<Placed>& files, int64_t sectors) {
+    const std::vector<Message> head = {
+        {Kind::Status, "Starting native scan on disk", {}},
+        {Kind::Status,
+         "Drive Size: " + std::to_string(sectors * kSector / 1048576) +
+             " MB. BPS: 512. Total Sectors: " + std::to_string(sectors),
+         {}},
+        {Kind::Status, "Directories created. Loading signatures...", {}},
+        {Kind::Status, "Starting Scan Loop...", {}}};
+    ASSERT_EQ(messages.size(), head.size() + files.size() + 2);
+    EXPECT_EQ(std::vector<Message>(messages.begin(), messages.begin() + 4), head);
+    // The progress line follows the first chunk, and with it the file whose header lies there.
+    const size_t inFirst = !files.empty() && files[0].sector < kChunk ? 1 : 0;
+    EXPECT_EQ(messages[head.size() + inFirst],
+              (Message{Kind::Progress, "PROGRESS|0.0|" + std::to_string(inFirst), {}}));
+    for (size_t i = 0, at = head.size(); i < files.size(); ++i, ++at) {
+      if (i == inFirst) ++at;
+      const auto parts = Split(messages[at].text);
+      ASSERT_EQ(messages[at].kind, Kind::FileFound) << messages[at].text;
+      ASSERT_EQ(parts.size(), 4u);
+      EXPECT_TRUE(NamesFile(parts[1], i, files[i]))
+          << parts[1] << " for sector " << files[i].sector;
+      EXPECT_EQ(parts[0], out + "/Images/" + parts[1]);
+      EXPECT_EQ(parts[2], std::to_string(files[i].bytes.size()));
+      EXPECT_EQ(testing::ReadFile(parts[0]), files[i].bytes) << parts[1];
+    }
+    EXPECT_EQ(messages.back(), (Message{Kind::Finished, std::to_string(files.size()), {}}));
+  }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(Faults, AnUnreadableChunkAnywhereLosesOnlyTheFilesInIt) {
+  // One file in each chunk, the last chunk short; some near a chunk's start, some near its end.
+  const std::vector<Placed> files = {
+      {7, Fixture("harbour_jfif_app0.jpg"), "jpg"},
+      {kChunk + 300, Fixture("indexed_16_colours_plte.png"), "png"},
+      {2 * kChunk + 2020, Fixture("bottom_up_24bit.bmp"), "bmp"},
+      {3 * kChunk, Fixture("adam7_interlaced.png"), "png"},
+      {4 * kChunk + 1500, Fixture("gif87a_still.gif"), "gif"},
+      {5 * kChunk + 20, Fixture("camera_exif_app1_first_thumbnail.jpg"), "jpg"}};
+  const int64_t sectors = 5 * kChunk + 100;
+  for (int64_t bad = 0; bad * kChunk < sectors; ++bad) {
+    SCOPED_TRACE("unreadable chunk " + std::to_string(bad));
+    auto disk = DiskWith(sectors, files);
+    disk->AddUnreadable(bad * kChunk * kSector, kChunk * kSector);
+    std::vector<Placed> kept;
+    for (const Placed& f : files) {
+      if (f.sector / kChunk != bad) kept.push_back(f);
+    }
+    const std::string out = dir_.File("out" + std::to_string(bad));
+    ExpectCarved(Scan(disk, out, {"jpg", "png", "bmp", "gif"}), out, kept, sectors);
+  }
+}
+
+// A 1024 x 1024 24-bit BMP (3 MiB of random pixels): its size comes from its header alone.
+std::vector<uint8_t> LargeBmp() {
+  std::vector<uint8_t> bmp = testing::RandomBytes(54 + 3 * 1048576, 3);
+  const uint32_t fields[] = {
+      static_cast<uint32_t>(bmp.size()), 0, 54, 40, 1024, 1024, 1 | 24 << 16, 0, 3 * 1048576};
+  bmp[0] = 'B';
+  bmp[1] = 'M';
+  for (size_t f = 0; f < std::size(fields); ++f) {
+    for (size_t i = 0; i < 4; ++i) bmp[2 + 4 * f + i] = static_cast<uint8_t>(fields[f] >> (8 * i));
+  }
+  return bmp;
+}
+
+TEST_F(Faults, BadSectorsInTheCopyBeyondTheChunkAreReportedAndCostOnlyThemselves) {
+  // The BMP starts in the first chunk's last sector: all but 1 KiB is copied from the device in
+  // 1 MiB blocks from sector 2049 on.
+  const Placed bmp{kChunk - 1, LargeBmp(), "bmp"};
+  const std::string path = dir_.File("out") + "/Images/rec_0_0.bmp";
+
+  // One bad sector: only its bytes are zeros, the file keeps its size, and the sector is named.
+  const int64_t badSector = kChunk + 1 + 1000;
+  auto disk = DiskWith(4 * kChunk, {bmp});
+  disk->AddUnreadable(badSector * kSector, kSector);
+  auto messages = Scan(disk, dir_.File("out"), {"bmp"});
+  auto expected = bmp.bytes;
+  std::fill_n(expected.begin() + (badSector - bmp.sector) * kSector, kSector, 0);
+  std::vector<Message> tail = {
+      {Kind::Status,
+       "Read Error at sector " + std::to_string(badSector) + ". Filling with zeros.",
+       {}},
+      {Kind::FileFound, path + "|rec_0_0.bmp|" + std::to_string(expected.size()) + "|Native", {}},
+      {Kind::Progress, "PROGRESS|0.0|1", {}},
+      {Kind::Finished, "1", {}}};
+  ASSERT_GE(messages.size(), tail.size());
+  EXPECT_EQ(std::vector<Message>(messages.end() - 4, messages.end()), tail);
+  EXPECT_EQ(testing::ReadFile(path), expected);
+
+  // A dead stretch covering a whole block: the file keeps what came before it, and says so.
+  const int64_t deadFrom = kChunk + 1 + kChunk;
+  disk = DiskWith(4 * kChunk, {bmp});
+  disk->AddUnreadable(deadFrom * kSector, (kChunk + 10) * kSector);
+  messages = Scan(disk, dir_.File("out"), {"bmp"});
+  expected.assign(bmp.bytes.begin(), bmp.bytes.begin() + (deadFrom - bmp.sector) * kSector);
+  tail = {
+      {Kind::Status,
+       "Read Error at sector " + std::to_string(deadFrom) + ". File cut short: " + path,
+       {}},
+      {Kind::FileFound, path + "|rec_0_0.bmp|" + std::to_string(expected.size()) + "|Native", {}},
+      {Kind::Progress, "PROGRESS|0.0|1", {}},
+      {Kind::Finished, "1", {}}};
+  ASSERT_GE(messages.size(), tail.size());
+  EXPECT_EQ(std::vector<Message>(messages.end() - 4, messages.end()), tail);
+  EXPECT_EQ(testing::ReadFile(path), expected);
+}
+
+TEST_F(Faults, AnUnreadableStretchAnywhereInAnImageBecomesZerosInPlace) {
+  // Two whole steps, a short third one, and a trailing partial sector.
+  const int64_t sectors = 2 * kChunk + 301;
+  auto base = std::make_shared<MemoryDisk>();
+  base->bytes = testing::RandomBytes(static_cast<size_t>((sectors - 1) * kSector + 100), 21);
+  const int64_t size = static_cast<int64_t>(base->bytes.size());
+  const std::string done = "Imaging Complete. " + std::to_string(size / 1048576) + " MB copied.";
+  for (int64_t step = 0; step * kChunk < sectors; ++step) {
+    const int64_t first = step * kChunk;
+    const int64_t inStep = std::min(kChunk, sectors - first);
+    // The whole step, three sectors inside it, and its last sector (on the last step the partial
+    // one).
+    const std::vector<std::pair<int64_t, int64_t>> runs = {
+        {first, inStep}, {first + (step * 523) % (inStep - 3), 3}, {first + inStep - 1, 1}};
+    for (const auto& [from, count] : runs) {
+      SCOPED_TRACE("sectors " + std::to_string(from) + " + " + std::to_string(count));
+      auto disk = std::make_shared<MemoryDisk>();
+      disk->bytes = base->bytes;
+      disk->AddUnreadable(from * kSector, count * kSector);
+      const auto messages = Image(disk, dir_.File("copy.img"));
+      auto expected = base->bytes;
+      std::fill(expected.begin() + from * kSector,
+                expected.begin() + std::min(size, (from + count) * kSector), 0);
+      EXPECT_EQ(testing::ReadFile(dir_.File("copy.img")), expected);
+      EXPECT_EQ(messages,
+                (std::vector<Message>{
+                    {Kind::Status, "Starting Disk Imaging on disk", {}},
+                    {Kind::Status, "Source Size: " + std::to_string(size / 1048576) + " MB", {}},
+                    {Kind::Status,
+                     "Read Error at sector " + std::to_string(from) + ". Filling with zeros.",
+                     {}},
+                    {Kind::Finished, done, {}}}));
+    }
+  }
+}
+
+// The text the scan reports for a folder that cannot be made, as the file-system library words it.
+std::string FolderError(const std::string& folder) {
+  try {
+    fs::create_directories(folder);
+    fs::create_directories(folder + "/Images");
+  } catch (const std::exception& e) {
+    return std::string("FS Error: ") + e.what();
+  }
+  return "(folder could be made)";
+}
+
+TEST_F(Faults, AnOutputFolderThatCannotBeMadeEndsTheScanBeforeAnyWrite) {
+  auto disk = DiskWith(kChunk, {{3, Fixture("harbour_jfif_app0.jpg"), "jpg"}});
+  std::vector<std::string> folders = {dir_.File("blocker") + "/recovered"};
+  testing::WriteFile(dir_.File("blocker"), {7});
+#if defined(__linux__)
+  // A read-only folder: a read-only mount for root, whom permissions do not stop.
+  const std::string readOnly = dir_.File("ro");
+  fs::create_directories(readOnly);
+  const bool mounted =
+      geteuid() == 0 && ::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") == 0;
+  if (!mounted) fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec);
+  if (mounted || geteuid() != 0) folders.insert(folders.end(), {readOnly, readOnly + "/recovered"});
+#endif
+  for (const std::string& out : folders) {
+    SCOPED_TRACE(out);
+    const std::string error = FolderError(out);
+    const auto messages = Scan(disk, out, {});
+    EXPECT_EQ(messages, (std::vector<Message>{
+                            {Kind::Status, "Starting native scan on disk", {}},
+                            {Kind::Status, "Drive Size: 1 MB. BPS: 512. Total Sectors: 2048", {}},
+                            {Kind::Error, error, {}},
+                            {Kind::Finished, "0", {}}}));
+  }
+  EXPECT_EQ(testing::ReadFile(dir_.File("blocker")), std::vector<uint8_t>{7});
+#if defined(__linux__)
+  EXPECT_TRUE(fs::is_empty(readOnly));
+  if (mounted) ::umount2(readOnly.c_str(), MNT_DETACH);
+  fs::permissions(readOnly, fs::perms::owner_all);
+#endif
+}
+
+#if defined(__linux__)
+// A tmpfs of `size` mounted over `folder` for the test's length.
+class SmallDisk {
+ public:
+  SmallDisk(const std::string& folder, const std::string& size) : folder_(folder) {
+    fs::create_directories(folder);
+    mounted_ = geteuid() == 0 &&
+               ::mount("tmpfs", folder.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+  struct statvfs Space() const {
+    struct statvfs space {};
+    ::statvfs(folder_.c_str(), &space);
+    return space;
+  }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
+TEST_F(Faults, AnOutputDiskThatFillsUpEndsTheScanWithTheFilesBeforeIntact) {
+  SmallDisk small(dir_.File("small"), "64k");
+  if (!small.Mounted()) GTEST_SKIP() << "needs root to mount a small file system";
+  const std::string out = dir_.File("small") + "/out";
+  const std::vector<Placed> files = {
+      {10, Fixture("harbour_jfif_app0.jpg"), "jpg"},
+      {kChunk + 10, Fixture("bottom_up_24bit.bmp"), "bmp"},
+      {2 * kChunk + 10, Fixture("adam7_interlaced.png"), "png"},
+      {3 * kChunk + 10, Fixture("noise_several_idat_chunks.png"), "png"},
+      {4 * kChunk + 10, Fixture("gif87a_still.gif"), "gif"},
+      {5 * kChunk + 10, Fixture("palette_8bit.bmp"), "bmp"}};
+  // The folders take no data blocks; the files fill whole blocks until one no longer fits.
+  FolderError(out);
+  const auto block = static_cast<int64_t>(small.Space().f_frsize);
+  auto room = static_cast<int64_t>(small.Space().f_bavail) * block;
+  size_t fit = 0;
+  for (int64_t need; fit < files.size(); ++fit, room -= need) {
+    need = (static_cast<int64_t>(files[fit].bytes.size()) + block - 1) / block * block;
+    if (need > room) break;
+  }
+  ASSERT_GT(fit, 0u);
+  ASSERT_LT(fit, files.size());
+
+  const auto messages = Scan(DiskWith(6 * kChunk, files), out, {"jpg", "png", "bmp", "gif"});
+  std::vector<std::string> found;
+  std::vector<std::string> errors;
+  for (const Message& m : messages) {
+    if (m.kind == Kind::FileFound) found.push_back(Split(m.text)[0]);
+    if (m.kind == Kind::Error) errors.push_back(m.text);
+  }
+  ASSERT_EQ(found.size(), fit);
+  for (size_t i = 0; i < fit; ++i) {
+    EXPECT_TRUE(NamesFile(fs::path(found[i]).filename().string(), i, files[i])) << found[i];
+    EXPECT_EQ(testing::ReadFile(found[i]), files[i].bytes) << found[i];
+  }
+  ASSERT_EQ(errors.size(), 1u);
+  const std::string prefix = "Failed to write output file: " + out + "/Images/";
+  ASSERT_EQ(errors[0].rfind(prefix, 0), 0u) << errors[0];
+  EXPECT_TRUE(NamesFile(errors[0].substr(prefix.size()), fit, files[fit])) << errors[0];
+  // What reached the disk of the file that did not fit is its start, nothing else.
+  const auto partial =
+      testing::ReadFile(errors[0].substr(std::string("Failed to write output file: ").size()));
+  EXPECT_TRUE(std::equal(partial.begin(), partial.end(), files[fit].bytes.begin()));
+  EXPECT_EQ(messages.back(), (Message{Kind::Finished, std::to_string(fit), {}}));
+}
+
+TEST_F(Faults, AnImageDiskThatFillsUpPartWayIsAnErrorWithTheCopiedPartExact) {
+  SmallDisk small(dir_.File("small"), "1536k");
+  if (!small.Mounted()) GTEST_SKIP() << "needs root to mount a small file system";
+  auto disk = std::make_shared<MemoryDisk>();
+  disk->bytes = testing::RandomBytes(3 * 1048576, 8);
+  const auto room = static_cast<int64_t>(small.Space().f_bavail * small.Space().f_frsize);
+  const std::string output = dir_.File("small") + "/copy.img";
+  EXPECT_EQ(Image(disk, output),
+            (std::vector<Message>{
+                {Kind::Status, "Starting Disk Imaging on disk", {}},
+                {Kind::Status, "Source Size: 3 MB", {}},
+                {Kind::Error,
+                 "Imaging Error: Cannot write to " + output + ": No space left on device",
+                 {}}}));
+  const auto copied = testing::ReadFile(output);
+  EXPECT_EQ(static_cast<int64_t>(copied.size()), room);
+  EXPECT_TRUE(std::equal(copied.begin(), copied.end(), disk->bytes.begin()));
+}
+#endif
+
+}  // namespace
+}  // namespace quarvelin
