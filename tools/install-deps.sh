@@ -5,8 +5,8 @@
 #   tools/install-deps.sh all      also the Windows cross toolchain, Wine and Xvfb
 set -euo pipefail
 
-native=(build-essential g++ cmake ninja-build googletest libgtest-dev libbenchmark-dev python3
-        util-linux mtools dosfstools e2fsprogs)
+native=(build-essential g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
+        libbenchmark-dev python3 util-linux mtools dosfstools e2fsprogs)
 windows=(g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils)
 
 wanted=("${native[@]}")

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds and runs every test: native (g++), native under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the Windows cross build under Wine.
-#   tools/run-tests.sh             all three
-#   tools/run-tests.sh native      just one of native, sanitize, windows
+# UndefinedBehaviorSanitizer, the engine under ThreadSanitizer, the fuzz targets for a bounded
+# time (clang, libFuzzer), and the Windows cross build under Wine.
+#   tools/run-tests.sh             all five
+#   tools/run-tests.sh native      just one of native, sanitize, tsan, fuzz, windows
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 builds=("$@")
-[ ${#builds[@]} -eq 0 ] && builds=(native sanitize windows)
+[ ${#builds[@]} -eq 0 ] && builds=(native sanitize tsan fuzz windows)
 
 needs=native
 for b in "${builds[@]}"; do [ "$b" = windows ] && needs=all; done
@@ -45,6 +46,17 @@ for build in "${builds[@]}"; do
       export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
       run_ctest sanitize build/sanitize
       ;;
+    tsan)
+      configure_and_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARVELIN_TSAN=ON
+      export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+      run_ctest tsan build/tsan
+      ;;
+    fuzz)
+      CC=clang CXX=clang++ configure_and_build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQUARVELIN_FUZZ=ON
+      echo "=== fuzz targets"
+      tools/run-fuzzers.sh build/fuzz || failed+=(fuzz)
+      ;;
     windows)
       configure_and_build build/windows -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
@@ -57,7 +69,7 @@ for build in "${builds[@]}"; do
       trap - EXIT
       ;;
     *)
-      echo "unknown build '$build' (native, sanitize, windows)" >&2
+      echo "unknown build '$build' (native, sanitize, tsan, fuzz, windows)" >&2
       exit 2
       ;;
   esac
