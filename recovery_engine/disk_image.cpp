@@ -87,17 +87,7 @@ void RunDiskImage(RecoveryEngine& engine, const std::string& sourcePath,
       const int64_t count = std::min(kStepSectors, totalSectors - sector);
       const int64_t stepBytes = std::min(count * bytesPerSector, deviceSize - sector * bytesPerSector);
       std::vector<uint8_t> data =
-          device.ReadDeviceSectors(sector, static_cast<uint32_t>(count), bytesPerSector);
-      if (data.empty() && count > 1) {
-        // A failing drive: keep every sector that can still be read, zeros for the rest.
-        std::vector<SectorRun> unreadable;
-        data = ReadInPieces(device, sector, count, bytesPerSector, &unreadable);
-        for (const SectorRun& run : unreadable) {
-          engine.Emit(NativeMessageKind::Status, "Read Error at sector " +
-                                                     std::to_string(run.first) +
-                                                     ". Filling with zeros.");
-        }
-      }
+          ReadReportingBadSectors(engine, device, sector, count, bytesPerSector);
 
       std::span<const uint8_t> stepData(data);
       if (static_cast<int64_t>(data.size()) > stepBytes) {

@@ -1,6 +1,9 @@
 #include "salvage_read.h"
 
 #include <algorithm>
+#include <string>
+
+#include "recovery_engine.h"
 
 namespace quarvelin {
 
@@ -43,6 +46,22 @@ std::vector<uint8_t> ReadInPieces(RawDevice& device, int64_t first, int64_t coun
     }
   }
   return bytes;
+}
+
+std::vector<uint8_t> ReadReportingBadSectors(RecoveryEngine& engine, RawDevice& device,
+                                             int64_t first, int64_t count, int32_t sectorSize) {
+  std::vector<uint8_t> data =
+      device.ReadDeviceSectors(first, static_cast<uint32_t>(count), sectorSize);
+  if (data.empty() && count > 1) {
+    // A failing drive: keep every sector that can still be read, zeros for the rest.
+    std::vector<SectorRun> unreadable;
+    data = ReadInPieces(device, first, count, sectorSize, &unreadable);
+    for (const SectorRun& run : unreadable) {
+      engine.Emit(NativeMessageKind::Status,
+                  "Read Error at sector " + std::to_string(run.first) + ". Filling with zeros.");
+    }
+  }
+  return data;
 }
 
 }  // namespace quarvelin

@@ -7,6 +7,8 @@
 
 namespace quarvelin {
 
+class RecoveryEngine;
+
 // A stretch of sectors: the first and how many.
 struct SectorRun {
   int64_t first = 0;
@@ -20,5 +22,11 @@ struct SectorRun {
 // result) rather than tried sector by sector: on a real drive each failing read can take seconds.
 std::vector<uint8_t> ReadInPieces(RawDevice& device, int64_t first, int64_t count,
                                   int32_t sectorSize, std::vector<SectorRun>* unreadable = nullptr);
+
+// Reads `count` sectors; when that fails, reads them again in pieces and reports each stretch that
+// stays unreadable (now zeros) as "Read Error at sector N. Filling with zeros.". Empty when
+// nothing could be read.
+std::vector<uint8_t> ReadReportingBadSectors(RecoveryEngine& engine, RawDevice& device,
+                                             int64_t first, int64_t count, int32_t sectorSize);
 
 }  // namespace quarvelin

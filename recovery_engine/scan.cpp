@@ -81,18 +81,9 @@ class Carver {
       // Whole sectors only: raw volumes refuse partial-sector reads; the surplus is dropped.
       const int64_t want = std::min(remaining, kCopyBlockBytes);
       const auto sectors = static_cast<uint32_t>(SectorsCovering(want, sectorSize_));
-      std::vector<uint8_t> data = device_.ReadDeviceSectors(sector, sectors, sectorSize_);
-      if (data.empty() && sectors > 1) {
-        // A failing drive: keep every sector of the block that can still be read, zeros for the
-        // rest, so one bad sector costs the file only its own bytes.
-        std::vector<SectorRun> unreadable;
-        data = ReadInPieces(device_, sector, sectors, sectorSize_, &unreadable);
-        for (const SectorRun& run : unreadable) {
-          engine_.Emit(NativeMessageKind::Status, "Read Error at sector " +
-                                                      std::to_string(run.first) +
-                                                      ". Filling with zeros.");
-        }
-      }
+      // On a failing drive one bad sector costs the file only its own bytes.
+      const std::vector<uint8_t> data =
+          ReadReportingBadSectors(engine_, device_, sector, sectors, sectorSize_);
       if (data.empty()) {
         // Nothing more can be read: the file keeps what came before, and the user learns it is short.
         if (sector < totalSectors_) {
