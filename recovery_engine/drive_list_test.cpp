@@ -22,18 +22,13 @@ DriveRecord Drive(const std::string& id, const std::string& letter, const std::s
 
 TEST(DriveListJson, WritesTheFixedShapeByteForByte) {
   EXPECT_EQ(DriveListJson({}), "[]");
-  EXPECT_EQ(
-      DriveListJson({Drive("C:\\", "C:", "Data", DriveKind::Fixed, 512110190592, 73014444032)}),
-      "[{\"id\": \"C:\\\\\",\"letter\": \"C:\",\"name\": \"Data\",\"type\": \"SSD\","
-      "\"size\": \"512110190592\",\"free\": \"73014444032\",\"health\": 100,"
-      "\"temperature\": 0,\"life\": \"Good\",\"hours\": \"0\"}]");
   // Two drives, comma-joined; no label means "Local Disk"; removable means "USB".
   EXPECT_EQ(
-      DriveListJson({Drive("C:\\", "C:", "", DriveKind::Fixed, 0, 0),
+      DriveListJson({Drive("C:\\", "C:", "", DriveKind::Fixed, 512110190592, 73014444032),
                      Drive("E:\\", "E:", "STICK", DriveKind::Removable, 64, 32)}),
       "[{\"id\": \"C:\\\\\",\"letter\": \"C:\",\"name\": \"Local Disk\",\"type\": \"SSD\","
-      "\"size\": \"0\",\"free\": \"0\",\"health\": 100,\"temperature\": 0,\"life\": \"Good\","
-      "\"hours\": \"0\"},"
+      "\"size\": \"512110190592\",\"free\": \"73014444032\",\"health\": 100,"
+      "\"temperature\": 0,\"life\": \"Good\",\"hours\": \"0\"},"
       "{\"id\": \"E:\\\\\",\"letter\": \"E:\",\"name\": \"STICK\",\"type\": \"USB\","
       "\"size\": \"64\",\"free\": \"32\",\"health\": 100,\"temperature\": 0,\"life\": \"Good\","
       "\"hours\": \"0\"}]");
@@ -80,12 +75,11 @@ TEST(ListSysfsDrives, ListsWhatCanBeScannedWithPartitionsAfterTheirDisk) {
   sys.Disk("sda", pci + "/ata1/host0/block", "1000215216");
   sys.Write(pci + "/ata1/host0/block/sda/removable", "0\n");
   sys.Write(pci + "/ata1/host0/block/sda/device/model", "Samsung SSD 860   \n");
-  sys.Write(pci + "/ata1/host0/block/sda/sda2/partition", "2\n");
-  sys.Write(pci + "/ata1/host0/block/sda/sda2/size", "2048\n");
-  sys.Write(pci + "/ata1/host0/block/sda/sda10/partition", "10\n");
-  sys.Write(pci + "/ata1/host0/block/sda/sda10/size", "4096\n");
-  sys.Write(pci + "/ata1/host0/block/sda/sda5/partition", "5\n");
-  sys.Write(pci + "/ata1/host0/block/sda/sda5/size", "2\n");
+  for (const auto& [number, sectors] : {std::pair("2", "2048"), {"10", "4096"}, {"5", "2"}}) {
+    const std::string partition = pci + "/ata1/host0/block/sda/sda" + number;
+    sys.Write(partition + "/partition", number + std::string("\n"));
+    sys.Write(partition + "/size", sectors + std::string("\n"));
+  }
   // A USB hard disk that says it is not removable, and a card reader with and without a card.
   const std::string usb = pci + "/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block";
   sys.Disk("sdb", usb, "1953525168");

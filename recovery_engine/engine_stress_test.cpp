@@ -185,20 +185,6 @@ TEST_F(EngineStress, StartsAndControlCallsFromManyThreadsLeaveEveryRunWithOneFin
   EXPECT_EQ(CountRuns(RecorderB().Messages(), false), images.load());
 }
 
-TEST_F(EngineStress, RapidStartAndCancelCycles) {
-  WithinLimit("start and cancel cycles", [this] {
-    for (int i = 0; i < 100; ++i) {
-      StartScan();
-      engine_->Cancel();
-      StartImage();
-      engine_->Cancel();
-    }
-  });
-  Settle();
-  EXPECT_EQ(CountRuns(RecorderA().Messages(), true), 100);
-  EXPECT_EQ(CountRuns(RecorderB().Messages(), false), 100);
-}
-
 TEST_F(EngineStress, ControlCallsAndAStartWhileTheWorkerSitsInASlowCallback) {
   std::promise<void> inside;
   RecorderA().SetHook([&inside](const Message& m) {

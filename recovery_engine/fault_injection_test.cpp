@@ -57,11 +57,8 @@ std::shared_ptr<MemoryDisk> DiskWith(int64_t sectors, const std::vector<Placed>&
 std::vector<std::string> Split(const std::string& text) {
   std::vector<std::string> parts(1);
   for (char c : text) {
-    if (c == '|') {
-      parts.emplace_back();
-    } else {
-      parts.back().push_back(c);
-    }
+    if (c == '|') parts.emplace_back();
+    else parts.back().push_back(c);
   }
   return parts;
 }
@@ -181,41 +178,59 @@ TEST_F(Faults, BadSectorsInTheCopyBeyondTheChunkAreReportedAndCostOnlyThemselves
   // 1 MiB blocks from sector 2049 on.
   const Placed bmp{kChunk - 1, LargeBmp(), "bmp"};
   const std::string path = dir_.File("out") + "/Images/rec_0_0.bmp";
+  const struct {
+    int64_t from, count;
+    bool cut;
+  } cases[] = {
+      {kChunk + 1 + 1000, 1, false},          // one bad sector: only its bytes become zeros
+      {kChunk + 1 + kChunk, kChunk + 10, true},  // a dead block: the file keeps what came before
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.from);
+    auto disk = DiskWith(4 * kChunk, {bmp});
+    disk->AddUnreadable(c.from * kSector, c.count * kSector);
+    const auto messages = Scan(disk, dir_.File("out"), {"bmp"});
+    auto expected = bmp.bytes;
+    const auto at = expected.begin() + (c.from - bmp.sector) * kSector;
+    if (c.cut) {
+      expected.erase(at, expected.end());
+    } else {
+      std::fill_n(at, kSector, 0);
+    }
+    const std::string error = "Read Error at sector " + std::to_string(c.from) +
+                              (c.cut ? ". File cut short: " + path : ". Filling with zeros.");
+    const std::vector<Message> tail = {
+        {Kind::Status, error, {}},
+        {Kind::FileFound, path + "|rec_0_0.bmp|" + std::to_string(expected.size()) + "|Native", {}},
+        {Kind::Progress, "PROGRESS|0.0|1", {}},
+        {Kind::Finished, "1", {}}};
+    ASSERT_GE(messages.size(), tail.size());
+    EXPECT_EQ(std::vector<Message>(messages.end() - 4, messages.end()), tail);
+    EXPECT_EQ(testing::ReadFile(path), expected);
+  }
+}
 
-  // One bad sector: only its bytes are zeros, the file keeps its size, and the sector is named.
-  const int64_t badSector = kChunk + 1 + 1000;
+TEST_F(Faults, CancelDuringTheCopyBeyondAChunkKeepsWhatWasWritten) {
+  const Placed bmp{kChunk - 1, LargeBmp(), "bmp"};
   auto disk = DiskWith(4 * kChunk, {bmp});
-  disk->AddUnreadable(badSector * kSector, kSector);
-  auto messages = Scan(disk, dir_.File("out"), {"bmp"});
-  auto expected = bmp.bytes;
-  std::fill_n(expected.begin() + (badSector - bmp.sector) * kSector, kSector, 0);
-  std::vector<Message> tail = {
-      {Kind::Status,
-       "Read Error at sector " + std::to_string(badSector) + ". Filling with zeros.",
-       {}},
-      {Kind::FileFound, path + "|rec_0_0.bmp|" + std::to_string(expected.size()) + "|Native", {}},
-      {Kind::Progress, "PROGRESS|0.0|1", {}},
-      {Kind::Finished, "1", {}}};
-  ASSERT_GE(messages.size(), tail.size());
-  EXPECT_EQ(std::vector<Message>(messages.end() - 4, messages.end()), tail);
-  EXPECT_EQ(testing::ReadFile(path), expected);
-
-  // A dead stretch covering a whole block: the file keeps what came before it, and says so.
-  const int64_t deadFrom = kChunk + 1 + kChunk;
-  disk = DiskWith(4 * kChunk, {bmp});
-  disk->AddUnreadable(deadFrom * kSector, (kChunk + 10) * kSector);
-  messages = Scan(disk, dir_.File("out"), {"bmp"});
-  expected.assign(bmp.bytes.begin(), bmp.bytes.begin() + (deadFrom - bmp.sector) * kSector);
-  tail = {
-      {Kind::Status,
-       "Read Error at sector " + std::to_string(deadFrom) + ". File cut short: " + path,
-       {}},
-      {Kind::FileFound, path + "|rec_0_0.bmp|" + std::to_string(expected.size()) + "|Native", {}},
-      {Kind::Progress, "PROGRESS|0.0|1", {}},
-      {Kind::Finished, "1", {}}};
-  ASSERT_GE(messages.size(), tail.size());
-  EXPECT_EQ(std::vector<Message>(messages.end() - 4, messages.end()), tail);
-  EXPECT_EQ(testing::ReadFile(path), expected);
+  const std::string out = dir_.File("out");
+  const auto messages = Run(disk, [&](RecoveryEngine& engine) {
+    disk->onRead = [&engine](int64_t offset) {
+      if (offset == (kChunk + 1) * kSector) engine.Cancel();  // the first read beyond the chunk
+    };
+    const char* types[] = {"bmp"};
+    engine.StartRecovery("disk", out.c_str(), types, 1, RecordA);
+  });
+  const auto carved = testing::ReadFile(out + "/Images/rec_0_0.bmp");
+  ASSERT_EQ(carved.size(), 1024u + 1048576u);
+  EXPECT_TRUE(std::equal(carved.begin(), carved.end(), bmp.bytes.begin()));
+  std::vector<std::string> found;
+  for (const Message& m : messages) {
+    if (m.kind == Kind::FileFound) found.push_back(m.text);
+  }
+  EXPECT_EQ(found, std::vector<std::string>{out + "/Images/rec_0_0.bmp|rec_0_0.bmp|" +
+                                            std::to_string(carved.size()) + "|Native"});
+  EXPECT_EQ(messages.back(), (Message{Kind::Finished, "1", {}}));
 }
 
 TEST_F(Faults, AnUnreadableStretchAnywhereInAnImageBecomesZerosInPlace) {

@@ -28,23 +28,13 @@ TEST(LoadSignatures, SelectsByExactExtensionInTableOrder) {
   EXPECT_EQ(RowsOf(LoadSignatures({"tif", "exe", "tif"})), (std::vector<size_t>{9, 10}));
 }
 
-TEST(SignatureTable, RowsThatSharedHeadersDependOn) {
-  const auto& t = SignatureTable();
-  ASSERT_EQ(t.size(), 42u);
-  // Spot checks of values that are easy to get wrong.
-  EXPECT_EQ(t[4].footer, (std::vector<uint8_t>{0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82}));
-  EXPECT_EQ(t[14].maxSize, 16106127360);
-  EXPECT_EQ(t[17].header, (std::vector<uint8_t>{0, 0, 0, 0x20, 'f', 't', 'y', 'p'}));
-  EXPECT_EQ(t[36].header, (std::vector<uint8_t>{'{', '\\', 'r', 't', 'f', '1'}));
-  EXPECT_EQ(t[38].header, (std::vector<uint8_t>{'R', 'a', 'r', '!', 0x1A, 0x07, 0x00}));
-  EXPECT_EQ(t[28].minSize, 1024);
-  EXPECT_EQ(t[0].minSize, 1000);
-  for (const auto& row : t) {
+// Every row's category names an output folder.
+TEST(SignatureTable, EveryCategoryHasAFolder) {
+  for (const auto& row : SignatureTable()) {
     EXPECT_FALSE(row.header.empty());
     EXPECT_GE(row.category, 0);
-    EXPECT_LT(row.category, 6);
+    EXPECT_LT(row.category, static_cast<int>(std::size(CategoryFolders)));
   }
-  EXPECT_STREQ(CategoryFolders[kCode], "Code");
 }
 
 }  // namespace

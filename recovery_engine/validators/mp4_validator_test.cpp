@@ -39,10 +39,12 @@ Mp4ValidationResult Validate(const std::vector<uint8_t>& file, Placement placeme
 
 TEST(Mp4Validator, SizesACleanFileByItsTopLevelAtomsWhateverFollows) {
   const auto movie = Movie();
-  // Zeroed free space, another file's bytes, a non-printable type, an unreadable rest of the
-  // buffer: none of it is counted.
+  // Zeroed free space, another file's bytes, random bytes that look like an atom header with a
+  // non-printable or punctuated type or with a size that runs off the device, an unreadable rest of
+  // the buffer: none of it is counted.
   for (const auto& after :
-       {std::vector<uint8_t>{}, Atom("\x01jpg", 300, 300), Join({Movie(), Atom("free", 8)})}) {
+       {std::vector<uint8_t>{}, Atom("\x01jpg", 300, 300), Atom("x!#y", 16, 8),
+        Atom("free", 0x7F000000), Join({Movie(), Atom("free", 8)})}) {
     for (const auto placement : {Placement{}, Placement{.lead = 300, .bufferBytes = 4096},
                                  Placement{.lead = 77, .sectorSize = 4096, .trailing = 0}}) {
       const auto r = Validate(Join({movie, after}), placement);
@@ -92,17 +94,9 @@ TEST(Mp4Validator, HandlesZeroTinyAndHugeSizes) {
   EXPECT_EQ(r.size, 1024);
 }
 
-TEST(Mp4Validator, SurvivesTruncationCorruptionAndCancel) {
-  const auto movie = Movie();
-  for (size_t at = 0; at < 1100; at += 5) {
-    const std::vector<uint8_t> cut(movie.begin(), movie.begin() + long(at));
-    EXPECT_GE(Validate(cut, Placement{.randomTrailing = true}).size, 0);
-    auto bad = movie;
-    bad[at % 48] = uint8_t(at % 3 == 0 ? 0xFF : at % 8);
-    EXPECT_GE(Validate(bad).size, 0);
-  }
+TEST(Mp4Validator, CancelledWalkClaimsNoSize) {
   std::atomic<bool> cancel{true};
-  Candidate candidate(movie);
+  Candidate candidate(Movie());
   RangeReader read = candidate.Reader();
   EXPECT_EQ(ValidateMp4(read, &cancel).size, 0);
 }
@@ -119,40 +113,6 @@ TEST(Mp4Validator, SizesRealFilesWholeAndAcrossTheScanBuffer) {
         EXPECT_EQ(r.issues, Strings{}) << path;
       }
     }
-  }
-}
-
-}  // namespace
-}  // namespace quarvelin
-
-namespace quarvelin {
-namespace {
-
-// Random bytes after a file now and then look like an atom header; its garbage size is not added.
-TEST(Mp4Validator, GarbageAfterTheLastAtomIsNotCounted) {
-  std::vector<uint8_t> file;
-  const auto atom = [&file](const char* type, uint32_t size) {
-    for (int i = 3; i >= 0; --i) file.push_back(static_cast<uint8_t>(size >> (8 * i)));
-    file.insert(file.end(), type, type + 4);
-    file.resize(file.size() + size - 8, 0x11);
-  };
-  atom("ftyp", 24);
-  atom("moov", 1000);
-  atom("mdat", 50000);
-  const auto fileBytes = static_cast<int64_t>(file.size());
-  const auto sizeWith = [&file](std::vector<uint8_t> garbage) {
-    std::vector<uint8_t> disk = file;
-    disk.insert(disk.end(), garbage.begin(), garbage.end());
-    testing::Candidate candidate(disk, {.trailing = 512, .randomTrailing = true});
-    RangeReader read = candidate.Reader();
-    return ValidateMp4(read, nullptr);
-  };
-  // Punctuation in the type, and a plausible type whose size runs off the device.
-  for (const auto& garbage : {std::vector<uint8_t>{0, 0, 0, 16, 'x', '!', '#', 'y'},
-                              std::vector<uint8_t>{0x7F, 0, 0, 0, 'f', 'r', 'e', 'e'}}) {
-    const auto result = sizeWith(garbage);
-    EXPECT_EQ(result.size, fileBytes);
-    EXPECT_EQ(result.confidence, 100);
   }
 }
 
