@@ -43,35 +43,26 @@ class ImageCommand(unittest.TestCase):
             f.write(data)
         return data
 
-    def test_images_a_file_byte_for_byte(self):
+    def test_images_a_file_byte_for_byte_with_json_lines(self):
         data = self.make_source(3 * 1048576 + 100)
-        result = run_cli("image", native_path(self.path("source.img")), native_path(self.path("copy.img")))
+        source = native_path(self.path("source.img"))
+        result = run_cli("image", "--json", source, native_path(self.path("copy.img")))
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn(b"Imaging Complete. 3 MB copied.", result.stdout)
         with open(self.path("copy.img"), "rb") as f:
             self.assertEqual(f.read(), data)
-
-    def test_json_lines_carry_every_message(self):
-        self.make_source(1048576)
-        result = run_cli("image", "--json", native_path(self.path("source.img")),
-                         native_path(self.path("copy.img")))
-        self.assertEqual(result.returncode, 0, result.stderr)
         lines = json_lines(result.stdout)
         self.assertEqual([(m["kind"], m["code"]) for m in lines],
                          [("Status", 2), ("Status", 2), ("Finished", 4)])
-        self.assertEqual(lines[0]["text"], "Starting Disk Imaging on " + native_path(self.path("source.img")))
-        self.assertEqual(lines[-1]["text"], "Imaging Complete. 1 MB copied.")
+        self.assertEqual(lines[0]["text"], "Starting Disk Imaging on " + source)
+        self.assertEqual(lines[-1]["text"], "Imaging Complete. 3 MB copied.")
 
-    def test_failures_and_usage_errors_have_their_own_status(self):
+    def test_a_source_that_will_not_open_fails_without_output(self):
+        # Usage errors and their statuses are cli_test's.
         result = run_cli("image", native_path(self.path("missing.img")), native_path(self.path("copy.img")))
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"Failed to open source drive. Check permissions.", result.stderr)
         self.assertFalse(os.path.exists(self.path("copy.img")))
-        self.assertEqual(run_cli("image", "only-one").returncode, 2)
-        self.assertEqual(run_cli("scrub").returncode, 2)
-        help_text = run_cli("image", "--help")
-        self.assertEqual(help_text.returncode, 0)
-        self.assertIn(b"Usage: quarvelin-cli image", help_text.stdout)
+        self.assertIn(b"Usage: quarvelin-cli image", run_cli("image", "--help").stdout)
 
 
 class NativeOnly(unittest.TestCase):

@@ -138,14 +138,10 @@ class ScanSampleDisk(unittest.TestCase):
         self.assertTrue(self.lines, "no output")
         self.assertEqual(self.lines[-1]["kind"], "Finished", self.lines[-1])
 
-    def test_every_file_comes_back_whole(self):
-        self.assertEqual(content_problems(self.results), [])
-
-    def test_carves_are_named_and_filed_by_format(self):
-        self.assertEqual(naming_problems(self.results, self.manifest["sector_size"]), [])
-
-    def test_file_found_lines_name_the_files_on_disk(self):
-        self.assertEqual(found_line_problems(self.lines, self.outdir), [])
+    def test_every_file_comes_back_whole_named_filed_and_reported(self):
+        self.assertEqual(content_problems(self.results) +
+                         naming_problems(self.results, self.manifest["sector_size"]) +
+                         found_line_problems(self.lines, self.outdir), [])
 
 
 if __name__ == "__main__":

