@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "byte_fields.h"
+
 namespace ul_venmark {
 namespace {
 
@@ -56,22 +58,6 @@ constexpr uint8_t kAttrAirflowTemperature = 190;
 constexpr uint8_t kAttrTemperature = 194;
 constexpr uint8_t kAttrPending = 197;
 constexpr uint8_t kAttrUncorrectable = 198;
-
-// Little-endian field of `width` bytes; a field that does not lie wholly in the buffer reads as 0.
-uint64_t ReadLe(const Bytes& bytes, size_t offset, size_t width) {
-  if (offset > bytes.size() || width > bytes.size() - offset) return 0;
-  uint64_t value = 0;
-  for (size_t i = width; i-- > 0;) value = (value << 8) | bytes[offset + i];
-  return value;
-}
-
-uint32_t ReadU32(const Bytes& bytes, size_t offset) {
-  return static_cast<uint32_t>(ReadLe(bytes, offset, 4));
-}
-
-void WriteU32(Bytes& bytes, size_t offset, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i) bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * i));
-}
 
 struct Reply {
   bool ok;

@@ -1,7 +1,6 @@
 // Volume handles, geometry and sector reads. Reads run on a worker of their own and are answered
 // on the main thread, through the plugin's top-level window.
 #include <algorithm>
-#include <cstring>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -11,6 +10,7 @@
 #include <utility>
 
 #include "aligned_buffer.h"
+#include "byte_fields.h"
 #include "disk_access_plugin.h"
 
 namespace ul_venmark {
@@ -24,18 +24,6 @@ constexpr DWORD kLengthInfo = 0x7405C;
 // it is trusted only when it names one of these.
 std::mutex inFlightMutex;
 std::set<AsyncReadContext*> inFlight;
-
-uint32_t ReadU32(const uint8_t* bytes) {
-  uint32_t value = 0;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
-
-int64_t ReadI64(const uint8_t* bytes) {
-  int64_t value = 0;
-  std::memcpy(&value, bytes, sizeof value);
-  return value;
-}
 
 bool Control(HANDLE handle, DWORD code, uint8_t* out, DWORD outSize) {
   DWORD returned = 0;
@@ -105,8 +93,8 @@ int64_t DiskAccessPlugin::OpenDrive(const std::string& driveId, bool readOnly) {
   uint32_t bytesPerSector = 512;
   uint8_t geometry[40] = {};
   // A device that reports 0 bytes per sector keeps the default: every read would be empty.
-  if (Control(handle, kGeometryEx, geometry, sizeof geometry) && ReadU32(geometry + 20) != 0) {
-    bytesPerSector = ReadU32(geometry + 20);
+  if (Control(handle, kGeometryEx, geometry, sizeof geometry) && ReadU32(geometry, 20) != 0) {
+    bytesPerSector = ReadU32(geometry, 20);
   }
 
   std::lock_guard lock(table_->handlesMutex);
@@ -125,14 +113,16 @@ EncodableMap DiskAccessPlugin::GetGeometry(int64_t id) {
   uint8_t geometry[40] = {};
   int64_t diskSize = 0;
   if (Control(handle, kGeometryEx, geometry, 40)) {
-    diskSize = ReadI64(geometry + 24);
+    diskSize = static_cast<int64_t>(ReadLe(geometry, 24, 8));
   } else if (!Control(handle, kGeometry, geometry, 24)) {
     throw std::runtime_error("GetGeometry failed");
   }
-  const uint32_t bytesPerSector = ReadU32(geometry + 20);
+  const uint32_t bytesPerSector = ReadU32(geometry, 20);
   if (bytesPerSector == 0) throw std::runtime_error("GetGeometry failed");
   uint8_t length[8] = {};
-  const int64_t size = Control(handle, kLengthInfo, length, 8) ? ReadI64(length) : diskSize;
+  const int64_t size = Control(handle, kLengthInfo, length, 8)
+                           ? static_cast<int64_t>(ReadLe(length, 0, 8))
+                           : diskSize;
 
   EncodableMap map;
   map[EncodableValue(std::string("totalSectors"))] =
