@@ -29,14 +29,8 @@ using quarvelin::testing::StderrCapture;
 const Bytes kPingCall = {0x07, 4, 'p', 'i', 'n', 'g', 0x03, 7, 0, 0, 0};  // "ping"(7)
 const Bytes kNullSuccess = {0x00, 0x00};
 
-Bytes Call(const std::string& method, std::unique_ptr<EncodableValue> arguments = nullptr) {
-  return *StandardMethodCodec::GetInstance().EncodeMethodCall(
-      MethodCall<EncodableValue>(method, std::move(arguments)));
-}
-
-Bytes ErrorEnvelope(const std::string& code, const std::string& message) {
-  return *StandardMethodCodec::GetInstance().EncodeErrorEnvelope(code, message);
-}
+using quarvelin::testing::ErrorEnvelope;
+using quarvelin::testing::MethodCallMessage;
 
 // One engine in the stand-in runtime, with the program's registrar for a plugin named "test".
 class ChannelsTest : public ::testing::Test {
@@ -64,8 +58,9 @@ class ChannelsTest : public ::testing::Test {
   }
   // A handler that keeps each call's result for later, as an asynchronous read does.
   MethodCallHandler<EncodableValue> Keep(std::unique_ptr<MethodResult<EncodableValue>>* kept) {
-    return [kept](const MethodCall<EncodableValue>&,
-                  std::unique_ptr<MethodResult<EncodableValue>> result) { *kept = std::move(result); };
+    return
+        [kept](const MethodCall<EncodableValue>&,
+               std::unique_ptr<MethodResult<EncodableValue>> result) { *kept = std::move(result); };
   }
 
   FlutterDesktopEngineRef engine_ = nullptr;
@@ -183,7 +178,8 @@ TEST_F(ChannelsTest, EventStreamListenSendCancel) {
   channel.SetStreamHandler(std::move(owned));
   const auto send = [&](const std::string& method, const char* argument) {
     auto arguments = argument ? std::make_unique<EncodableValue>(argument) : nullptr;
-    return ResponseTo(Deliver(engine_, "q/events", Call(method, std::move(arguments))));
+    return ResponseTo(
+        Deliver(engine_, "q/events", MethodCallMessage(method, std::move(arguments))));
   };
   const Bytes noStream = ErrorEnvelope("error", "No active stream to cancel");
 
@@ -219,12 +215,12 @@ TEST_F(ChannelsTest, EventStreamErrorsAndOddMessages) {
     return ResponseTo(Deliver(engine_, "q/events", message));
   };
 
-  EXPECT_EQ(send(Call("listen")), ErrorEnvelope("NO", "no"));
+  EXPECT_EQ(send(MethodCallMessage("listen")), ErrorEnvelope("NO", "no"));
   StderrCapture errors;
-  EXPECT_EQ(send(Call("listen")), ErrorEnvelope("NO", "no"));
+  EXPECT_EQ(send(MethodCallMessage("listen")), ErrorEnvelope("NO", "no"));
   EXPECT_EQ(errors.Text(), "Failed to cancel existing stream: STUCK, stuck, 0\n");
-  EXPECT_EQ(send(Call("cancel")), ErrorEnvelope("STUCK", "stuck"));
-  EXPECT_EQ(send(Call("pause")), Bytes{});
+  EXPECT_EQ(send(MethodCallMessage("cancel")), ErrorEnvelope("STUCK", "stuck"));
+  EXPECT_EQ(send(MethodCallMessage("pause")), Bytes{});
   EXPECT_EQ(send(Bytes{0xFF}), Bytes{});
   EXPECT_NE(
       errors.Text().find("Unable to construct method call from message on channel: q/events\n"),

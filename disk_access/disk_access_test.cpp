@@ -25,28 +25,11 @@ using quarvelin::testing::ResponsesTo;
 using quarvelin::testing::ResponseTo;
 using quarvelin::testing::SentMessages;
 
-const flutter::StandardMethodCodec& Codec() {
-  return flutter::StandardMethodCodec::GetInstance();
-}
-
-EncodableValue Map(std::initializer_list<std::pair<const char*, EncodableValue>> entries) {
-  EncodableMap map;
-  for (const auto& [key, value] : entries) map[EncodableValue(std::string(key))] = value;
-  return EncodableValue(std::move(map));
-}
-
-Bytes Success(const EncodableValue& value) {
-  return *Codec().EncodeSuccessEnvelope(&value);
-}
-Bytes Error(const std::string& code, const std::string& message) {
-  return *Codec().EncodeErrorEnvelope(code, message);
-}
-// The value in a success envelope.
-EncodableValue Payload(const Bytes& envelope) {
-  EXPECT_EQ(envelope.at(0), 0x00);
-  flutter::ByteBufferStreamReader reader(envelope.data() + 1, envelope.size() - 1);
-  return flutter::StandardCodecSerializer::GetInstance().ReadValue(&reader);
-}
+using quarvelin::testing::ErrorEnvelope;
+using quarvelin::testing::MapOf;
+using quarvelin::testing::MethodCallMessage;
+using quarvelin::testing::Payload;
+using quarvelin::testing::SuccessEnvelope;
 
 // The host window: offers every message to the runtime (and so to the plugins' delegates) first.
 FlutterDesktopViewControllerRef hostController = nullptr;
@@ -108,9 +91,8 @@ class DiskAccessTest : public ::testing::Test {
   }
 
   int64_t Send(const std::string& method, std::unique_ptr<EncodableValue> arguments = nullptr) {
-    const Bytes call = *Codec().EncodeMethodCall(
-        flutter::MethodCall<EncodableValue>(method, std::move(arguments)));
-    return Deliver(engine_, "com.ulvenmark/disk_access", call);
+    return Deliver(engine_, "com.ulvenmark/disk_access",
+                   MethodCallMessage(method, std::move(arguments)));
   }
   std::optional<Bytes> Call(const std::string& method, const EncodableValue& arguments) {
     return ResponseTo(Send(method, std::make_unique<EncodableValue>(arguments)));
@@ -128,15 +110,15 @@ class DiskAccessTest : public ::testing::Test {
   }
   int64_t Read(int64_t handle, int64_t start, int64_t count) {
     return Send("readSectors",
-                std::make_unique<EncodableValue>(Map({{"handle", EncodableValue(handle)},
-                                                      {"startSector", EncodableValue(start)},
-                                                      {"count", EncodableValue(count)}})));
+                std::make_unique<EncodableValue>(MapOf({{"handle", EncodableValue(handle)},
+                                                        {"startSector", EncodableValue(start)},
+                                                        {"count", EncodableValue(count)}})));
   }
   static Bytes ImageList(int64_t offset, int64_t length) {
     flutter::EncodableList bytes;
     for (int64_t i = 0; i < length; ++i)
       bytes.emplace_back(static_cast<int32_t>(ImageByte(offset + i)));
-    return Success(EncodableValue(std::move(bytes)));
+    return SuccessEnvelope(EncodableValue(std::move(bytes)));
   }
 
   FlutterDesktopEngineRef engine_ = nullptr;
@@ -153,38 +135,39 @@ TEST_F(DiskAccessTest, MethodTableAndArgumentChecks) {
   EXPECT_EQ(ResponseTo(Deliver(engine_, "com.ulvenmark/disk_access", Bytes{0xFF, 0x07})), Bytes{});
   EXPECT_EQ(ResponseTo(Deliver(engine_, "com.ulvenmark/drive_changes", Bytes{})), Bytes{});
 
-  const Bytes notMap = Error("INVALID_ARGS", "Args must be map");
+  const Bytes notMap = ErrorEnvelope("INVALID_ARGS", "Args must be map");
   for (const char* method :
        {"openDrive", "readSectors", "getDriveGeometry", "closeDrive", "getDiskHealth"}) {
     EXPECT_EQ(ResponseTo(Send(method)), notMap) << method;
     EXPECT_EQ(Call(method, EncodableValue(flutter::EncodableList{})), notMap) << method;
     EXPECT_EQ(Call(method, EncodableValue("C:\\")), notMap) << method;
   }
-  const Bytes missing = Error("INVALID_ARGS", "Missing arguments");
-  const Bytes badType = Error("EXCEPTION", "bad variant access");  // read before anything happens
+  const Bytes missing = ErrorEnvelope("INVALID_ARGS", "Missing arguments");
+  const Bytes badType =
+      ErrorEnvelope("EXCEPTION", "bad variant access");  // read before anything happens
   const EncodableValue c = EncodableValue("C:\\");
   const std::vector<std::tuple<const char*, EncodableValue, Bytes>> cases = {
-      {"openDrive", Map({{"driveId", c}}), missing},
-      {"readSectors", Map({{"handle", EncodableValue(1)}, {"startSector", EncodableValue(0)}}),
+      {"openDrive", MapOf({{"driveId", c}}), missing},
+      {"readSectors", MapOf({{"handle", EncodableValue(1)}, {"startSector", EncodableValue(0)}}),
        missing},
-      {"getDriveGeometry", Map({}), missing},
-      {"closeDrive", Map({{"Handle", EncodableValue(1)}}), missing},
-      {"getDiskHealth", Map({{"drive", c}}), Error("INVALID_ARGS", "Missing driveId")},
-      {"openDrive", Map({{"driveId", c}, {"readOnly", EncodableValue(1)}}), badType},
-      {"getDriveGeometry", Map({{"handle", EncodableValue("1")}}), badType},
-      {"getDriveGeometry", Map({{"handle", EncodableValue(99)}}),
-       Error("GEO_ERROR", "Invalid handle")},
-      {"closeDrive", Map({{"handle", EncodableValue(int64_t{99})}}), Bytes{0x00, 0x00}},
-      {"openDrive", Map({{"driveId", EncodableValue("Q")}, {"readOnly", EncodableValue(true)}}),
-       Error("EXCEPTION", "Failed to open drive")},
+      {"getDriveGeometry", MapOf({}), missing},
+      {"closeDrive", MapOf({{"Handle", EncodableValue(1)}}), missing},
+      {"getDiskHealth", MapOf({{"drive", c}}), ErrorEnvelope("INVALID_ARGS", "Missing driveId")},
+      {"openDrive", MapOf({{"driveId", c}, {"readOnly", EncodableValue(1)}}), badType},
+      {"getDriveGeometry", MapOf({{"handle", EncodableValue("1")}}), badType},
+      {"getDriveGeometry", MapOf({{"handle", EncodableValue(99)}}),
+       ErrorEnvelope("GEO_ERROR", "Invalid handle")},
+      {"closeDrive", MapOf({{"handle", EncodableValue(int64_t{99})}}), Bytes{0x00, 0x00}},
+      {"openDrive", MapOf({{"driveId", EncodableValue("Q")}, {"readOnly", EncodableValue(true)}}),
+       ErrorEnvelope("EXCEPTION", "Failed to open drive")},
       // Wine maps no volume to a physical disk: the health map says so.
-      {"getDiskHealth", Map({{"driveId", c}}),
-       Success(Map({{"temperature", EncodableValue(0)},
-                    {"health", EncodableValue(100)},
-                    {"life", EncodableValue("Unknown")},
-                    {"hours", EncodableValue("0")},
-                    {"badSectors", EncodableValue(0)},
-                    {"source", EncodableValue("PathResolutionFailed")}}))},
+      {"getDiskHealth", MapOf({{"driveId", c}}),
+       SuccessEnvelope(MapOf({{"temperature", EncodableValue(0)},
+                              {"health", EncodableValue(100)},
+                              {"life", EncodableValue("Unknown")},
+                              {"hours", EncodableValue("0")},
+                              {"badSectors", EncodableValue(0)},
+                              {"source", EncodableValue("PathResolutionFailed")}}))},
   };
   for (const auto& [method, arguments, expected] : cases) {
     EXPECT_EQ(Call(method, arguments), expected) << method;
@@ -212,19 +195,19 @@ TEST_F(DiskAccessTest, EnumeratedDrivesHaveEightFields) {
 TEST_F(DiskAccessTest, ReadsARealDriveAndRefusesBadRanges) {
   const auto letter = TestDrive();
   if (!letter) GTEST_SKIP() << "needs a drive letter mapped to the test image";
-  const EncodableValue open = Map({{"driveId", EncodableValue(std::string(1, *letter) + ":\\")},
-                                   {"readOnly", EncodableValue(true)}});
+  const EncodableValue open = MapOf({{"driveId", EncodableValue(std::string(1, *letter) + ":\\")},
+                                     {"readOnly", EncodableValue(true)}});
   // Ids 1 and 2, then 3 after a close: never reused.
   EXPECT_EQ(Call("openDrive", open), (Bytes{0x00, 0x04, 1, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(Call("openDrive", open), Success(EncodableValue(int64_t{2})));
-  EXPECT_EQ(Call("closeDrive", Map({{"handle", EncodableValue(1)}})), (Bytes{0x00, 0x00}));
-  EXPECT_EQ(Call("openDrive", open), Success(EncodableValue(int64_t{3})));
+  EXPECT_EQ(Call("openDrive", open), SuccessEnvelope(EncodableValue(int64_t{2})));
+  EXPECT_EQ(Call("closeDrive", MapOf({{"handle", EncodableValue(1)}})), (Bytes{0x00, 0x00}));
+  EXPECT_EQ(Call("openDrive", open), SuccessEnvelope(EncodableValue(int64_t{3})));
 
   // Answered later, from the main thread; a 32-bit handle is the same as a 64-bit one.
-  const int64_t small =
-      Send("readSectors", std::make_unique<EncodableValue>(Map({{"handle", EncodableValue(3)},
-                                                                {"startSector", EncodableValue(2)},
-                                                                {"count", EncodableValue(4)}})));
+  const int64_t small = Send(
+      "readSectors", std::make_unique<EncodableValue>(MapOf({{"handle", EncodableValue(3)},
+                                                             {"startSector", EncodableValue(2)},
+                                                             {"count", EncodableValue(4)}})));
   EXPECT_TRUE(ResponsesTo(small).empty());
   EXPECT_EQ(Await(small), ImageList(1024, 2048));
 
@@ -236,18 +219,19 @@ TEST_F(DiskAccessTest, ReadsARealDriveAndRefusesBadRanges) {
 
   // The last sectors and past the end: what the device delivered. Bad ranges and closed handles
   // are read errors, answered later, never synchronously.
-  const Bytes negative =
-      Error("READ_ERROR", "Invalid sector range: start sector and count must not be negative");
-  const Bytes tooLarge = Error("READ_ERROR", "Read too large: at most 4 MiB can be read at once");
+  const Bytes negative = ErrorEnvelope(
+      "READ_ERROR", "Invalid sector range: start sector and count must not be negative");
+  const Bytes tooLarge =
+      ErrorEnvelope("READ_ERROR", "Read too large: at most 4 MiB can be read at once");
   const std::vector<std::tuple<int64_t, int64_t, int64_t, Bytes>> reads = {
       {3, kImageSectors - 1, 4, ImageList((kImageSectors - 1) * 512, 512)},
-      {3, kImageSectors + 10, 1, Success(EncodableValue(flutter::EncodableList{}))},
+      {3, kImageSectors + 10, 1, SuccessEnvelope(EncodableValue(flutter::EncodableList{}))},
       {3, -1, 1, negative},
       {3, 0, -4, negative},
       {3, 0, 8193, tooLarge},
       {3, 0, int64_t{1} << 40, tooLarge},
-      {3, INT64_MAX, 1, Error("READ_ERROR", "Seek failed")},
-      {1, 0, 1, Error("READ_ERROR", "Invalid handle")},
+      {3, INT64_MAX, 1, ErrorEnvelope("READ_ERROR", "Seek failed")},
+      {1, 0, 1, ErrorEnvelope("READ_ERROR", "Invalid handle")},
   };
   for (const auto& [handle, start, count, expected] : reads) {
     const int64_t id = Read(handle, start, count);
@@ -257,13 +241,14 @@ TEST_F(DiskAccessTest, ReadsARealDriveAndRefusesBadRanges) {
 
   // A close while a read is in flight: the read finishes or finds the handle gone, and is answered.
   const int64_t racing = Read(3, 0, 64);
-  EXPECT_EQ(Call("closeDrive", Map({{"handle", EncodableValue(3)}})), (Bytes{0x00, 0x00}));
+  EXPECT_EQ(Call("closeDrive", MapOf({{"handle", EncodableValue(3)}})), (Bytes{0x00, 0x00}));
   const Bytes answer = Await(racing);
-  EXPECT_TRUE(answer == ImageList(0, 64 * 512) || answer == Error("READ_ERROR", "Invalid handle"));
+  EXPECT_TRUE(answer == ImageList(0, 64 * 512) ||
+              answer == ErrorEnvelope("READ_ERROR", "Invalid handle"));
 
   // Image files have no disk geometry to report.
-  EXPECT_EQ(Call("getDriveGeometry", Map({{"handle", EncodableValue(2)}})),
-            Error("GEO_ERROR", "GetGeometry failed"));
+  EXPECT_EQ(Call("getDriveGeometry", MapOf({{"handle", EncodableValue(2)}})),
+            ErrorEnvelope("GEO_ERROR", "GetGeometry failed"));
 }
 
 TEST_F(DiskAccessTest, StrayCompletionMessagesArePassedOn) {
@@ -277,9 +262,7 @@ TEST_F(DiskAccessTest, StrayCompletionMessagesArePassedOn) {
 TEST_F(DiskAccessTest, DriveChangesReachTheListenerOnly) {
   const std::string channel = "com.ulvenmark/drive_changes";
   auto stream = [&](const char* method) {
-    return ResponseTo(Deliver(
-        engine_, channel,
-        *Codec().EncodeMethodCall(flutter::MethodCall<EncodableValue>(method, nullptr))));
+    return ResponseTo(Deliver(engine_, channel, MethodCallMessage(method)));
   };
   auto events = [&] {
     std::vector<EncodableMap> received;

@@ -103,9 +103,8 @@ TEST_F(ShellTest, CommandLineArgumentsInUtf8) {
 TEST_F(ShellTest, OnlyArrivalRemovalAndNodeChangesBecomeDriveChangeEvents) {
   FlutterWindow window{flutter::EngineSettings{}};
   ASSERT_TRUE(window.Create(L"Quarvelin", {10, 10}, {640, 480}));
-  const Bytes listen = *flutter::StandardMethodCodec::GetInstance().EncodeMethodCall(
-      flutter::MethodCall<flutter::EncodableValue>("listen", nullptr));
-  Deliver(FakeRuntimeLatestEngine(), "com.ulvenmark/drive_changes", listen);
+  Deliver(FakeRuntimeLatestEngine(), "com.ulvenmark/drive_changes",
+          quarvelin::testing::MethodCallMessage("listen"));
   FakeRuntimeClearLog();
   for (WPARAM code : {WPARAM{DBT_DEVICEARRIVAL}, WPARAM{DBT_DEVICEQUERYREMOVE},
                       WPARAM{DBT_DEVICEREMOVECOMPLETE}, WPARAM{DBT_DEVNODES_CHANGED}}) {
@@ -114,9 +113,7 @@ TEST_F(ShellTest, OnlyArrivalRemovalAndNodeChangesBecomeDriveChangeEvents) {
   std::vector<std::string> types;
   for (const auto& sent : SentMessages()) {
     ASSERT_EQ(sent.channel, "com.ulvenmark/drive_changes");
-    flutter::ByteBufferStreamReader reader(sent.data.data() + 1, sent.data.size() - 1);
-    const auto event = std::get<flutter::EncodableMap>(
-        flutter::StandardCodecSerializer::GetInstance().ReadValue(&reader));
+    const auto event = std::get<flutter::EncodableMap>(quarvelin::testing::Payload(sent.data));
     types.push_back(std::get<std::string>(event.at(flutter::EncodableValue("type"))));
   }
   EXPECT_EQ(types, (std::vector<std::string>{"arrival", "removal", "changed"}));

@@ -4,11 +4,15 @@
 // program's responses and the messages it sent.
 
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fake_runtime.h"
+#include "standard_codec.h"
 
 namespace quarvelin::testing {
 
@@ -20,6 +24,32 @@ struct SentMessage {
   Bytes data;
   bool null_data;
 };
+
+// Messages as the user interface's codec writes them, and the values in the program's answers.
+inline Bytes MethodCallMessage(const std::string& method,
+                               std::unique_ptr<flutter::EncodableValue> arguments = nullptr) {
+  return *flutter::StandardMethodCodec::GetInstance().EncodeMethodCall(
+      flutter::MethodCall<flutter::EncodableValue>(method, std::move(arguments)));
+}
+inline Bytes SuccessEnvelope(const flutter::EncodableValue& value) {
+  return *flutter::StandardMethodCodec::GetInstance().EncodeSuccessEnvelope(&value);
+}
+inline Bytes ErrorEnvelope(const std::string& code, const std::string& message) {
+  return *flutter::StandardMethodCodec::GetInstance().EncodeErrorEnvelope(code, message);
+}
+// The value in a success envelope (null for anything else).
+inline flutter::EncodableValue Payload(const Bytes& envelope) {
+  if (envelope.empty() || envelope[0] != 0x00) return {};
+  flutter::ByteBufferStreamReader reader(envelope.data() + 1, envelope.size() - 1);
+  return flutter::StandardCodecSerializer::GetInstance().ReadValue(&reader);
+}
+// A map with string keys.
+inline flutter::EncodableValue MapOf(
+    std::initializer_list<std::pair<const char*, flutter::EncodableValue>> entries) {
+  flutter::EncodableMap map;
+  for (const auto& [key, value] : entries) map[flutter::EncodableValue(std::string(key))] = value;
+  return flutter::EncodableValue(std::move(map));
+}
 
 inline int64_t Deliver(FlutterDesktopEngineRef engine, const std::string& channel,
                        const Bytes& message) {
