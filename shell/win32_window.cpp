@@ -2,6 +2,8 @@
 
 #include <dwmapi.h>
 
+#include <exception>
+
 #include "flutter_desktop.h"
 
 namespace {
@@ -102,7 +104,14 @@ LRESULT CALLBACK Win32Window::WndProc(HWND window, UINT message, WPARAM wparam, 
     static_cast<Win32Window*>(create->lpCreateParams)->window_handle_ = window;
   } else if (auto* self =
                  reinterpret_cast<Win32Window*>(GetWindowLongPtrW(window, GWLP_USERDATA))) {
-    return self->HandleMessage(window, message, wparam, lparam);
+    // The system calls this; nothing may unwind into it.
+    try {
+      return self->HandleMessage(window, message, wparam, lparam);
+    } catch (const std::exception& e) {
+      OutputDebugStringA(e.what());
+    } catch (...) {
+      OutputDebugStringA("Uncaught exception in the window procedure");
+    }
   }
   return DefWindowProcW(window, message, wparam, lparam);
 }
