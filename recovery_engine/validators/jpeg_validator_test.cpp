@@ -183,19 +183,5 @@ TEST(JpegValidator, ErasedFlashAfterTheHeaderIsSkippedInWindows) {
   EXPECT_LT(candidate.Disk().reads.load(), 1000) << "not one device read per fill byte";
 }
 
-TEST(JpegValidator, RealFilesAreSizedExactly) {
-  for (const auto& path : testing::Fixtures("jpg")) {
-    const File file = testing::ReadFile(path.string());
-    const int32_t clean = file.size() < 2000 ? 85 : 100;
-    for (const Placement placement : {Placement{.lead = 100, .trailing = 1 << 20},
-                                      Placement{.lead = 300, .bufferBytes = file.size() / 2}}) {
-      const auto r = Validate(file, placement);
-      EXPECT_EQ(r.size, static_cast<int64_t>(file.size())) << path;
-      EXPECT_EQ(r.confidence, clean) << path;
-      EXPECT_GT(r.width, 0);
-    }
-  }
-}
-
 }  // namespace
 }  // namespace quarvelin

@@ -101,20 +101,5 @@ TEST(Mp4Validator, CancelledWalkClaimsNoSize) {
   EXPECT_EQ(ValidateMp4(read, &cancel).size, 0);
 }
 
-TEST(Mp4Validator, SizesRealFilesWholeAndAcrossTheScanBuffer) {
-  for (const char* ext : {"mp4", "mov", "3gp", "m4v"}) {
-    for (const auto& path : testing::Fixtures(ext)) {
-      const auto file = testing::ReadFile(path.string());
-      for (const auto placement :
-           {Placement{}, Placement{.lead = 1234, .bufferBytes = 1234 + file.size() / 3}}) {
-        const auto r = Validate(file, placement);
-        EXPECT_EQ(r.size, int64_t(file.size())) << path;
-        EXPECT_EQ(r.confidence, 100) << path;
-        EXPECT_EQ(r.issues, Strings{}) << path;
-      }
-    }
-  }
-}
-
 }  // namespace
 }  // namespace quarvelin
