@@ -99,6 +99,9 @@ class SectorStream {
     return bytes;
   }
 
+  // The first sector not read yet.
+  uint64_t Next() const { return next_; }
+
  private:
   RawDevice& device_;
   uint64_t next_;
@@ -164,7 +167,7 @@ class Sizer {
  public:
   Sizer(const std::atomic<bool>* cancel, Bytes scanBuffer, size_t headerOffset,
         const FileSignature& signature, RawDevice& device, uint64_t bufferStartSector,
-        int32_t sectorSize)
+        int32_t sectorSize, SizingMemo* memo)
       : cancel_(cancel),
         candidate_(scanBuffer.subspan(headerOffset)),
         signature_(signature),
@@ -175,6 +178,14 @@ class Sizer {
               device),
         maxSize_(signature.maxSize > 0 ? signature.maxSize : kDefaultMaxSize) {
     const auto sectorBytes = static_cast<uint64_t>(sectorSize);
+    if (memo != nullptr && memo->deviceBytes > 0 &&
+        bufferStartSector <= static_cast<uint64_t>(INT64_MAX) / sectorBytes) {
+      if (const auto at = CheckedAdd(static_cast<int64_t>(bufferStartSector * sectorBytes),
+                                     static_cast<int64_t>(headerOffset))) {
+        memo_ = memo;
+        start_ = *at;
+      }
+    }
     // A start past any real device reads nothing rather than wrapping round to its first sectors.
     if (__builtin_add_overflow(bufferStartSector,
                                (scanBuffer.size() + sectorBytes - 1) / sectorBytes, &nextSector_)) {
@@ -205,6 +216,21 @@ class Sizer {
   CarvedSize SearchEnd();
   int64_t WithLineEnd(int64_t end);
 
+  // Whether the memo says nothing from the header to the device's end holds the marker.
+  bool KnownEndless(const std::optional<int64_t> SizingMemo::*from) const {
+    return memo_ != nullptr && (memo_->*from).has_value() && start_ >= *(memo_->*from);
+  }
+  // Notes that a search from the header met no marker before the stream ran off the device's end.
+  void RememberEndless(std::optional<int64_t> SizingMemo::*from, const SectorStream& stream) {
+    if (memo_ == nullptr) return;
+    const auto sectorBytes = static_cast<uint64_t>(sectorSize_);
+    const uint64_t deviceSectors =
+        (static_cast<uint64_t>(memo_->deviceBytes) + sectorBytes - 1) / sectorBytes;
+    if (stream.Next() < deviceSectors) return;  // a read failed before the end
+    auto& known = memo_->*from;
+    known = std::min(known.value_or(start_), start_);
+  }
+
   const std::atomic<bool>* cancel_;
   Bytes candidate_;  // the scan buffer from the header on
   const FileSignature& signature_;
@@ -214,6 +240,8 @@ class Sizer {
   RangeReader read_;
   int64_t maxSize_;
   uint64_t nextSector_ = 0;
+  SizingMemo* memo_ = nullptr;
+  int64_t start_ = 0;  // the header's device offset, when there is a memo
 };
 
 CarvedSize Sizer::Run() {
@@ -247,6 +275,7 @@ CarvedSize Sizer::Run() {
     if (const auto end = WalkFlvTags()) return Measured(*end);
   }
   if (IsOneOf(extension_, {"zip", "docx", "xlsx", "pptx", "apk", "jar", "odt"})) {
+    if (KnownEndless(&SizingMemo::noZipEndFrom)) return Measured(0);
     if (const auto zip = ValidateZip(read_, cancel_); Accepted(zip)) return Measured(zip.size);
     return Measured(SearchEndOfCentralDirectory());
   }
@@ -256,6 +285,7 @@ CarvedSize Sizer::Run() {
     return Measured(WalkMp3Frames());
   }
   if (extension_ == "pdf") {
+    if (KnownEndless(&SizingMemo::noPdfEndFrom)) return Measured(0);
     if (const auto pdf = ValidatePdf(read_, cancel_); Accepted(pdf)) return Measured(pdf.size);
     return Measured(SearchLastPdfEnd());
   }
@@ -415,10 +445,12 @@ int64_t Sizer::SearchEndOfCentralDirectory() {
   Window window(candidate_);
   SectorStream stream = Stream();
   int64_t best = 0;
+  bool seen = false;  // any end record's signature, whole or not
   while (true) {
     const Bytes bytes = window.View();
     for (size_t i = Find(bytes, kEndOfCentralDirectory, 0); i != kNotFound;
          i = Find(bytes, kEndOfCentralDirectory, i + 1)) {
+      seen = true;
       if (bytes.size() - i < kEndRecordBytes) break;
       const int64_t at = window.Consumed() + static_cast<int64_t>(i);
       const int64_t end = at + static_cast<int64_t>(kEndRecordBytes) + *ReadLe16(bytes, i + 20);
@@ -427,7 +459,10 @@ int64_t Sizer::SearchEndOfCentralDirectory() {
       if (end <= window.End()) best = end;
     }
     window.KeepLast(kZipKeep);
-    if (!window.Append(stream, kSearchReadSectors)) break;
+    if (!window.Append(stream, kSearchReadSectors)) {
+      if (!seen) RememberEndless(&SizingMemo::noZipEndFrom, stream);
+      break;
+    }
     if (window.Consumed() >= kSearchLimit || Cancelled()) break;
   }
   return best;
@@ -530,7 +565,10 @@ int64_t Sizer::SearchLastPdfEnd() {
     }
     if (nextFile) break;
     window.KeepLast(kPdfKeep);
-    if (!window.Append(stream, kSearchReadSectors)) break;
+    if (!window.Append(stream, kSearchReadSectors)) {
+      if (!last) RememberEndless(&SizingMemo::noPdfEndFrom, stream);
+      break;
+    }
   }
   if (!last) return 0;
   // The allowance for the line end must not reach into the next file, or the scan would resume
@@ -619,12 +657,13 @@ CarvedSize Sizer::SearchEnd() {
 
 CarvedSize DetermineCarvedSize(const std::atomic<bool>* cancel, std::span<const uint8_t> scanBuffer,
                                uint64_t headerOffset, const FileSignature& signature,
-                               RawDevice& device, uint64_t bufferStartSector, int32_t sectorSize) {
+                               RawDevice& device, uint64_t bufferStartSector, int32_t sectorSize,
+                               SizingMemo* memo) {
   // The header matched inside the buffer; anything else is a caller's slip, not a file.
   if (headerOffset >= scanBuffer.size()) return {};
   const int32_t sectorBytes = sectorSize > 0 ? sectorSize : kDefaultSectorSize;
   Sizer sizer(cancel, scanBuffer, static_cast<size_t>(headerOffset), signature, device,
-              bufferStartSector, sectorBytes);
+              bufferStartSector, sectorBytes, memo);
   return sizer.Run();
 }
 

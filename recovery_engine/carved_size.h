@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "device/raw_device.h"
@@ -20,12 +21,26 @@ struct CarvedSize {
   bool estimated = false;
 };
 
+// What the sizings of one scan have learned about the rest of the device. A stretch holding many
+// headers of a type whose end marker never follows (the local headers of an archive that lost its
+// end, say) would otherwise have every one of them search the same bytes to the device's end.
+struct SizingMemo {
+  // The device's length in bytes; while 0 nothing is remembered.
+  int64_t deviceBytes = 0;
+  // From these device offsets to the end there is no ZIP end-of-central-directory record and no
+  // PDF "%%EOF": a candidate of that type starting there can have no end.
+  std::optional<int64_t> noZipEndFrom;
+  std::optional<int64_t> noPdfEndFrom;
+};
+
 // Sizes the candidate whose header matched at `headerOffset` in `scanBuffer` (a chunk read from
 // `device` starting at `bufferStartSector`). Trusts the format's validator when its confidence is
 // high enough, and otherwise walks the format's structure or searches for its end marker. Reads
-// beyond the buffer go to the device. Looks at `cancel` during long walks and searches.
+// beyond the buffer go to the device. Looks at `cancel` during long walks and searches. `memo`, when
+// given, is consulted and added to; one memo serves one scan of one device.
 CarvedSize DetermineCarvedSize(const std::atomic<bool>* cancel, std::span<const uint8_t> scanBuffer,
                                uint64_t headerOffset, const FileSignature& signature,
-                               RawDevice& device, uint64_t bufferStartSector, int32_t sectorSize);
+                               RawDevice& device, uint64_t bufferStartSector, int32_t sectorSize,
+                               SizingMemo* memo = nullptr);
 
 }  // namespace quarvelin

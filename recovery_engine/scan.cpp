@@ -243,6 +243,7 @@ void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::st
   engine.Emit(Kind::Status, "Starting Scan Loop...");
 
   Carver carver(engine, device, index, bytesPerSector, totalSectors);
+  SizingMemo memo{driveSize, {}, {}};
   ChunkReader chunks(device, bytesPerSector);
   const std::atomic<bool>* cancel = engine.CancelFlag();
   int64_t filesNamed = 0;
@@ -271,7 +272,8 @@ void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::st
              matches &= matches - 1) {
           const FileSignature& signature = signatures[static_cast<size_t>(__builtin_ctzll(matches))];
           const CarvedSize size = DetermineCarvedSize(cancel, buffer, *at, signature, device,
-                                                      static_cast<uint64_t>(sector), bytesPerSector);
+                                                      static_cast<uint64_t>(sector), bytesPerSector,
+                                                      &memo);
           if (size.size < signature.minSize) continue;
 
           const std::string name = "rec_" + std::to_string(filesNamed++) + "_" +

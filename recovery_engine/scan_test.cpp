@@ -169,6 +169,29 @@ TEST_F(Scan, BadSectorsCostOnlyThemselvesAndProgressKeepsFlowing) {
   EXPECT_EQ(messages.back(), (Message{Kind::Finished, "3", {}}));
 }
 
+TEST_F(Scan, HeadersWhoseEndNeverFollowsDoNotEachSearchTheRestOfTheDisk) {
+  // An archive that lost its central directory and end record: every one of its local headers is a
+  // candidate whose end search runs to the end of the disk. So is every PDF header in a log that
+  // quotes them. After the first search has found no end, the others must not read it all again.
+  std::vector<uint8_t> archive;
+  std::string log;
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "f" + std::to_string(1000 + i) + ".txt";
+    const uint8_t header[30] = {'P', 'K', 3, 4, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                64, 0, 0, 0, 64, 0, 0, 0, static_cast<uint8_t>(name.size()), 0, 0, 0};
+    archive.insert(archive.end(), header, header + sizeof header);
+    archive.insert(archive.end(), name.begin(), name.end());
+    archive.insert(archive.end(), 64, static_cast<uint8_t>('a' + i % 26));
+    log += "opened %PDF-1." + std::to_string(i % 8) + " document " + std::to_string(i) + "\n";
+  }
+  const auto jpeg = Fixture("harbour_jfif_app0.jpg");
+  Disk d(8192);
+  d.Put(512 * 10, archive).Put(512 * 2500 + 7, {log.begin(), log.end()}).Put(512 * 7000, jpeg);
+  EXPECT_EQ(Carved(Run(d.disk, {"zip", "pdf", "jpg"})), Files{jpeg});
+  // Each search of the 4 MiB disk alone takes a few reads; 600 of them would take thousands.
+  EXPECT_LT(d.disk->reads.load(), 200);
+}
+
 TEST(StartRecovery, RefusesEmptyArgumentsWithFinished) {
   RecorderA().Clear();
   RecoveryEngine engine(MemoryOpener({}));
