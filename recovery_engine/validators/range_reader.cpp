@@ -17,6 +17,10 @@ RangeReader::RangeReader(std::span<const uint8_t> scanBuffer, size_t headerOffse
 std::span<const uint8_t> RangeReader::ReadLongest(int64_t offset, int32_t want, int32_t need) {
   if (const auto all = (*this)(offset, want); !all.empty()) return all;
   need = std::max(need, 1);
+  // A device that ends inside the request hands back what it has: that is the longest run.
+  if (shortRead_ && shortRead_->size() >= static_cast<size_t>(need)) {
+    return *shortRead_;
+  }
   if (need >= want || (*this)(offset, need).empty()) return {};
   int32_t good = need;
   int32_t bad = want;
@@ -42,6 +46,7 @@ bool RangeReader::StartsSector(int64_t offset) const {
 }
 
 std::span<const uint8_t> RangeReader::operator()(int64_t offset, int32_t length) {
+  shortRead_.reset();
   if (length < 0) {
     return {};
   }
@@ -67,6 +72,9 @@ std::span<const uint8_t> RangeReader::operator()(int64_t offset, int32_t length)
   ++deviceReads_;
   fromDevice_ = device_.ReadDeviceSectors(firstSector, static_cast<uint32_t>(sectors), sectorSize_);
   if (static_cast<int64_t>(fromDevice_.size()) < skip + length) {
+    if (static_cast<int64_t>(fromDevice_.size()) > skip) {
+      shortRead_ = std::span<const uint8_t>(fromDevice_).subspan(static_cast<size_t>(skip));
+    }
     return {};
   }
   return std::span<const uint8_t>(fromDevice_).subspan(static_cast<size_t>(skip),

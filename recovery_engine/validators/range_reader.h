@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -41,6 +42,8 @@ class RangeReader {
   int32_t sectorSize_;
   RawDevice& device_;
   std::vector<uint8_t> fromDevice_;
+  // The bytes of the last device read when it came back shorter than asked, from the offset asked.
+  std::optional<std::span<const uint8_t>> shortRead_;
   int64_t deviceReads_ = 0;
 };
 

@@ -41,6 +41,15 @@ TEST(RangeReader, ServesTheBufferTheDeviceOrNothing) {
   EXPECT_TRUE(read(0, -1).empty());
   EXPECT_TRUE(read(INT64_MAX - 5, 10).empty());
 
+  // The longest run: at the device's end what the one read got; before a bad sector, by halving.
+  const auto before = disk.reads.load();
+  EXPECT_EQ(Copy(read.ReadLongest(deviceEnd - 10, 4096)),
+            std::vector<uint8_t>(disk.bytes.end() - 10, disk.bytes.end()));
+  EXPECT_EQ(disk.reads.load(), before + 1);
+  disk.AddUnreadable(700 + 6000, 1);
+  EXPECT_EQ(read.ReadLongest(5000, 4096).size(), 512u * 13 - 700 - 5000);
+  EXPECT_TRUE(read.ReadLongest(deviceEnd, 10).empty());
+
   EXPECT_FALSE(read.StartsSector(0));
   EXPECT_TRUE(read.StartsSector(512 - 700 + 1024));
   EXPECT_FALSE(read.StartsSector(INT64_MAX));
