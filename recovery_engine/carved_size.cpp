@@ -480,6 +480,13 @@ std::optional<int64_t> Sizer::SevenZipSize() const {
 int64_t Sizer::WalkMp3Frames() {
   int64_t tag = 0;
   if (Available() >= 10 && StartsWith(candidate_, "ID3")) {
+    // A tag's version bytes are never FF and its size bytes hold seven bits each. "ID3" in other
+    // data rarely passes, and its "size" would send the walk up to 256 MiB down the disk.
+    if (candidate_[3] == 0xFF || candidate_[4] == 0xFF ||
+        std::any_of(candidate_.begin() + 6, candidate_.begin() + 10,
+                    [](uint8_t b) { return b >= 0x80; })) {
+      return 0;
+    }
     int64_t body = 0;
     for (size_t i = 6; i < 10; ++i) body = (body << 7) | (candidate_[i] & 0x7F);
     tag = body + 10;
