@@ -50,17 +50,26 @@ seeds() {
   esac
 }
 
-# report TARGET LOG: the failing input and the end of the log.
+# report TARGET LOG: the end of the log, the failing input, then the error and its first frames,
+# last, so that a log cut to its final lines still says what failed and where.
 report() {
-  local target=$1 log=$2 unit
+  local target=$1 log=$2 unit packed
+  echo "    --- last lines of the $target log:"
+  tail -n 40 "$log" | sed 's/^/    /'
   unit=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -n 1)
   if [ -n "$unit" ] && [ -f "$unit" ]; then
     mkdir -p "$artifacts"
     cp "$unit" "$artifacts/"
     echo "    failing input: $artifacts/$(basename "$unit")"
+    # Small inputs are printed too, to be rebuilt with  base64 -d | gunzip > input
+    packed=$(gzip -9nc "$unit" | base64 -w 100)
+    if [ ${#packed} -le 8000 ]; then
+      echo "    failing input, gzip | base64:"
+      echo "$packed" | sed 's/^/    /'
+    fi
   fi
-  echo "    --- last lines of the $target log:"
-  tail -n 40 "$log" | sed 's/^/    /'
+  echo "    --- $target: $(verdict "$log")"
+  grep -m 1 -A 12 -E '^==[0-9]+==.*ERROR|ERROR: libFuzzer' "$log" | sed 's/^/    /' || true
 }
 
 # verdict LOG: what ended a failed run.

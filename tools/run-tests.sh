@@ -16,6 +16,7 @@ tools/install-deps.sh "$needs"
 
 jobs=$(nproc)
 failed=()
+recap=()
 
 configure_and_build() {  # dir, cmake args...
   local dir=$1
@@ -32,6 +33,8 @@ run_ctest() {  # name, dir
   else
     cat "$log"
     failed+=("$1")
+    # Repeated at the end, where a log cut to its last lines still shows it.
+    recap+=("$(sed -n '/tests passed/,$p' "$log")")
   fi
 }
 
@@ -55,7 +58,10 @@ for build in "${builds[@]}"; do
       CC=clang CXX=clang++ configure_and_build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DQUARVELIN_FUZZ=ON
       echo "=== fuzz targets"
-      tools/run-fuzzers.sh build/fuzz || failed+=(fuzz)
+      if ! tools/run-fuzzers.sh build/fuzz 2>&1 | tee build/fuzz/fuzz-report.log; then
+        failed+=(fuzz)
+        recap+=("$(cat build/fuzz/fuzz-report.log)")
+      fi
       ;;
     windows)
       configure_and_build build/windows -DCMAKE_BUILD_TYPE=Release \
@@ -76,6 +82,8 @@ for build in "${builds[@]}"; do
 done
 
 if [ ${#failed[@]} -ne 0 ]; then
+  echo "=== what failed"
+  for r in "${recap[@]}"; do echo "$r"; done
   echo "FAILED: ${failed[*]}"
   exit 1
 fi
