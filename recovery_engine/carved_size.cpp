@@ -99,9 +99,6 @@ class SectorStream {
     return bytes;
   }
 
-  // The first sector not read yet.
-  uint64_t Next() const { return next_; }
-
  private:
   RawDevice& device_;
   uint64_t next_;
@@ -113,7 +110,8 @@ class SectorStream {
 // as it was made; `Consumed()` of them have been dropped from the front.
 class Window {
  public:
-  explicit Window(Bytes initial) : view_(initial) {}
+  // `initial` starts at window offset `consumed`.
+  explicit Window(Bytes initial, int64_t consumed = 0) : view_(initial), consumed_(consumed) {}
 
   Bytes View() const { return view_; }
   int64_t Consumed() const { return consumed_; }
@@ -216,21 +214,34 @@ class Sizer {
   CarvedSize SearchEnd();
   int64_t WithLineEnd(int64_t end);
 
-  // Whether the memo says nothing from the header to the device's end holds the marker.
-  bool KnownEndless(const std::optional<int64_t> SizingMemo::*from) const {
-    return memo_ != nullptr && (memo_->*from).has_value() && start_ >= *(memo_->*from);
+  // The part of the bytes from the header on that an earlier search has looked through for the
+  // same marker: the stretch's end as a candidate offset, or nothing when no stretch covers the
+  // header.
+  std::optional<int64_t> Examined(const MarkerFreeStretch& known) const {
+    if (memo_ == nullptr || start_ < known.from || start_ >= known.to) return std::nullopt;
+    return known.to - start_;
   }
-  // Notes that a search from the header met no marker before the stream ran off the device's end.
-  void RememberEndless(std::optional<int64_t> SizingMemo::*from, const SectorStream& stream) {
+  // True when that stretch runs to where the device could be read no further: a search from the
+  // header would meet no marker either, so the candidate has no end. (A drive that fails there
+  // does so for every search; asking it again for each candidate only wears it further.)
+  bool Endless(const MarkerFreeStretch& known) const {
+    return Examined(known).has_value() && (known.blocked || known.to >= memo_->deviceBytes);
+  }
+  // Notes that the candidate's bytes up to offset `end` hold no marker, and whether the device could
+  // be read past them.
+  void Remember(MarkerFreeStretch& known, int64_t end, bool blocked) const {
     if (memo_ == nullptr) return;
-    const auto sectorBytes = static_cast<uint64_t>(sectorSize_);
-    const uint64_t deviceSectors =
-        (static_cast<uint64_t>(memo_->deviceBytes) + sectorBytes - 1) / sectorBytes;
-    if (stream.Next() < deviceSectors) return;  // a read failed before the end
-    auto& known = memo_->*from;
-    known = std::min(known.value_or(start_), start_);
+    const int64_t to = CheckedAdd(start_, end).value_or(INT64_MAX);
+    if (Examined(known) || start_ == known.to) {
+      if (to >= known.to) known.blocked = blocked;
+      known.to = std::max(known.to, to);
+    } else {
+      known = {start_, to, blocked};
+    }
   }
-
+  // The window and stream of a search from the header. With `examined`, the search picks up
+  // `keep` bytes before that offset: a marker cut by the earlier search's end is then seen whole.
+  std::pair<Window, SectorStream> BeginSearch(std::optional<int64_t> examined, size_t keep) const;
   const std::atomic<bool>* cancel_;
   Bytes candidate_;  // the scan buffer from the header on
   const FileSignature& signature_;
@@ -243,6 +254,21 @@ class Sizer {
   SizingMemo* memo_ = nullptr;
   int64_t start_ = 0;  // the header's device offset, when there is a memo
 };
+
+std::pair<Window, SectorStream> Sizer::BeginSearch(std::optional<int64_t> examined,
+                                                   size_t keep) const {
+  const int64_t resume = examined ? *examined - static_cast<int64_t>(keep) : 0;
+  if (resume <= 0) return {Window(candidate_), Stream()};
+  if (resume < Available()) {
+    return {Window(candidate_.subspan(static_cast<size_t>(resume)), resume), Stream()};
+  }
+  // Past the scan buffer: from the sector that holds the resume point.
+  const auto sectorBytes = static_cast<uint64_t>(sectorSize_);
+  const uint64_t sector =
+      std::max(static_cast<uint64_t>(start_ + resume) / sectorBytes, nextSector_);
+  return {Window(Bytes{}, static_cast<int64_t>(sector * sectorBytes) - start_),
+          SectorStream(device_, sector, sectorSize_)};
+}
 
 CarvedSize Sizer::Run() {
   if (extension_ == "bmp") {
@@ -275,8 +301,11 @@ CarvedSize Sizer::Run() {
     if (const auto end = WalkFlvTags()) return Measured(*end);
   }
   if (IsOneOf(extension_, {"zip", "docx", "xlsx", "pptx", "apk", "jar", "odt"})) {
-    if (KnownEndless(&SizingMemo::noZipEndFrom)) return Measured(0);
-    if (const auto zip = ValidateZip(read_, cancel_); Accepted(zip)) return Measured(zip.size);
+    // Where an earlier search found no end record, the validator would find none either.
+    if (memo_ != nullptr && Endless(memo_->zipEnd)) return Measured(0);
+    if (memo_ == nullptr || !Examined(memo_->zipEnd)) {
+      if (const auto zip = ValidateZip(read_, cancel_); Accepted(zip)) return Measured(zip.size);
+    }
     return Measured(SearchEndOfCentralDirectory());
   }
   if (extension_ == "7z" && Available() >= 32) return Measured(SevenZipSize().value_or(0));
@@ -285,8 +314,10 @@ CarvedSize Sizer::Run() {
     return Measured(WalkMp3Frames());
   }
   if (extension_ == "pdf") {
-    if (KnownEndless(&SizingMemo::noPdfEndFrom)) return Measured(0);
-    if (const auto pdf = ValidatePdf(read_, cancel_); Accepted(pdf)) return Measured(pdf.size);
+    if (memo_ != nullptr && Endless(memo_->pdfEnd)) return Measured(0);
+    if (memo_ == nullptr || !Examined(memo_->pdfEnd)) {
+      if (const auto pdf = ValidatePdf(read_, cancel_); Accepted(pdf)) return Measured(pdf.size);
+    }
     return Measured(SearchLastPdfEnd());
   }
   if (signature_.footer.empty()) return Estimated(maxSize_);
@@ -442,8 +473,9 @@ std::optional<int64_t> Sizer::WalkFlvTags() {
 // exactly where it starts (this archive's own), or failing that the last one within reach.
 int64_t Sizer::SearchEndOfCentralDirectory() {
   if (Cancelled()) return 0;
-  Window window(candidate_);
-  SectorStream stream = Stream();
+  auto [window, stream] =
+      BeginSearch(memo_ != nullptr ? Examined(memo_->zipEnd) : std::nullopt,
+                  kEndOfCentralDirectory.size() - 1);
   int64_t best = 0;
   bool seen = false;  // any end record's signature, whole or not
   while (true) {
@@ -458,12 +490,14 @@ int64_t Sizer::SearchEndOfCentralDirectory() {
       if (int64_t{*ReadLe32(bytes, i + 16)} + int64_t{*ReadLe32(bytes, i + 12)} == at) return end;
       if (end <= window.End()) best = end;
     }
+    const int64_t examined = window.End();
     window.KeepLast(kZipKeep);
-    if (!window.Append(stream, kSearchReadSectors)) {
-      if (!seen) RememberEndless(&SizingMemo::noZipEndFrom, stream);
+    const bool blocked = !window.Append(stream, kSearchReadSectors);
+    if (blocked || window.Consumed() >= kSearchLimit) {
+      if (!seen && memo_ != nullptr) Remember(memo_->zipEnd, examined, blocked);
       break;
     }
-    if (window.Consumed() >= kSearchLimit || Cancelled()) break;
+    if (Cancelled()) break;
   }
   return best;
 }
@@ -551,8 +585,8 @@ int64_t Sizer::WalkMp3Frames() {
 int64_t Sizer::SearchLastPdfEnd() {
   const Bytes header = AsBytes("%PDF-");
   const Bytes marker = AsBytes("%%EOF");
-  Window window(candidate_);
-  SectorStream stream = Stream();
+  auto [window, stream] =
+      BeginSearch(memo_ != nullptr ? Examined(memo_->pdfEnd) : std::nullopt, marker.size() - 1);
   std::optional<int64_t> last;
   std::optional<int64_t> nextFile;
   while (window.Consumed() < kSearchLimit && !Cancelled()) {
@@ -571,9 +605,11 @@ int64_t Sizer::SearchLastPdfEnd() {
       last = window.Consumed() + static_cast<int64_t>(i);
     }
     if (nextFile) break;
+    const int64_t examined = window.End();
     window.KeepLast(kPdfKeep);
-    if (!window.Append(stream, kSearchReadSectors)) {
-      if (!last) RememberEndless(&SizingMemo::noPdfEndFrom, stream);
+    const bool blocked = !window.Append(stream, kSearchReadSectors);
+    if (blocked || window.Consumed() >= kSearchLimit) {
+      if (!last && memo_ != nullptr) Remember(memo_->pdfEnd, examined, blocked);
       break;
     }
   }

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
 #include <span>
 
 #include "device/raw_device.h"
@@ -21,16 +20,24 @@ struct CarvedSize {
   bool estimated = false;
 };
 
-// What the sizings of one scan have learned about the rest of the device. A stretch holding many
-// headers of a type whose end marker never follows (the local headers of an archive that lost its
-// end, say) would otherwise have every one of them search the same bytes to the device's end.
+// Device bytes [from, to) that an end search has looked through without meeting its marker.
+struct MarkerFreeStretch {
+  int64_t from = 0;
+  int64_t to = 0;
+  // The search could read no further: the device ended at `to` or failed there.
+  bool blocked = false;
+};
+
+// What the sizings of one scan have learned about the device. A stretch holding many headers of a
+// type whose end marker does not follow (the local headers of an archive that lost its end, say)
+// would otherwise have every one of them search the same bytes again, to the device's end or as
+// far as the search reaches.
 struct SizingMemo {
   // The device's length in bytes; while 0 nothing is remembered.
   int64_t deviceBytes = 0;
-  // From these device offsets to the end there is no ZIP end-of-central-directory record and no
-  // PDF "%%EOF": a candidate of that type starting there can have no end.
-  std::optional<int64_t> noZipEndFrom;
-  std::optional<int64_t> noPdfEndFrom;
+  // Where no ZIP end-of-central-directory record and no PDF "%%EOF" starts.
+  MarkerFreeStretch zipEnd;
+  MarkerFreeStretch pdfEnd;
 };
 
 // Sizes the candidate whose header matched at `headerOffset` in `scanBuffer` (a chunk read from

@@ -185,11 +185,20 @@ TEST_F(Scan, HeadersWhoseEndNeverFollowsDoNotEachSearchTheRestOfTheDisk) {
     log += "opened %PDF-1." + std::to_string(i % 8) + " document " + std::to_string(i) + "\n";
   }
   const auto jpeg = Fixture("harbour_jfif_app0.jpg");
-  Disk d(8192);
-  d.Put(512 * 10, archive).Put(512 * 2500 + 7, {log.begin(), log.end()}).Put(512 * 7000, jpeg);
-  EXPECT_EQ(Carved(Run(d.disk, {"zip", "pdf", "jpg"})), Files{jpeg});
-  // Each search of the 4 MiB disk alone takes a few reads; 600 of them would take thousands.
-  EXPECT_LT(d.disk->reads.load(), 200);
+  // The searches end at the end of the disk, or at an unreadable stretch before it.
+  for (const bool badSectors : {false, true}) {
+    SCOPED_TRACE(badSectors ? "unreadable stretch" : "to the end");
+    const auto reads = [&](std::vector<const char*> types) {
+      RecorderA().Clear();
+      Disk d(8192);
+      d.Put(512 * 10, archive).Put(512 * 2500 + 7, {log.begin(), log.end()}).Put(512 * 7000, jpeg);
+      if (badSectors) d.disk->AddUnreadable(512 * 7600, 512 * 4);
+      EXPECT_EQ(Carved(Run(d.disk, types)), Files{jpeg});
+      return d.disk->reads.load();
+    };
+    // Each search of the 4 MiB disk takes a few reads; 600 of them would take thousands.
+    EXPECT_LT(reads({"zip", "pdf", "jpg"}) - reads({"jpg"}), 150);
+  }
 }
 
 TEST(StartRecovery, RefusesEmptyArgumentsWithFinished) {
