@@ -35,7 +35,8 @@ struct MarkerFreeStretch {
 struct SizingMemo {
   // The device's length in bytes; while 0 nothing is remembered.
   int64_t deviceBytes = 0;
-  // Where no ZIP end-of-central-directory record and no PDF "%%EOF" starts.
+  // Stretches holding no ZIP end-of-central-directory record, and no PDF "%%EOF" nor a PDF header
+  // on a sector start (where the search for "%%EOF" stops).
   MarkerFreeStretch zipEnd;
   MarkerFreeStretch pdfEnd;
 };
