@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "candidate.h"
@@ -176,13 +177,16 @@ TEST_F(Scan, HeadersWhoseEndNeverFollowsDoNotEachSearchTheRestOfTheDisk) {
   std::vector<uint8_t> archive;
   std::string log;
   for (int i = 0; i < 300; ++i) {
-    const std::string name = "f" + std::to_string(1000 + i) + ".txt";
+    char name[16];
+    const auto nameBytes = static_cast<uint8_t>(std::snprintf(name, sizeof name, "f%d.txt", 1000 + i));
     const uint8_t header[30] = {'P', 'K', 3, 4, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                64, 0, 0, 0, 64, 0, 0, 0, static_cast<uint8_t>(name.size()), 0, 0, 0};
+                                64, 0, 0, 0, 64, 0, 0, 0, nameBytes, 0, 0, 0};
     archive.insert(archive.end(), header, header + sizeof header);
-    archive.insert(archive.end(), name.begin(), name.end());
+    archive.insert(archive.end(), name, name + nameBytes);
     archive.insert(archive.end(), 64, static_cast<uint8_t>('a' + i % 26));
-    log += "opened %PDF-1." + std::to_string(i % 8) + " document " + std::to_string(i) + "\n";
+    char line[48];
+    std::snprintf(line, sizeof line, "opened %%PDF-1.%d document %d\n", i % 8, i);
+    log += line;
   }
   const auto jpeg = Fixture("harbour_jfif_app0.jpg");
   // The searches end at the end of the disk, or at an unreadable stretch before it.
