@@ -242,6 +242,7 @@ class Sizer {
   // The window and stream of a search from the header. With `examined`, the search picks up
   // `keep` bytes before that offset: a marker cut by the earlier search's end is then seen whole.
   std::pair<Window, SectorStream> BeginSearch(std::optional<int64_t> examined, size_t keep) const;
+
   const std::atomic<bool>* cancel_;
   Bytes candidate_;  // the scan buffer from the header on
   const FileSignature& signature_;
