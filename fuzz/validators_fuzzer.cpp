@@ -36,43 +36,20 @@ void CheckVerdict(const ValidationResult& r, const char* format) {
 void RunValidators(const std::vector<uint8_t>& disk, size_t bufferBytes, RawDevice& device,
                    const std::atomic<bool>* cancel) {
   const std::span<const uint8_t> buffer = std::span<const uint8_t>(disk).first(bufferBytes);
-  const auto reader = [&] { return RangeReader(buffer, 0, 0, kSectorSize, device); };
-  {
-    auto r = reader();
-    CheckVerdict(ValidateJpeg(r, cancel), "JPEG");
-  }
-  {
-    auto r = reader();
-    CheckVerdict(ValidatePng(r, cancel, true), "PNG");
-  }
-  {
-    auto r = reader();
-    CheckVerdict(ValidatePng(r, cancel, false), "PNG");
-  }
-  {
-    auto r = reader();
-    CheckVerdict(ValidateMp4(r, cancel), "MP4");
-  }
-  {
-    auto r = reader();
-    CheckVerdict(ValidateZip(r, cancel), "ZIP");
-  }
-  {
-    auto r = reader();
-    CheckVerdict(ValidatePdf(r, cancel), "PDF");
-  }
-  {
-    auto r = reader();
-    CheckVerdict(ValidateMp3(r, cancel), "MP3");
-  }
-  {
-    auto r = reader();
-    CheckVerdict(ValidateGif(r, cancel), "GIF");
-  }
-  {
-    auto r = reader();
-    CheckVerdict(ValidateBmp(r, cancel), "BMP");
-  }
+  // Each validator gets a reader of its own, as in a scan.
+  const auto check = [&](const char* format, auto validate) {
+    RangeReader reader(buffer, 0, 0, kSectorSize, device);
+    CheckVerdict(validate(reader), format);
+  };
+  check("JPEG", [&](RangeReader& r) { return ValidateJpeg(r, cancel); });
+  check("PNG", [&](RangeReader& r) { return ValidatePng(r, cancel, true); });
+  check("PNG", [&](RangeReader& r) { return ValidatePng(r, cancel, false); });
+  check("MP4", [&](RangeReader& r) { return ValidateMp4(r, cancel); });
+  check("ZIP", [&](RangeReader& r) { return ValidateZip(r, cancel); });
+  check("PDF", [&](RangeReader& r) { return ValidatePdf(r, cancel); });
+  check("MP3", [&](RangeReader& r) { return ValidateMp3(r, cancel); });
+  check("GIF", [&](RangeReader& r) { return ValidateGif(r, cancel); });
+  check("BMP", [&](RangeReader& r) { return ValidateBmp(r, cancel); });
 }
 
 }  // namespace
