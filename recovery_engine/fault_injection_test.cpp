@@ -18,11 +18,6 @@
 #include "temp_dir.h"
 
 namespace quarvelin {
-namespace testing {
-inline void PrintTo(const Message& m, std::ostream* out) {
-  *out << static_cast<int>(m.kind) << " \"" << m.text << "\"";
-}
-}  // namespace testing
 namespace {
 
 namespace fs = std::filesystem;

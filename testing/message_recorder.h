@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,11 @@ struct Message {
 
   bool operator==(const Message& other) const { return kind == other.kind && text == other.text; }
 };
+
+// How a failed expectation shows a message.
+inline void PrintTo(const Message& m, std::ostream* out) {
+  *out << static_cast<int>(m.kind) << " \"" << m.text << "\"";
+}
 
 class MessageRecorder {
  public:
