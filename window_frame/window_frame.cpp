@@ -348,11 +348,11 @@ LRESULT CALLBACK ViewWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
 }
 
 // Watches window creation on the main thread until both windows are known. Windows created
-// without a creation parameter are not the program's and are left alone.
+// without a creation parameter are not the program's and are left alone. Every notification goes
+// on to the thread's other hooks.
 LRESULT CALLBACK CreationHook(int code, WPARAM wparam, LPARAM lparam) {
-  if (code == HCBT_CREATEWND) {
-    const auto* create = reinterpret_cast<const CBT_CREATEWNDW*>(lparam);
-    if (create->lpcs->lpCreateParams == nullptr) return 0;
+  if (code == HCBT_CREATEWND &&
+      reinterpret_cast<const CBT_CREATEWNDW*>(lparam)->lpcs->lpCreateParams != nullptr) {
     const auto window = reinterpret_cast<HWND>(wparam);
     wchar_t name[64] = {};
     GetClassNameW(window, name, static_cast<int>(std::size(name)));
@@ -368,7 +368,7 @@ LRESULT CALLBACK CreationHook(int code, WPARAM wparam, LPARAM lparam) {
     UnhookWindowsHookEx(g.creation_hook);
     g.creation_hook = nullptr;
   }
-  return 0;
+  return CallNextHookEx(nullptr, code, wparam, lparam);
 }
 
 template <typename Function>
