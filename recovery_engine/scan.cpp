@@ -77,19 +77,20 @@ class Carver {
     int64_t copied = inBuffer;
     int64_t remaining = carve.length - inBuffer;
     int64_t sector = bufferSector + static_cast<int64_t>(buffer.size()) / sectorSize_;
-    while (remaining > 0 && !engine_.CancelRequested()) {
+    // Never past the device's last sector: a raw volume fails a read that runs over its end, and
+    // the sectors beyond would come back as "bad" zeros padding the file.
+    while (remaining > 0 && sector < totalSectors_ && !engine_.CancelRequested()) {
       // Whole sectors only: raw volumes refuse partial-sector reads; the surplus is dropped.
       const int64_t want = std::min(remaining, kCopyBlockBytes);
-      const auto sectors = static_cast<uint32_t>(SectorsCovering(want, sectorSize_));
+      const auto sectors = static_cast<uint32_t>(
+          std::min(SectorsCovering(want, sectorSize_), totalSectors_ - sector));
       // On a failing drive one bad sector costs the file only its own bytes.
       const std::vector<uint8_t> data =
           ReadReportingBadSectors(engine_, device_, sector, sectors, sectorSize_);
       if (data.empty()) {
         // Nothing more can be read: the file keeps what came before, and the user learns it is short.
-        if (sector < totalSectors_) {
-          engine_.Emit(NativeMessageKind::Status, "Read Error at sector " + std::to_string(sector) +
-                                                      ". File cut short: " + path);
-        }
+        engine_.Emit(NativeMessageKind::Status,
+                     "Read Error at sector " + std::to_string(sector) + ". File cut short: " + path);
         break;
       }
       int64_t take = std::min<int64_t>(want, static_cast<int64_t>(data.size()));

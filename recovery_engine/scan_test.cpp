@@ -121,6 +121,21 @@ TEST_F(Scan, AnEstimatedSizeEndsWhereTheNextFileBegins) {
   EXPECT_EQ(carved[1], jpeg);
 }
 
+TEST_F(Scan, AFileRunningToTheDeviceEndIsCopiedToItsLastSectorAndNoFurther) {
+  // A TIFF has no recorded end, so its copy runs on to the end of the disk, past the first chunk.
+  // Like a raw volume, the disk fails any read that runs over its end.
+  const auto tiff = Fixture("intel_little_endian_lzw.tif");
+  Disk d(2048 + 100);
+  d.Put(512 * 2000, tiff);
+  d.disk->AddUnreadable(static_cast<int64_t>(d.disk->bytes.size()), 1 << 20);
+  const auto messages = Run(d.disk, {"tif"});
+  EXPECT_EQ(Carved(messages),
+            Files({{d.disk->bytes.begin() + 512 * 2000, d.disk->bytes.end()}}));
+  for (const auto& text : Texts(messages, Kind::Status)) {
+    EXPECT_EQ(text.find("Read Error"), std::string::npos) << text;
+  }
+}
+
 TEST_F(Scan, FailuresEndWithTheirErrorAndFinished) {
   auto unknownSize = Disk(16).disk;
   unknownSize->reportedSize = 0;
