@@ -302,11 +302,10 @@ CarvedSize Sizer::Run() {
     if (const auto end = WalkFlvTags()) return Measured(*end);
   }
   if (IsOneOf(extension_, {"zip", "docx", "xlsx", "pptx", "apk", "jar", "odt"})) {
-    // Where an earlier search found no end record, the validator would find none either.
+    // Where an earlier search found no end record up to where the device could be read, neither
+    // the validator nor the search can find one.
     if (memo_ != nullptr && Endless(memo_->zipEnd)) return Measured(0);
-    if (memo_ == nullptr || !Examined(memo_->zipEnd)) {
-      if (const auto zip = ValidateZip(read_, cancel_); Accepted(zip)) return Measured(zip.size);
-    }
+    if (const auto zip = ValidateZip(read_, cancel_); Accepted(zip)) return Measured(zip.size);
     return Measured(SearchEndOfCentralDirectory());
   }
   if (extension_ == "7z" && Available() >= 32) return Measured(SevenZipSize().value_or(0));
@@ -316,9 +315,7 @@ CarvedSize Sizer::Run() {
   }
   if (extension_ == "pdf") {
     if (memo_ != nullptr && Endless(memo_->pdfEnd)) return Measured(0);
-    if (memo_ == nullptr || !Examined(memo_->pdfEnd)) {
-      if (const auto pdf = ValidatePdf(read_, cancel_); Accepted(pdf)) return Measured(pdf.size);
-    }
+    if (const auto pdf = ValidatePdf(read_, cancel_); Accepted(pdf)) return Measured(pdf.size);
     return Measured(SearchLastPdfEnd());
   }
   if (signature_.footer.empty()) return Estimated(maxSize_);
