@@ -15,11 +15,10 @@ RangeReader::RangeReader(std::span<const uint8_t> scanBuffer, size_t headerOffse
       device_(device) {}
 
 std::span<const uint8_t> RangeReader::ReadLongest(int64_t offset, int32_t want, int32_t need) {
-  if (const auto all = (*this)(offset, want); !all.empty()) return all;
   need = std::max(need, 1);
   // A device that ends inside the request hands back what it has: that is the longest run.
-  if (shortRead_ && shortRead_->size() >= static_cast<size_t>(need)) {
-    return *shortRead_;
+  if (const auto got = ReadUpTo(offset, want); static_cast<int64_t>(got.size()) >= need) {
+    return got;
   }
   if (need >= want || (*this)(offset, need).empty()) return {};
   int32_t good = need;
@@ -46,7 +45,12 @@ bool RangeReader::StartsSector(int64_t offset) const {
 }
 
 std::span<const uint8_t> RangeReader::operator()(int64_t offset, int32_t length) {
-  shortRead_.reset();
+  const auto got = ReadUpTo(offset, length);
+  if (static_cast<int64_t>(got.size()) != length) return {};
+  return got;
+}
+
+std::span<const uint8_t> RangeReader::ReadUpTo(int64_t offset, int32_t length) {
   if (length < 0) {
     return {};
   }
@@ -71,14 +75,12 @@ std::span<const uint8_t> RangeReader::operator()(int64_t offset, int32_t length)
   const int64_t sectors = (length + skip + sectorSize - 1) / sectorSize;
   ++deviceReads_;
   fromDevice_ = device_.ReadDeviceSectors(firstSector, static_cast<uint32_t>(sectors), sectorSize_);
-  if (static_cast<int64_t>(fromDevice_.size()) < skip + length) {
-    if (static_cast<int64_t>(fromDevice_.size()) > skip) {
-      shortRead_ = std::span<const uint8_t>(fromDevice_).subspan(static_cast<size_t>(skip));
-    }
+  if (static_cast<int64_t>(fromDevice_.size()) <= skip) {
     return {};
   }
-  return std::span<const uint8_t>(fromDevice_).subspan(static_cast<size_t>(skip),
-                                                       static_cast<size_t>(length));
+  return std::span<const uint8_t>(fromDevice_).subspan(
+      static_cast<size_t>(skip),
+      static_cast<size_t>(std::min<int64_t>(length, static_cast<int64_t>(fromDevice_.size()) - skip)));
 }
 
 }  // namespace quarvelin

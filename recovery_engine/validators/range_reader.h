@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -36,14 +35,15 @@ class RangeReader {
   int64_t DeviceReads() const { return deviceReads_; }
 
  private:
+  // The bytes at `offset`: all `length` of them, or fewer where the device ends, or none.
+  std::span<const uint8_t> ReadUpTo(int64_t offset, int32_t length);
+
   std::span<const uint8_t> buffer_;
   size_t headerOffset_;
   int64_t bufferStartSector_;
   int32_t sectorSize_;
   RawDevice& device_;
   std::vector<uint8_t> fromDevice_;
-  // The bytes of the last device read when it came back shorter than asked, from the offset asked.
-  std::optional<std::span<const uint8_t>> shortRead_;
   int64_t deviceReads_ = 0;
 };
 
