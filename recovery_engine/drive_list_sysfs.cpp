@@ -32,14 +32,10 @@ uint64_t ReadNumber(const fs::path& path) {
   return std::strtoull(text.c_str(), nullptr, 10);
 }
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 // Nothing a recovery can use: memory-backed disks, compressed swap in memory, optical drives (as on
 // Windows, where CD drives are not listed).
 bool NotARecoveryTarget(std::string_view name) {
-  return StartsWith(name, "ram") || StartsWith(name, "zram") || StartsWith(name, "sr");
+  return name.starts_with("ram") || name.starts_with("zram") || name.starts_with("sr");
 }
 
 // sysfs size attributes count 512-byte units whatever the device's sector size.
@@ -113,7 +109,7 @@ std::vector<DriveRecord> ListSysfsDrives(const fs::path& sysRoot) {
     const fs::path device = block / name;
     if (NotARecoveryTarget(name) || ReadNumber(device / "hidden") == 1) continue;
     std::string backingFile;
-    if (StartsWith(name, "loop")) {
+    if (name.starts_with("loop")) {
       backingFile = ReadAttribute(device / "loop" / "backing_file");
       if (backingFile.empty()) continue;
     }
