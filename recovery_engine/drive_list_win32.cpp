@@ -1,6 +1,7 @@
 // The machine's local and removable volume letters, through the ANSI volume interfaces.
 #include <windows.h>
 
+#include "device/raw_device.h"
 #include "drive_list.h"
 
 namespace quarvelin {
@@ -9,19 +10,16 @@ namespace {
 // Labels come in the process's ANSI code page; the list is UTF-8. When a conversion fails the bytes
 // are kept and the list builder replaces whatever is not UTF-8.
 std::string AnsiToUtf8(const char* text) {
-  const int wideLength = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-  if (wideLength <= 0) return text;
-  std::wstring wide(static_cast<size_t>(wideLength), L'\0');
-  if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), wideLength) != wideLength) return text;
+  const std::wstring wide = FileSystemPath(text).native();
+  const auto wideLength = static_cast<int>(wide.size());
   const int length =
-      WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
   if (length <= 0) return text;
   std::string utf8(static_cast<size_t>(length), '\0');
-  if (WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), length, nullptr, nullptr) !=
-      length) {
+  if (WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, utf8.data(), length, nullptr,
+                          nullptr) != length) {
     return text;
   }
-  utf8.pop_back();  // the terminating NUL the conversion counted
   return utf8;
 }
 

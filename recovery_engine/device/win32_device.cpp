@@ -120,7 +120,10 @@ std::filesystem::path FileSystemPath(const std::string& path) {
       MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
   if (length <= 0) return path;
   std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(), length);
+  if (MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(),
+                          length) != length) {
+    return path;
+  }
   return wide;
 }
 
