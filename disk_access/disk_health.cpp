@@ -148,11 +148,12 @@ bool ReadNvmeHealth(DeviceControl& device, DeviceHandle disk, flutter::Encodable
         Ul(reply.bytes), kNvmeQuerySize, Ul(dataLength));
     return false;
   }
-  // The offset counts from the protocol-specific data record; the page must lie in our buffer.
+  // The offset counts from the protocol-specific data record; the page must lie in what the
+  // driver returned, or zeros would read as a cool, unworn drive.
   const uint64_t pageStart = kDescriptorHeaderSize + uint64_t{dataOffset};
-  if (pageStart + kNvmeLogPageSize > out.size()) {
-    std::printf("DEBUG: NVMe log page outside the output: offset %lu, output size: %zu\n",
-                Ul(dataOffset), out.size());
+  if (pageStart + kNvmeLogPageSize > std::min<uint64_t>(reply.bytes, out.size())) {
+    std::printf("DEBUG: NVMe log page outside the output: offset %lu, output size: %lu\n",
+                Ul(dataOffset), Ul(reply.bytes));
     return false;
   }
   const auto page = static_cast<size_t>(pageStart);

@@ -200,6 +200,7 @@ TEST(DiskHealth, EachFailingSourceFallsThroughToTheNext) {
       {Ok(NvmeLog(318, 12, 1, 40, 511)),
        "insufficient: 560 bytes, expected >= 48, data length: 511"},
       {Ok(NvmeLog(318, 12, 1, 41)), "log page outside the output: offset 41, output size: 560"},
+      {Ok(Head(NvmeLog(318, 12, 1), 100)), "outside the output: offset 40, output size: 100"},
       {Ok(NvmeLog(318, 12, 1, 0xFFFFFFF8u)), "outside the output: offset 4294967288"},
   };
   for (const auto& [nvme, why] : unusableNvme) {
