@@ -37,12 +37,14 @@ constexpr int64_t kMp3AudioLimit = 104'857'600;
 
 // Bytes kept from one read of a search to the next, so that a marker split between two reads is
 // still found whole. ZIP keeps enough for a record with the longest comment.
-constexpr size_t kZipKeep = 65'536;
+constexpr size_t kEndRecordBytes = 22;
+constexpr size_t kZipKeep = kEndRecordBytes + 65'535;
+// End records a scan remembers at most; past that a stretch's records are searched afresh.
+constexpr size_t kRememberedZipRecords = 262'144;
 constexpr size_t kPdfKeep = 32'768;
 constexpr size_t kTailKeep = 128;
 
 constexpr std::array<uint8_t, 4> kEndOfCentralDirectory = {'P', 'K', 0x05, 0x06};
-constexpr size_t kEndRecordBytes = 22;
 constexpr std::array<uint8_t, 16> kAsfFileProperties = {
     0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11, 0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
 constexpr std::array<uint8_t, 4> kMatroskaSegment = {0x18, 0x53, 0x80, 0x67};
@@ -207,6 +209,7 @@ class Sizer {
   CarvedSize AsfSize();
   std::optional<int64_t> MatroskaSize();
   std::optional<int64_t> WalkFlvTags();
+  std::optional<int64_t> KnownEndOfCentralDirectory() const;
   int64_t SearchEndOfCentralDirectory();
   std::optional<int64_t> SevenZipSize() const;
   int64_t WalkMp3Frames();
@@ -222,10 +225,12 @@ class Sizer {
     return known.to - start_;
   }
   // True when that stretch runs to where the device could be read no further: a search from the
-  // header would meet no marker either, so the candidate has no end. (A drive that fails there
-  // does so for every search; asking it again for each candidate only wears it further.)
+  // header would meet nothing beyond it either. (A drive that fails there does so for every
+  // search; asking it again for each candidate only wears it further.) Unless the candidate's own
+  // chunk runs on past the failed read: its search would look through those bytes.
   bool Endless(const MarkerFreeStretch& known) const {
-    return Examined(known).has_value() && (known.blocked || known.to >= memo_->deviceBytes);
+    if (!Examined(known)) return false;
+    return known.to >= memo_->deviceBytes || (known.blocked && start_ + Available() <= known.to);
   }
   // Notes that the candidate's bytes up to offset `end` hold no marker, and whether the device could
   // be read past them.
@@ -239,6 +244,16 @@ class Sizer {
       known = {start_, to, blocked};
     }
   }
+  struct MetRecord {
+    int64_t at;  // offsets from the header
+    int64_t end;
+    int64_t directoryEnd;  // the central directory's offset plus its size
+  };
+  // Notes what a search for the ZIP end record that read up to offset `end` met. Only a stretch
+  // that reaches where the device could be read no further is remembered with its records: a
+  // search that stopped at its reach would go on past them.
+  void RememberEndRecords(int64_t end, bool blocked, bool seen,
+                          const std::vector<MetRecord>& met) const;
   // The window and stream of a search from the header. With `examined`, the search picks up
   // `keep` bytes before that offset: a marker cut by the earlier search's end is then seen whole.
   std::pair<Window, SectorStream> BeginSearch(std::optional<int64_t> examined, size_t keep) const;
@@ -255,6 +270,30 @@ class Sizer {
   SizingMemo* memo_ = nullptr;
   int64_t start_ = 0;  // the header's device offset, when there is a memo
 };
+
+void Sizer::RememberEndRecords(int64_t end, bool blocked, bool seen,
+                               const std::vector<MetRecord>& met) const {
+  MarkerFreeStretch& known = memo_->zipEnd;
+  ZipEndRecordsMet& records = memo_->zipRecords;
+  // This search went through a stretch with records from its start: what it met replaces them.
+  if (!records.byArchiveStart.empty()) {
+    known = {};
+    records = {};
+  }
+  const int64_t to = CheckedAdd(start_, end).value_or(INT64_MAX);
+  if (!blocked && to < memo_->deviceBytes) {
+    if (!seen) Remember(known, end, blocked);
+    return;
+  }
+  if (met.size() > kRememberedZipRecords) return;
+  Remember(known, end, blocked);
+  for (const MetRecord& record : met) {
+    const int64_t at = start_ + record.at;
+    const ZipEndRecordsMet::Record found{at, start_ + record.end};
+    records.byArchiveStart.try_emplace(at - record.directoryEnd, found);
+    if (found.end <= to) records.lastFitting = found;
+  }
+}
 
 std::pair<Window, SectorStream> Sizer::BeginSearch(std::optional<int64_t> examined,
                                                    size_t keep) const {
@@ -302,11 +341,14 @@ CarvedSize Sizer::Run() {
     if (const auto end = WalkFlvTags()) return Measured(*end);
   }
   if (IsOneOf(extension_, {"zip", "docx", "xlsx", "pptx", "apk", "jar", "odt"})) {
-    // Where an earlier search found no end record up to where the device could be read, neither
-    // the validator nor the search can find one.
-    if (memo_ != nullptr && Endless(memo_->zipEnd)) return Measured(0);
+    // Where an earlier search from before the header met, up to where the device could be read,
+    // neither this archive's end record nor another whose comment the device holds, the archive's
+    // end is lost. The validator could only take another archive's record for its end, and carve
+    // it on past everything the device can give, over the files that follow.
+    const auto known = KnownEndOfCentralDirectory();
+    if (known == 0) return Measured(0);
     if (const auto zip = ValidateZip(read_, cancel_); Accepted(zip)) return Measured(zip.size);
-    return Measured(SearchEndOfCentralDirectory());
+    return Measured(known ? *known : SearchEndOfCentralDirectory());
   }
   if (extension_ == "7z" && Available() >= 32) return Measured(SevenZipSize().value_or(0));
   if (extension_ == "mp3") {
@@ -467,15 +509,28 @@ std::optional<int64_t> Sizer::WalkFlvTags() {
   return std::nullopt;
 }
 
+// What a search for the end record would find, when an earlier search has looked through the rest
+// of the readable device from inside the stretch that holds the header.
+std::optional<int64_t> Sizer::KnownEndOfCentralDirectory() const {
+  if (memo_ == nullptr || !Endless(memo_->zipEnd)) return std::nullopt;
+  const ZipEndRecordsMet& records = memo_->zipRecords;
+  if (const auto own = records.byArchiveStart.find(start_); own != records.byArchiveStart.end()) {
+    return own->second.end - start_;
+  }
+  return records.lastFitting.at >= start_ ? records.lastFitting.end - start_ : 0;
+}
+
 // The archive ends with its end-of-central-directory record: the one whose central directory ends
 // exactly where it starts (this archive's own), or failing that the last one within reach.
 int64_t Sizer::SearchEndOfCentralDirectory() {
   if (Cancelled()) return 0;
-  auto [window, stream] =
-      BeginSearch(memo_ != nullptr ? Examined(memo_->zipEnd) : std::nullopt,
-                  kEndOfCentralDirectory.size() - 1);
+  // A stretch that held records is searched afresh: resuming at its end would skip them.
+  auto [window, stream] = BeginSearch(
+      memo_ != nullptr && memo_->zipRecords.byArchiveStart.empty() ? Examined(memo_->zipEnd) : std::nullopt,
+      kEndOfCentralDirectory.size() - 1);
   int64_t best = 0;
   bool seen = false;  // any end record's signature, whole or not
+  std::vector<MetRecord> met;  // whole records, for the memo
   while (true) {
     const Bytes bytes = window.View();
     for (size_t i = Find(bytes, kEndOfCentralDirectory, 0); i != kNotFound;
@@ -484,15 +539,21 @@ int64_t Sizer::SearchEndOfCentralDirectory() {
       if (bytes.size() - i < kEndRecordBytes) break;
       const int64_t at = window.Consumed() + static_cast<int64_t>(i);
       const int64_t end = at + static_cast<int64_t>(kEndRecordBytes) + *ReadLe16(bytes, i + 20);
+      const int64_t directoryEnd = int64_t{*ReadLe32(bytes, i + 16)} + *ReadLe32(bytes, i + 12);
       // Records further on belong to whatever the disk holds after this archive.
-      if (int64_t{*ReadLe32(bytes, i + 16)} + int64_t{*ReadLe32(bytes, i + 12)} == at) return end;
+      if (directoryEnd == at) return end;
       if (end <= window.End()) best = end;
+      // The bytes kept between reads are looked at again.
+      if (memo_ != nullptr && (met.empty() || at > met.back().at) &&
+          met.size() <= kRememberedZipRecords) {
+        met.push_back({at, end, directoryEnd});
+      }
     }
     const int64_t examined = window.End();
     window.KeepLast(kZipKeep);
     const bool blocked = !window.Append(stream, kSearchReadSectors);
     if (blocked || window.Consumed() >= kSearchLimit) {
-      if (!seen && memo_ != nullptr) Remember(memo_->zipEnd, examined, blocked);
+      if (memo_ != nullptr) RememberEndRecords(examined, blocked, seen, met);
       break;
     }
     if (Cancelled()) break;

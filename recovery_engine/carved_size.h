@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <span>
+#include <unordered_map>
 
 #include "device/raw_device.h"
 #include "signatures.h"
@@ -28,6 +29,20 @@ struct MarkerFreeStretch {
   bool blocked = false;
 };
 
+// The ZIP end records met in a stretch that runs to where the device could be read no further.
+// A search from any header inside the stretch would meet the same records, so its answer follows
+// from them: the first record closing a central directory that ends at the header (the archive's
+// own), or else the last record whose comment the stretch holds whole.
+struct ZipEndRecordsMet {
+  struct Record {
+    int64_t at = 0;
+    int64_t end = 0;
+  };
+  // By the device offset where each record's central directory would place its archive's start.
+  std::unordered_map<int64_t, Record> byArchiveStart;
+  Record lastFitting{-1, 0};  // the last record whose comment ends inside the stretch
+};
+
 // What the sizings of one scan have learned about the device. A stretch holding many headers of a
 // type whose end marker does not follow (the local headers of an archive that lost its end, say)
 // would otherwise have every one of them search the same bytes again, to the device's end or as
@@ -35,9 +50,11 @@ struct MarkerFreeStretch {
 struct SizingMemo {
   // The device's length in bytes; while 0 nothing is remembered.
   int64_t deviceBytes = 0;
-  // Stretches holding no ZIP end-of-central-directory record, and no PDF "%%EOF" nor a PDF header
-  // on a sector start (where the search for "%%EOF" stops).
+  // A stretch holding no ZIP end-of-central-directory record but those in `zipRecords` (which
+  // only a stretch ending where the device could be read no further may hold), and one holding no
+  // PDF "%%EOF" nor a PDF header on a sector start (where the search for "%%EOF" stops).
   MarkerFreeStretch zipEnd;
+  ZipEndRecordsMet zipRecords;
   MarkerFreeStretch pdfEnd;
 };
 

@@ -203,6 +203,9 @@ TEST_F(Scan, HeadersWhoseEndNeverFollowsDoNotEachSearchTheRestOfTheDisk) {
     std::snprintf(line, sizeof line, "opened %%PDF-1.%d document %d\n", i % 8, i);
     log += line;
   }
+  // Near the disk's end, another archive's end record whose comment the disk does not hold.
+  const std::vector<uint8_t> record = {'P', 'K', 5, 6, 0, 0, 0, 0, 1, 0, 1, 0,
+                                       9, 0, 0, 0, 3, 0, 0, 0, 0xFF, 0xFF};
   const auto jpeg = Fixture("harbour_jfif_app0.jpg");
   // The searches end at the end of the disk, or at an unreadable stretch before it.
   for (const bool badSectors : {false, true}) {
@@ -211,7 +214,8 @@ TEST_F(Scan, HeadersWhoseEndNeverFollowsDoNotEachSearchTheRestOfTheDisk) {
       RecorderA().Clear();
       Disk d(8192);
       d.Put(512 * 10, archive).Put(512 * 2500 + 7, {log.begin(), log.end()}).Put(512 * 7000, jpeg);
-      if (badSectors) d.disk->AddUnreadable(512 * 7600, 512 * 4);
+      d.Put(512 * 8100, record);
+      if (badSectors) d.disk->AddUnreadable(512 * 8180, 512 * 4);
       EXPECT_EQ(Carved(Run(d.disk, types)), Files{jpeg});
       return d.disk->reads.load();
     };
