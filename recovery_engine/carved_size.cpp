@@ -230,19 +230,23 @@ class Sizer {
   // chunk runs on past the failed read: its search would look through those bytes.
   bool Endless(const MarkerFreeStretch& known) const {
     if (!Examined(known)) return false;
-    return known.to >= memo_->deviceBytes || (known.blocked && start_ + Available() <= known.to);
+    return known.to >= memo_->deviceBytes || known.stop == SearchStop::kNextFile ||
+           (known.stop == SearchStop::kFailedRead && start_ + Available() <= known.to);
   }
-  // Notes that the candidate's bytes up to offset `end` hold no marker, and whether the device could
-  // be read past them.
-  void Remember(MarkerFreeStretch& known, int64_t end, bool blocked) const {
+  // Notes that the candidate's bytes up to offset `end` hold no marker, and why the search ended
+  // there.
+  void Remember(MarkerFreeStretch& known, int64_t end, SearchStop stop) const {
     if (memo_ == nullptr) return;
     const int64_t to = CheckedAdd(start_, end).value_or(INT64_MAX);
     if (Examined(known) || start_ == known.to) {
-      if (to >= known.to) known.blocked = blocked;
+      if (to >= known.to) known.stop = stop;
       known.to = std::max(known.to, to);
     } else {
-      known = {start_, to, blocked};
+      known = {start_, to, stop};
     }
+  }
+  static SearchStop StopOf(bool blocked) {
+    return blocked ? SearchStop::kFailedRead : SearchStop::kReach;
   }
   struct MetRecord {
     int64_t at;  // offsets from the header
@@ -282,11 +286,11 @@ void Sizer::RememberEndRecords(int64_t end, bool blocked, bool seen,
   }
   const int64_t to = CheckedAdd(start_, end).value_or(INT64_MAX);
   if (!blocked && to < memo_->deviceBytes) {
-    if (!seen) Remember(known, end, blocked);
+    if (!seen) Remember(known, end, StopOf(blocked));
     return;
   }
   if (met.size() > kRememberedZipRecords) return;
-  Remember(known, end, blocked);
+  Remember(known, end, StopOf(blocked));
   for (const MetRecord& record : met) {
     const int64_t at = start_ + record.at;
     const ZipEndRecordsMet::Record found{at, start_ + record.end};
@@ -663,12 +667,16 @@ int64_t Sizer::SearchLastPdfEnd() {
          i = Find(bytes, marker, i + 1, before)) {
       last = window.Consumed() + static_cast<int64_t>(i);
     }
-    if (nextFile) break;
+    if (nextFile) {
+      // Every header before the next file would search up to it.
+      if (!last && memo_ != nullptr) Remember(memo_->pdfEnd, *nextFile, SearchStop::kNextFile);
+      break;
+    }
     const int64_t examined = window.End();
     window.KeepLast(kPdfKeep);
     const bool blocked = !window.Append(stream, kSearchReadSectors);
     if (blocked || window.Consumed() >= kSearchLimit) {
-      if (!last && memo_ != nullptr) Remember(memo_->pdfEnd, examined, blocked);
+      if (!last && memo_ != nullptr) Remember(memo_->pdfEnd, examined, StopOf(blocked));
       break;
     }
   }

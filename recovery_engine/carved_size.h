@@ -21,12 +21,18 @@ struct CarvedSize {
   bool estimated = false;
 };
 
+// Why an end search stopped where it did.
+enum class SearchStop : uint8_t {
+  kReach,       // it had looked as far as it looks
+  kFailedRead,  // the device ended at that point or failed to read there
+  kNextFile,    // another file of the type begins there, and the search ends before it
+};
+
 // Device bytes [from, to) that an end search has looked through without meeting its marker.
 struct MarkerFreeStretch {
   int64_t from = 0;
   int64_t to = 0;
-  // The search could read no further: the device ended at `to` or failed there.
-  bool blocked = false;
+  SearchStop stop = SearchStop::kReach;
 };
 
 // The ZIP end records met in a stretch that runs to where the device could be read no further.

@@ -341,27 +341,34 @@ TEST(CarvedSizeRuleZip, SearchTakesTheArchivesOwnRecordElseTheLastOne) {
             Measured(static_cast<int64_t>(crafted.size())));
 }
 
-// A scan remembers where earlier searches for the end record found none but certain records; the
-// headers it meets later must get the sizes that searches of their own would give.
-TEST(CarvedSizeRuleZip, RememberedSearchesGiveTheSizesOfFreshOnes) {
+// A scan remembers how far end searches found no end marker (for ZIP, none but certain records);
+// the headers it meets later must get the sizes that searches of their own would give.
+TEST(CarvedSize, RememberedSearchesGiveTheSizesOfFreshOnes) {
   const auto record = [](int64_t directoryEnd, uint16_t comment) {
     const auto end = static_cast<uint32_t>(directoryEnd);
     return Bytes({'P', 'K', 5, 6, 0, 0, 0, 0, 1, 0, 1, 0})
            << Le32(10) << Le32(end - 10) << Bytes({comment & 0xFF, comment >> 8});
   };
   const FileSignature& zip = Row("zip", Bytes({'P', 'K', 3, 4}));
-  std::vector<size_t> headers;
+  const FileSignature& pdf = Row("pdf", File() << "%PDF");
+  std::vector<std::pair<size_t, const FileSignature*>> headers;
   File bytes = testing::RandomBytes(40'960, 3);
   const auto put = [&bytes](size_t at, const File& what) {
     std::copy(what.begin(), what.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
   };
   for (size_t at = 1'000; at < 30'000; at += 700) {
     put(at, Bytes({'P', 'K', 3, 4}));
-    headers.push_back(at);
+    put(at + 350, File() << "%PDF-1.4");
+    headers.insert(headers.end(), {{at, &zip}, {at + 350, &pdf}});
   }
   put(16'000, record(16'000 - 4'500, 0));  // the header at 4500's own record
   put(20'100, record(5, 60));              // another archive's, whose comment fits
   put(31'000, record(7, 65'535));          // one whose comment runs past the disk's end
+  put(9'000, File() << "%%EOF");
+  put(20'480, File() << "%PDF-1.7");  // on a sector start: another PDF begins
+  headers.push_back({20'480, &pdf});
+  put(33'000, File() << "%%EOF");
+  std::sort(headers.begin(), headers.end());
 
   for (const bool bad : {false, true}) {
     SCOPED_TRACE(bad ? "unreadable sector before the last record" : "readable to the end");
@@ -370,15 +377,15 @@ TEST(CarvedSizeRuleZip, RememberedSearchesGiveTheSizesOfFreshOnes) {
     if (bad) disk->AddUnreadable(25'600, 512);
     MemoryDevice device(disk);
     SizingMemo memo{static_cast<int64_t>(bytes.size()), {}, {}, {}};
-    for (const size_t at : headers) {
+    for (const auto& [at, row] : headers) {
       // As the scan meets it: in a chunk of eight sectors from the header's own.
       const size_t sector = at / 512;
       const auto chunk = std::span<const uint8_t>(bytes).subspan(sector * 512, 4'096);
       const auto size = [&](SizingMemo* m) {
-        return DetermineCarvedSize(nullptr, chunk, at - sector * 512, zip, device, sector, 512, m)
+        return DetermineCarvedSize(nullptr, chunk, at - sector * 512, *row, device, sector, 512, m)
             .size;
       };
-      EXPECT_EQ(size(&memo), size(nullptr)) << "header at " << at;
+      EXPECT_EQ(size(&memo), size(nullptr)) << row->extension << " header at " << at;
     }
   }
 }
