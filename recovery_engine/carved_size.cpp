@@ -178,12 +178,12 @@ class Sizer {
               device),
         maxSize_(signature.maxSize > 0 ? signature.maxSize : kDefaultMaxSize) {
     const auto sectorBytes = static_cast<uint64_t>(sectorSize);
-    if (memo != nullptr && memo->deviceBytes > 0 &&
-        bufferStartSector <= static_cast<uint64_t>(INT64_MAX) / sectorBytes) {
+    if (bufferStartSector <= static_cast<uint64_t>(INT64_MAX) / sectorBytes) {
       if (const auto at = CheckedAdd(static_cast<int64_t>(bufferStartSector * sectorBytes),
                                      static_cast<int64_t>(headerOffset))) {
-        memo_ = memo;
         start_ = *at;
+        located_ = true;
+        if (memo != nullptr && memo->deviceBytes > 0) memo_ = memo;
       }
     }
     // A start past any real device reads nothing rather than wrapping round to its first sectors.
@@ -260,6 +260,7 @@ class Sizer {
                           const std::vector<MetRecord>& met) const;
   // The window and stream of a search from the header. With `examined`, the search picks up
   // `keep` bytes before that offset: a marker cut by the earlier search's end is then seen whole.
+  // Needs the header's device offset.
   std::pair<Window, SectorStream> BeginSearch(std::optional<int64_t> examined, size_t keep) const;
 
   const std::atomic<bool>* cancel_;
@@ -272,7 +273,8 @@ class Sizer {
   int64_t maxSize_;
   uint64_t nextSector_ = 0;
   SizingMemo* memo_ = nullptr;
-  int64_t start_ = 0;  // the header's device offset, when there is a memo
+  int64_t start_ = 0;  // the header's device offset
+  bool located_ = false;  // false when that lies past any device; then there is no memo either
 };
 
 void Sizer::RememberEndRecords(int64_t end, bool blocked, bool seen,
@@ -592,9 +594,8 @@ int64_t Sizer::WalkMp3Frames() {
   }
 
   // The window holds the bytes from the frame being looked at on; nothing before it is needed
-  // again, which keeps a long tag or a long file from being held in memory.
-  Window window(candidate_);
-  SectorStream stream = Stream();
+  // again, which keeps a long file from being held in memory. A tag's bytes are not read at all.
+  auto [window, stream] = located_ ? BeginSearch(tag, 0) : std::pair{Window(candidate_), Stream()};
   int64_t keepFrom = tag;
   const auto fill = [&](int64_t needEnd) {
     while (window.End() < needEnd) {

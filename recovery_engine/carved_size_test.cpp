@@ -411,18 +411,21 @@ TEST(CarvedSizeRuleMp3, FrameWalkAfterTheValidator) {
             Measured(static_cast<int64_t>(tagged.size()) - 128));
 }
 
-// A tag longer than the validator looks past is read through, a megabyte at a time, to the audio.
-TEST(CarvedSizeRuleMp3, FrameWalkReadsThroughAHugeTag) {
-  // Reads go on from byte 4608 (the chunk's end) a megabyte at a time; the file starts at byte
-  // 1212 and the second frame's header straddles two reads.
-  constexpr uint32_t kTagBody = 4608 + 201 * kMiB - 1212 - 10 - 417 - 2;
+// A tag longer than the validator looks past is stepped over, not read, to the audio.
+TEST(CarvedSizeRuleMp3, FrameWalkStepsOverAHugeTag) {
+  // The file starts at byte 1212; the audio 236 bytes into a sector, from which reads go on a
+  // megabyte at a time, so that the header of frame 2514 straddles the first two reads.
+  constexpr uint32_t kTagBody = 201 * kMiB + 38;
+  constexpr int kFrames = 2'520;
   File f = Bytes({'I', 'D', '3', 4, 0, 0})
            << Bytes({int(kTagBody >> 21 & 0x7F), int(kTagBody >> 14 & 0x7F),
                      int(kTagBody >> 7 & 0x7F), int(kTagBody & 0x7F)});
   f.resize(10 + kTagBody, 0);
-  for (int i = 0; i < 12; ++i)
+  for (int i = 0; i < kFrames; ++i)
     f = std::move(f) << Sized(Bytes({0xFF, 0xFB, 0x90, 0x00}), 417);  // 128 kbit/s
-  EXPECT_EQ(Carve("mp3", f, {.chunkBytes = 4096}), Measured(10 + kTagBody + 12 * 417));
+  Disk disk(f, {.chunkBytes = 4096});
+  EXPECT_EQ(disk.Carve(Row("mp3", f)), Measured(10 + kTagBody + int64_t{kFrames} * 417));
+  EXPECT_LT(disk.disk->reads.load(), 10);  // not the 200 it takes to read through the tag
 }
 
 // The validator's megabyte reads fail this close to the device's end, so the search decides.
