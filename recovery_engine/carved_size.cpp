@@ -595,7 +595,9 @@ int64_t Sizer::WalkMp3Frames() {
 
   // The window holds the bytes from the frame being looked at on; nothing before it is needed
   // again, which keeps a long file from being held in memory. A tag's bytes are not read at all.
-  auto [window, stream] = located_ ? BeginSearch(tag, 0) : std::pair{Window(candidate_), Stream()};
+  auto begun = located_ ? BeginSearch(tag, 0) : std::pair{Window(candidate_), Stream()};
+  Window& window = begun.first;
+  SectorStream& stream = begun.second;
   int64_t keepFrom = tag;
   const auto fill = [&](int64_t needEnd) {
     while (window.End() < needEnd) {

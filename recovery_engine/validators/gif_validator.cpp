@@ -27,7 +27,7 @@ class BlockWindow {
   std::span<const uint8_t> At(int64_t offset, int32_t need) {
     const auto held = static_cast<int64_t>(window_.size());
     if (offset < start_ || offset - start_ > held || held - (offset - start_) < need) {
-      const auto bytes = read_.ReadLongest(offset, kWindow, need);
+      const auto bytes = read_.ReadWindow(offset, kWindow, need);
       if (bytes.empty()) return {};
       window_.assign(bytes.begin(), bytes.end());
       start_ = offset;

@@ -34,7 +34,7 @@ class MarkerWindow {
     if (offset >= start_ && offset - start_ <= held && held - (offset - start_) >= need) {
       return std::span<const uint8_t>(window_).subspan(static_cast<size_t>(offset - start_));
     }
-    const auto bytes = read_.ReadLongest(offset, kMarkerWindow, need);
+    const auto bytes = read_.ReadWindow(offset, kMarkerWindow, need);
     if (bytes.empty()) return {};
     window_.assign(bytes.begin(), bytes.end());
     start_ = offset;
@@ -181,7 +181,7 @@ class JpegWalk {
   std::optional<int64_t> ScanEntropyData(int64_t p) {
     while (true) {
       if (IsCancelled(cancel_) || p > kEntropyLimit) return std::nullopt;
-      const auto bytes = read_.ReadLongest(p, kEntropyWindow, 2);
+      const auto bytes = read_.ReadWindow(p, kEntropyWindow, 2);
       if (bytes.empty()) return std::nullopt;
       const uint8_t* data = bytes.data();
       const size_t n = bytes.size();

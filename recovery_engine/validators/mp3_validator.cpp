@@ -42,7 +42,7 @@ class WindowedReader {
   // Up to `length` bytes at `offset`: fewer where the readable part of the disk ends.
   Bytes UpTo(int64_t offset, int32_t length) {
     if (length < 0 || length > kWindowBytes) return {};
-    if (!Holds(offset, length)) Load(offset);
+    if (!Holds(offset, length)) Load(offset, length);
     const auto size = static_cast<int64_t>(window_.size());
     if (offset < windowStart_ || offset - windowStart_ >= size) return {};
     const int64_t skip = offset - windowStart_;
@@ -58,9 +58,10 @@ class WindowedReader {
 
   // A whole window cannot be read near the end of the device or before a bad stretch; the part
   // that can is still walked. The span stays valid: nothing else reads until the next Load.
-  void Load(int64_t offset) {
+  void Load(int64_t offset, int32_t length) {
     windowStart_ = offset;
-    window_ = read_.ReadLongest(offset, kWindowBytes);
+    window_ = read_.ReadWindow(offset, kWindowBytes, length);
+    if (window_.empty()) window_ = read_.ReadLongest(offset, kWindowBytes);
   }
 
   RangeReader& read_;

@@ -34,6 +34,16 @@ std::span<const uint8_t> RangeReader::ReadLongest(int64_t offset, int32_t want, 
   return (*this)(offset, good);
 }
 
+std::span<const uint8_t> RangeReader::ReadWindow(int64_t offset, int32_t want, int32_t need) {
+  need = std::max(need, 1);
+  const int64_t inBuffer = Buffered();
+  if (offset >= 0 && offset < inBuffer && inBuffer - offset >= need && want >= need) {
+    return buffer_.subspan(headerOffset_ + static_cast<size_t>(offset),
+                           static_cast<size_t>(std::min<int64_t>(want, inBuffer - offset)));
+  }
+  return ReadLongest(offset, want, need);
+}
+
 bool RangeReader::StartsSector(int64_t offset) const {
   const int64_t sectorSize = sectorSize_;
   if (bufferStartSector_ < 0 || bufferStartSector_ > INT64_MAX / sectorSize) {
@@ -54,8 +64,7 @@ std::span<const uint8_t> RangeReader::ReadUpTo(int64_t offset, int32_t length) {
   if (length < 0) {
     return {};
   }
-  const int64_t inBuffer =
-      headerOffset_ <= buffer_.size() ? static_cast<int64_t>(buffer_.size() - headerOffset_) : 0;
+  const int64_t inBuffer = Buffered();
   if (offset >= 0 && offset <= inBuffer && length <= inBuffer - offset) {
     return buffer_.subspan(headerOffset_ + static_cast<size_t>(offset), static_cast<size_t>(length));
   }

@@ -27,6 +27,11 @@ class RangeReader {
   // `want` and at least `need` bytes, found by halving; empty when not even `need` can be read.
   std::span<const uint8_t> ReadLongest(int64_t offset, int32_t want, int32_t need = 1);
 
+  // For a reader that walks on window by window: the scan buffer's bytes from `offset` (at most
+  // `want`) when it holds at least `need` of them, else the longest readable run as above. Near the
+  // buffer's end this spares a device read that only the window's tail would have used.
+  std::span<const uint8_t> ReadWindow(int64_t offset, int32_t want, int32_t need = 1);
+
   // True when candidate offset `offset` is the first byte of a device sector: where another file
   // stored on the disk could begin.
   bool StartsSector(int64_t offset) const;
@@ -35,6 +40,11 @@ class RangeReader {
   int64_t DeviceReads() const { return deviceReads_; }
 
  private:
+  // Bytes the scan buffer holds from the header on.
+  int64_t Buffered() const {
+    return headerOffset_ <= buffer_.size() ? static_cast<int64_t>(buffer_.size() - headerOffset_)
+                                           : 0;
+  }
   // The bytes at `offset`: all `length` of them, or fewer where the device ends, or none.
   std::span<const uint8_t> ReadUpTo(int64_t offset, int32_t length);
 

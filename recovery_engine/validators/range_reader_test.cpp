@@ -25,6 +25,14 @@ TEST(RangeReader, ServesTheBufferTheDeviceOrNothing) {
   EXPECT_EQ(Copy(read(0, 3396)), std::vector<uint8_t>(file.begin(), file.begin() + 3396));
   EXPECT_EQ(disk.reads.load(), 0) << "inside the buffer: no device read";
 
+  // A window near the buffer's end is the buffer's tail, unless that is shorter than needed.
+  EXPECT_EQ(Copy(read.ReadWindow(3000, 4096, 4)),
+            std::vector<uint8_t>(file.begin() + 3000, file.begin() + 3396));
+  EXPECT_EQ(disk.reads.load(), 0);
+  EXPECT_EQ(Copy(read.ReadWindow(3390, 4096, 10)),
+            std::vector<uint8_t>(file.begin() + 3390, file.begin() + 7486));
+  disk.reads = 0;
+
   // Across the buffer's end: one read of the covering sectors.
   EXPECT_EQ(Copy(read(3000, 1000)), std::vector<uint8_t>(file.begin() + 3000, file.begin() + 4000));
   EXPECT_EQ(disk.reads.load(), 1);
