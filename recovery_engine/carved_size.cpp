@@ -719,6 +719,11 @@ CarvedSize Sizer::SearchEnd() {
   int64_t examined = 0;  // window offset of the first position not yet looked at
   int64_t depth = 1;     // the header opened the file
   bool escaped = false;  // an RTF backslash is waiting for the character it escapes
+  // Whether a closing marker (JPEG's EOI, RTF's closing brace, escaped or not) was met at any
+  // depth: where none was, a search from any later header ends the same way.
+  bool closing = false;
+  MarkerFreeStretch* known = memo_ != nullptr ? &memo_->endFree[extension_] : nullptr;
+  if (known != nullptr && Endless(*known)) return Estimated(maxSize_);
 
   while (true) {
     const Bytes bytes = window.View();
@@ -736,14 +741,16 @@ CarvedSize Sizer::SearchEnd() {
         const uint8_t code = bytes[i + 1];
         if (code == 0xD8) {
           ++depth;
-        } else if (code == 0xD9 && --depth < 1) {
-          return Measured(headerBytes + base + static_cast<int64_t>(i) + 2);
+        } else if (code == 0xD9) {
+          closing = true;
+          if (--depth < 1) return Measured(headerBytes + base + static_cast<int64_t>(i) + 2);
         }
         ++i;
       }
     } else if (mode == Mode::kBraces) {
       for (; i < bytes.size(); ++i) {
         const uint8_t c = bytes[i];
+        closing = closing || c == '}';
         if (escaped) {
           escaped = false;
         } else if (c == '\\') {
@@ -760,8 +767,12 @@ CarvedSize Sizer::SearchEnd() {
     }
     examined = base + static_cast<int64_t>(i);
 
+    const int64_t searched = headerBytes + window.End();
     window.KeepLast(mode == Mode::kMarkers ? kTailKeep + 1 : kTailKeep);
-    if (!window.Append(stream, readSectors)) return Estimated(maxSize_);
+    if (!window.Append(stream, readSectors)) {
+      if (known != nullptr && !closing) Remember(*known, searched, SearchStop::kFailedRead);
+      return Estimated(maxSize_);
+    }
     if (window.Consumed() >= maxSize_ || Cancelled()) return Estimated(maxSize_);
   }
 }

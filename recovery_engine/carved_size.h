@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <span>
+#include <string>
 #include <unordered_map>
 
 #include "device/raw_device.h"
@@ -62,6 +64,9 @@ struct SizingMemo {
   MarkerFreeStretch zipEnd;
   ZipEndRecordsMet zipRecords;
   MarkerFreeStretch pdfEnd;
+  // By type, a stretch running to where the device could be read no further that holds none of
+  // the type's footer (JPEG: no EOI; RTF: no closing brace).
+  std::map<std::string, MarkerFreeStretch> endFree;
 };
 
 // Sizes the candidate whose header matched at `headerOffset` in `scanBuffer` (a chunk read from

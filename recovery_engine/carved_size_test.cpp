@@ -349,18 +349,34 @@ TEST(CarvedSize, RememberedSearchesGiveTheSizesOfFreshOnes) {
     return Bytes({'P', 'K', 5, 6, 0, 0, 0, 0, 1, 0, 1, 0})
            << Le32(10) << Le32(end - 10) << Bytes({comment & 0xFF, comment >> 8});
   };
-  const FileSignature& zip = Row("zip", Bytes({'P', 'K', 3, 4}));
+  // Between each ZIP header and the next: a JPEG, a PDF, an RTF and an SVG header.
+  struct Kind {
+    size_t delta;
+    std::string extension;
+    File header;
+  };
+  const std::vector<Kind> kinds = {{0, "zip", Bytes({'P', 'K', 3, 4})},
+                                   {150, "jpg", Bytes({0xFF, 0xD8, 0xFF, 0xE0})},
+                                   {350, "pdf", File() << "%PDF-1.4"},
+                                   {500, "rtf", File() << "{\\rtf1"},
+                                   {600, "svg", File() << "<svg"}};
   const FileSignature& pdf = Row("pdf", File() << "%PDF");
   std::vector<std::pair<size_t, const FileSignature*>> headers;
+  // No end markers but those put in below.
   File bytes = testing::RandomBytes(40'960, 3);
+  std::replace_if(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF || b == '}'; }, 'x');
   const auto put = [&bytes](size_t at, const File& what) {
     std::copy(what.begin(), what.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
   };
   for (size_t at = 1'000; at < 30'000; at += 700) {
-    put(at, Bytes({'P', 'K', 3, 4}));
-    put(at + 350, File() << "%PDF-1.4");
-    headers.insert(headers.end(), {{at, &zip}, {at + 350, &pdf}});
+    for (const Kind& kind : kinds) {
+      put(at + kind.delta, kind.header);
+      headers.push_back({at + kind.delta, &Row(kind.extension, kind.header)});
+    }
   }
+  put(12'080, Bytes({0xFF, 0xD9}));
+  put(12'090, File() << "}");
+  put(12'150, File() << "</svg>");
   put(16'000, record(16'000 - 4'500, 0));  // the header at 4500's own record
   put(20'100, record(5, 60));              // another archive's, whose comment fits
   put(31'000, record(7, 65'535));          // one whose comment runs past the disk's end
@@ -376,7 +392,8 @@ TEST(CarvedSize, RememberedSearchesGiveTheSizesOfFreshOnes) {
     disk->bytes = bytes;
     if (bad) disk->AddUnreadable(25'600, 512);
     MemoryDevice device(disk);
-    SizingMemo memo{static_cast<int64_t>(bytes.size()), {}, {}, {}};
+    SizingMemo memo;
+    memo.deviceBytes = static_cast<int64_t>(bytes.size());
     for (const auto& [at, row] : headers) {
       // As the scan meets it: in a chunk of eight sectors from the header's own.
       const size_t sector = at / 512;

@@ -244,7 +244,8 @@ void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::st
   engine.Emit(Kind::Status, "Starting Scan Loop...");
 
   Carver carver(engine, device, index, bytesPerSector, totalSectors);
-  SizingMemo memo{driveSize, {}, {}, {}};
+  SizingMemo memo;
+  memo.deviceBytes = driveSize;
   ChunkReader chunks(device, bytesPerSector);
   const std::atomic<bool>* cancel = engine.CancelFlag();
   int64_t filesNamed = 0;
