@@ -600,6 +600,8 @@ int64_t Sizer::WalkMp3Frames() {
   SectorStream& stream = begun.second;
   int64_t keepFrom = tag;
   const auto fill = [&](int64_t needEnd) {
+    // A tag ending in the last, partial sector of the device leaves the window starting past it.
+    if (window.Consumed() > keepFrom) return false;
     while (window.End() < needEnd) {
       if (Cancelled()) return false;
       window.DropBefore(keepFrom);
