@@ -273,7 +273,7 @@ class Sizer {
   int64_t maxSize_;
   uint64_t nextSector_ = 0;
   SizingMemo* memo_ = nullptr;
-  int64_t start_ = 0;  // the header's device offset
+  int64_t start_ = 0;     // the header's device offset
   bool located_ = false;  // false when that lies past any device; then there is no memo either
 };
 
@@ -531,9 +531,10 @@ std::optional<int64_t> Sizer::KnownEndOfCentralDirectory() const {
 int64_t Sizer::SearchEndOfCentralDirectory() {
   if (Cancelled()) return 0;
   // A stretch that held records is searched afresh: resuming at its end would skip them.
-  auto [window, stream] = BeginSearch(
-      memo_ != nullptr && memo_->zipRecords.byArchiveStart.empty() ? Examined(memo_->zipEnd) : std::nullopt,
-      kEndOfCentralDirectory.size() - 1);
+  auto [window, stream] = BeginSearch(memo_ != nullptr && memo_->zipRecords.byArchiveStart.empty()
+                                          ? Examined(memo_->zipEnd)
+                                          : std::nullopt,
+                                      kEndOfCentralDirectory.size() - 1);
   int64_t best = 0;
   bool seen = false;  // any end record's signature, whole or not
   std::vector<MetRecord> met;  // whole records, for the memo

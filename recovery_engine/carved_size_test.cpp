@@ -364,7 +364,8 @@ TEST(CarvedSize, RememberedSearchesGiveTheSizesOfFreshOnes) {
   std::vector<std::pair<size_t, const FileSignature*>> headers;
   // No end markers but those put in below.
   File bytes = testing::RandomBytes(40'960, 3);
-  std::replace_if(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF || b == '}'; }, 'x');
+  std::replace_if(
+      bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF || b == '}'; }, 'x');
   const auto put = [&bytes](size_t at, const File& what) {
     std::copy(what.begin(), what.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
   };
