@@ -70,6 +70,16 @@ report() {
   fi
   echo "    --- $target: $(verdict "$log")"
   grep -m 1 -A 12 -E '^==[0-9]+==.*ERROR|ERROR: libFuzzer' "$log" | sed 's/^/    /' || true
+  # A large input is not printed; its shape (often one header repeated) still says a lot.
+  if [ -n "$unit" ] && [ -f "$unit" ]; then
+    python3 - "$unit" <<'PY' | sed 's/^/    /' || true
+import collections, sys
+data = open(sys.argv[1], "rb").read()
+grams = collections.Counter(data[i:i + 4] for i in range(len(data) - 3))
+common = ", ".join(f"{g!r}x{n}" for g, n in grams.most_common(6))
+print(f"input: {len(data)} bytes, first byte {data[:1].hex() or '-'}; commonest 4-byte runs: {common}")
+PY
+  fi
 }
 
 # verdict LOG: what ended a failed run.
