@@ -17,23 +17,16 @@ namespace {
 constexpr int64_t kBlockLimit = 104'857'600;
 constexpr int32_t kWindow = 65'536;
 
-// Serves the block walk's one-byte reads (block types, sub-block lengths) from one copied window,
-// so image data costs one reader call per window rather than one per 255-byte sub-block.
+// The block walk's one-byte reads (block types, sub-block lengths), served from one window, so
+// image data costs one reader call per window rather than one per 255-byte sub-block.
 class BlockWindow {
  public:
-  explicit BlockWindow(RangeReader& read) : read_(read) { window_.reserve(kWindow); }
+  explicit BlockWindow(RangeReader& read) : window_(read, kWindow) {}
 
   // `need` bytes at `offset`, or empty when they cannot be read.
   std::span<const uint8_t> At(int64_t offset, int32_t need) {
-    const auto held = static_cast<int64_t>(window_.size());
-    if (offset < start_ || offset - start_ > held || held - (offset - start_) < need) {
-      const auto bytes = read_.ReadWindow(offset, kWindow, need);
-      if (bytes.empty()) return {};
-      window_.assign(bytes.begin(), bytes.end());
-      start_ = offset;
-    }
-    return std::span<const uint8_t>(window_).subspan(static_cast<size_t>(offset - start_),
-                                                     static_cast<size_t>(need));
+    const auto bytes = window_.At(offset, need);
+    return bytes.empty() ? bytes : bytes.first(static_cast<size_t>(need));
   }
 
   std::optional<uint8_t> Byte(int64_t offset) {
@@ -43,9 +36,7 @@ class BlockWindow {
   }
 
  private:
-  RangeReader& read_;
-  std::vector<uint8_t> window_;
-  int64_t start_ = 0;
+  WalkWindow window_;
 };
 
 // Size of the colour table that the packed-fields byte announces (bit 7 set: 3 * 2^(n + 1) bytes).

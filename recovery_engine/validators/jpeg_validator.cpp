@@ -21,32 +21,6 @@ constexpr int64_t kSmallFile = 2'000;
 // Garbage can lose the sync every few bytes; past this many the rest are not worth a message each.
 constexpr size_t kMaxSyncMessages = 100;
 
-// Serves the marker walk's many small reads from one copied window, so a run of short segments or
-// fill bytes costs one reader call per window rather than one per marker.
-class MarkerWindow {
- public:
-  explicit MarkerWindow(RangeReader& read) : read_(read) { window_.reserve(kMarkerWindow); }
-
-  // The bytes from `offset` to the end of the window, at least `need` of them; empty when fewer
-  // than `need` can be read there.
-  std::span<const uint8_t> At(int64_t offset, int32_t need) {
-    const auto held = static_cast<int64_t>(window_.size());
-    if (offset >= start_ && offset - start_ <= held && held - (offset - start_) >= need) {
-      return std::span<const uint8_t>(window_).subspan(static_cast<size_t>(offset - start_));
-    }
-    const auto bytes = read_.ReadWindow(offset, kMarkerWindow, need);
-    if (bytes.empty()) return {};
-    window_.assign(bytes.begin(), bytes.end());
-    start_ = offset;
-    return window_;
-  }
-
- private:
-  RangeReader& read_;
-  std::vector<uint8_t> window_;
-  int64_t start_ = 0;
-};
-
 bool IsFrameHeader(uint8_t marker) {
   return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
 }
@@ -65,7 +39,7 @@ class JpegWalk {
   enum class End { kNoEoi, kEoiMarker, kEoiInScanData };
 
   JpegWalk(RangeReader& read, const std::atomic<bool>* cancel, JpegValidationResult& result)
-      : read_(read), window_(read), cancel_(cancel), result_(result) {}
+      : read_(read), window_(read, kMarkerWindow), cancel_(cancel), result_(result) {}
 
   End Run() {
     int64_t pos = 2;
@@ -212,7 +186,7 @@ class JpegWalk {
   }
 
   RangeReader& read_;
-  MarkerWindow window_;
+  WalkWindow window_;  // for the marker walk's many small reads
   const std::atomic<bool>* cancel_;
   JpegValidationResult& result_;
   int32_t depth_ = 0;  // nested SOIs still open

@@ -1,6 +1,7 @@
 #include "range_reader.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "byte_fields.h"
 
@@ -42,6 +43,28 @@ std::span<const uint8_t> RangeReader::ReadWindow(int64_t offset, int32_t want, i
                            static_cast<size_t>(std::min<int64_t>(want, inBuffer - offset)));
   }
   return ReadLongest(offset, want, need);
+}
+
+bool RangeReader::InBuffer(std::span<const uint8_t> bytes) const {
+  const std::less_equal<const uint8_t*> notAfter;
+  return notAfter(buffer_.data(), bytes.data()) &&
+         notAfter(bytes.data() + bytes.size(), buffer_.data() + buffer_.size());
+}
+
+std::span<const uint8_t> WalkWindow::At(int64_t offset, int32_t need) {
+  const auto held = static_cast<int64_t>(view_.size());
+  if (offset < start_ || offset - start_ > held || held - (offset - start_) < need) {
+    const auto bytes = read_.ReadWindow(offset, size_, need);
+    if (bytes.empty()) return {};
+    if (read_.InBuffer(bytes)) {
+      view_ = bytes;
+    } else {
+      copy_.assign(bytes.begin(), bytes.end());
+      view_ = copy_;
+    }
+    start_ = offset;
+  }
+  return view_.subspan(static_cast<size_t>(offset - start_));
 }
 
 bool RangeReader::StartsSector(int64_t offset) const {

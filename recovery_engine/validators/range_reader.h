@@ -36,6 +36,9 @@ class RangeReader {
   // stored on the disk could begin.
   bool StartsSector(int64_t offset) const;
 
+  // True when `bytes` lie in the scan buffer, and so stay valid for the reader's whole life.
+  bool InBuffer(std::span<const uint8_t> bytes) const;
+
   // Device reads made so far (the scan buffer serves the rest).
   int64_t DeviceReads() const { return deviceReads_; }
 
@@ -55,6 +58,25 @@ class RangeReader {
   RawDevice& device_;
   std::vector<uint8_t> fromDevice_;
   int64_t deviceReads_ = 0;
+};
+
+// Serves a walk's many small reads from one window of the candidate's bytes, so a run of short
+// records costs one reader call per window rather than one per record. The window stays valid
+// while other reads are made: a view of the scan buffer where the bytes lie in it, else a copy.
+class WalkWindow {
+ public:
+  WalkWindow(RangeReader& read, int32_t size) : read_(read), size_(size) {}
+
+  // The bytes from `offset` to the window's end, at least `need` of them; empty when fewer than
+  // `need` can be read there.
+  std::span<const uint8_t> At(int64_t offset, int32_t need);
+
+ private:
+  RangeReader& read_;
+  int32_t size_;
+  std::span<const uint8_t> view_;
+  std::vector<uint8_t> copy_;
+  int64_t start_ = 0;
 };
 
 }  // namespace quarvelin

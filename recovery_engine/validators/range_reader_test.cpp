@@ -63,6 +63,24 @@ TEST(RangeReader, ServesTheBufferTheDeviceOrNothing) {
   EXPECT_FALSE(read.StartsSector(INT64_MAX));
 }
 
+TEST(RangeReader, WalkWindowsViewTheBufferAndCopyWhatTheDeviceGives) {
+  const auto file = RandomBytes(10000, 5);
+  Candidate candidate(file, Placement{.lead = 700, .bufferBytes = 4096, .trailing = 0});
+  RangeReader read = candidate.Reader();
+  WalkWindow window(read, 1024);
+  const auto first = window.At(100, 4);
+  EXPECT_TRUE(read.InBuffer(first));
+  EXPECT_EQ(Copy(first), std::vector<uint8_t>(file.begin() + 100, file.begin() + 1124));
+  EXPECT_EQ(window.At(1000, 100).size(), 124u) << "served from the window it holds";
+
+  // Past the buffer: a copy that outlives the reader's next read.
+  const auto copied = window.At(5000, 8);
+  EXPECT_FALSE(read.InBuffer(copied));
+  EXPECT_EQ(read(0, 4).size(), 4u);
+  EXPECT_EQ(Copy(copied), std::vector<uint8_t>(file.begin() + 5000, file.begin() + 6024));
+  EXPECT_TRUE(window.At(10052 - 2, 8).empty());  // two bytes before the device ends
+}
+
 TEST(ByteFields, ReadBothByteOrdersWithinBoundsOnly) {
   const std::vector<uint8_t> b = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
   EXPECT_EQ(ReadBe16(b, 0), 0x0102);
