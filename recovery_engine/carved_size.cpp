@@ -282,7 +282,7 @@ void Sizer::RememberEndRecords(int64_t end, bool blocked, bool seen,
   MarkerFreeStretch& known = memo_->zipEnd;
   ZipEndRecordsMet& records = memo_->zipRecords;
   // This search went through a stretch with records from its start: what it met replaces them.
-  if (!records.byArchiveStart.empty()) {
+  if (!records.endByArchiveStart.empty()) {
     known = {};
     records = {};
   }
@@ -296,7 +296,7 @@ void Sizer::RememberEndRecords(int64_t end, bool blocked, bool seen,
   for (const MetRecord& record : met) {
     const int64_t at = start_ + record.at;
     const ZipEndRecordsMet::Record found{at, start_ + record.end};
-    records.byArchiveStart.try_emplace(at - record.directoryEnd, found);
+    records.endByArchiveStart.try_emplace(at - record.directoryEnd, found.end);
     if (found.end <= to) records.lastFitting = found;
   }
 }
@@ -520,8 +520,9 @@ std::optional<int64_t> Sizer::WalkFlvTags() {
 std::optional<int64_t> Sizer::KnownEndOfCentralDirectory() const {
   if (memo_ == nullptr || !Endless(memo_->zipEnd)) return std::nullopt;
   const ZipEndRecordsMet& records = memo_->zipRecords;
-  if (const auto own = records.byArchiveStart.find(start_); own != records.byArchiveStart.end()) {
-    return own->second.end - start_;
+  if (const auto own = records.endByArchiveStart.find(start_);
+      own != records.endByArchiveStart.end()) {
+    return own->second - start_;
   }
   return records.lastFitting.at >= start_ ? records.lastFitting.end - start_ : 0;
 }
@@ -531,10 +532,10 @@ std::optional<int64_t> Sizer::KnownEndOfCentralDirectory() const {
 int64_t Sizer::SearchEndOfCentralDirectory() {
   if (Cancelled()) return 0;
   // A stretch that held records is searched afresh: resuming at its end would skip them.
-  auto [window, stream] = BeginSearch(memo_ != nullptr && memo_->zipRecords.byArchiveStart.empty()
-                                          ? Examined(memo_->zipEnd)
-                                          : std::nullopt,
-                                      kEndOfCentralDirectory.size() - 1);
+  auto [window, stream] = BeginSearch(
+      memo_ != nullptr && memo_->zipRecords.endByArchiveStart.empty() ? Examined(memo_->zipEnd)
+                                                                      : std::nullopt,
+      kEndOfCentralDirectory.size() - 1);
   int64_t best = 0;
   bool seen = false;  // any end record's signature, whole or not
   std::vector<MetRecord> met;  // whole records, for the memo

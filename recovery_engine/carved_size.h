@@ -46,8 +46,9 @@ struct ZipEndRecordsMet {
     int64_t at = 0;
     int64_t end = 0;
   };
-  // By the device offset where each record's central directory would place its archive's start.
-  std::unordered_map<int64_t, Record> byArchiveStart;
+  // The end of the first record for each device offset where a record's central directory would
+  // place its archive's start.
+  std::unordered_map<int64_t, int64_t> endByArchiveStart;
   Record lastFitting{-1, 0};  // the last record whose comment ends inside the stretch
 };
 
