@@ -31,42 +31,25 @@ bool IsFrameSync(uint8_t b0, uint8_t b1) {
 // until the next call.
 class WindowedReader {
  public:
-  explicit WindowedReader(RangeReader& read) : read_(read) {}
+  explicit WindowedReader(RangeReader& read) : read_(read), window_(read, kWindowBytes) {}
 
   // Exactly `length` bytes at `offset` (at most a window), or nothing, like the RangeReader.
   Bytes operator()(int64_t offset, int32_t length) {
-    const auto bytes = UpTo(offset, length);
-    return bytes.size() == static_cast<size_t>(length) ? bytes : Bytes{};
+    if (length <= 0) return {};
+    const auto bytes = window_.At(offset, length);
+    return bytes.empty() ? bytes : bytes.first(static_cast<size_t>(length));
   }
 
-  // Up to `length` bytes at `offset`: fewer where the readable part of the disk ends.
+  // Up to `length` bytes at `offset`: fewer where the readable part of the disk ends (near the end
+  // of the device or before a bad stretch, the part that can be read is still walked).
   Bytes UpTo(int64_t offset, int32_t length) {
-    if (length < 0 || length > kWindowBytes) return {};
-    if (!Holds(offset, length)) Load(offset, length);
-    const auto size = static_cast<int64_t>(window_.size());
-    if (offset < windowStart_ || offset - windowStart_ >= size) return {};
-    const int64_t skip = offset - windowStart_;
-    return window_.subspan(static_cast<size_t>(skip),
-                           static_cast<size_t>(std::min<int64_t>(length, size - skip)));
+    if (const auto bytes = (*this)(offset, length); !bytes.empty() || length <= 0) return bytes;
+    return length <= kWindowBytes ? read_.ReadLongest(offset, length) : Bytes{};
   }
 
  private:
-  bool Holds(int64_t offset, int32_t length) const {
-    const auto size = static_cast<int64_t>(window_.size());
-    return offset >= windowStart_ && length <= size && offset - windowStart_ <= size - length;
-  }
-
-  // A whole window cannot be read near the end of the device or before a bad stretch; the part
-  // that can is still walked. The span stays valid: nothing else reads until the next Load.
-  void Load(int64_t offset, int32_t length) {
-    windowStart_ = offset;
-    window_ = read_.ReadWindow(offset, kWindowBytes, length);
-    if (window_.empty()) window_ = read_.ReadLongest(offset, kWindowBytes);
-  }
-
   RangeReader& read_;
-  Bytes window_;
-  int64_t windowStart_ = 0;
+  WalkWindow window_;
 };
 
 // The first offset in [from, from + count) where a frame sync starts, if any.
