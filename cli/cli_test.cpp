@@ -14,12 +14,6 @@
 namespace quarvelin::cli {
 namespace {
 
-TEST(JsonString, EscapesWhatJsonRequiresAndKeepsPathBytes) {
-  EXPECT_EQ(JsonString("C:\\rec \"1\""), "\"C:\\\\rec \\\"1\\\"\"");
-  EXPECT_EQ(JsonString(std::string("a\nb\x01\x1f", 5)), "\"a\\nb\\u0001\\u001f\"");
-  EXPECT_EQ(JsonString("caf\xc3\xa9"), "\"caf\xc3\xa9\"");
-}
-
 TEST(ParseJsonObjectArray, ReadsFlatObjectsAndUnescapesStrings) {
   const auto objects = ParseJsonObjectArray(
       " [ {\"a\": \"x\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\\ud83d\\udcbe\","

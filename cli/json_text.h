@@ -6,11 +6,9 @@
 #include <utility>
 #include <vector>
 
-namespace quarvelin::cli {
+#include "common/json_string.h"
 
-// The text as a JSON string literal, quotes included. Bytes of 0x80 and above pass through as they
-// are: engine texts embed paths byte for byte.
-std::string JsonString(std::string_view text);
+namespace quarvelin::cli {
 
 // One JSON object whose members are all strings, numbers, true, false or null, in text order.
 // String values are unescaped (to UTF-8); the others keep their JSON spelling.

@@ -6,12 +6,18 @@
 #include <utility>
 #include <vector>
 
-#include "byte_fields.h"
+#include "common/byte_fields.h"
+#include "common/scope_guard.h"
 
 namespace ul_venmark {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using Buffer = std::vector<uint8_t>;
+using quarvelin::ReadLe16;
+using quarvelin::ReadLe32;
+using quarvelin::ReadLe48;
+using quarvelin::ReadLe64;
+using quarvelin::WriteLe32;
 
 // "\\.\": the device namespace.
 constexpr char kDevicePrefix[] = "\\\\.\\";
@@ -66,27 +72,12 @@ struct Reply {
 };
 
 // One control request into `out`, which the caller has zero-filled at its full size.
-Reply Send(DeviceControl& device, DeviceHandle handle, uint32_t code, const Bytes& in, Bytes& out) {
+Reply Send(DeviceControl& device, DeviceHandle handle, uint32_t code, const Buffer& in, Buffer& out) {
   uint32_t returned = 0;
   const bool ok = device.Control(handle, code, in.empty() ? nullptr : in.data(), in.size(),
                                  out.data(), out.size(), &returned);
   return {ok, ok ? returned : 0, ok ? 0 : device.LastError()};
 }
-
-// Closes an open device when the scope ends, whichever way it ends.
-class ScopedDevice {
- public:
-  ScopedDevice(DeviceControl& device, DeviceHandle handle) : device_(device), handle_(handle) {}
-  ~ScopedDevice() { device_.Close(handle_); }
-  ScopedDevice(const ScopedDevice&) = delete;
-  ScopedDevice& operator=(const ScopedDevice&) = delete;
-
-  DeviceHandle get() const { return handle_; }
-
- private:
-  DeviceControl& device_;
-  DeviceHandle handle_;
-};
 
 unsigned long Ul(uint32_t value) {
   return static_cast<unsigned long>(value);
@@ -105,12 +96,12 @@ void SetInt(flutter::EncodableMap& map, const char* key, int32_t value) {
 }
 
 bool IsNvme(DeviceControl& device, DeviceHandle disk) {
-  Bytes query(kPropertyQuerySize, 0);
-  WriteU32(query, 0, kStorageDeviceProperty);
-  WriteU32(query, 4, kPropertyStandardQuery);
-  Bytes descriptor(kDeviceDescriptorSize, 0);
+  Buffer query(kPropertyQuerySize, 0);
+  WriteLe32(query, 0, kStorageDeviceProperty);
+  WriteLe32(query, 4, kPropertyStandardQuery);
+  Buffer descriptor(kDeviceDescriptorSize, 0);
   if (!Send(device, disk, kIoctlStorageQueryProperty, query, descriptor).ok) return false;
-  const uint32_t busType = ReadU32(descriptor, kBusTypeOffset);
+  const uint32_t busType = ReadLe32(descriptor, kBusTypeOffset).value_or(0);
   std::printf("DEBUG: BusType: %d\n", static_cast<int>(busType));
   return busType == kBusTypeNvme;
 }
@@ -118,17 +109,17 @@ bool IsNvme(DeviceControl& device, DeviceHandle disk) {
 // The NVMe SMART / health information log page (log 02h) through the protocol-specific property.
 bool ReadNvmeHealth(DeviceControl& device, DeviceHandle disk, flutter::EncodableMap& result) {
   std::printf("DEBUG: Attempting NVMe Health via STORAGE_QUERY_PROPERTY...\n");
-  Bytes query(kNvmeQuerySize, 0);
-  WriteU32(query, 0, kStorageDeviceProtocolSpecificProperty);
-  WriteU32(query, 4, kPropertyStandardQuery);
-  WriteU32(query, 8, kProtocolTypeNvme);
-  WriteU32(query, 12, kNvmeDataTypeLogPage);
-  WriteU32(query, 16, kNvmeLogHealthInformation);
-  WriteU32(query, 20, 0);  // request sub-value
-  WriteU32(query, 24, kProtocolSpecificDataSize);
-  WriteU32(query, 28, kNvmeLogPageSize);
+  Buffer query(kNvmeQuerySize, 0);
+  WriteLe32(query, 0, kStorageDeviceProtocolSpecificProperty);
+  WriteLe32(query, 4, kPropertyStandardQuery);
+  WriteLe32(query, 8, kProtocolTypeNvme);
+  WriteLe32(query, 12, kNvmeDataTypeLogPage);
+  WriteLe32(query, 16, kNvmeLogHealthInformation);
+  WriteLe32(query, 20, 0);  // request sub-value
+  WriteLe32(query, 24, kProtocolSpecificDataSize);
+  WriteLe32(query, 28, kNvmeLogPageSize);
   // Bytes 32 to 47 (fixed return data, sub-values 2 to 4) stay 0.
-  Bytes out(kNvmeOutputSize, 0);
+  Buffer out(kNvmeOutputSize, 0);
   std::printf("DEBUG: NVMe Query - InputSize: %lu, OutputSize: %lu\n",
               static_cast<unsigned long>(query.size()), static_cast<unsigned long>(out.size()));
 
@@ -137,11 +128,11 @@ bool ReadNvmeHealth(DeviceControl& device, DeviceHandle disk, flutter::Encodable
     std::printf("DEBUG: NVMe STORAGE_QUERY_PROPERTY Failed. Err: %lu\n", Ul(reply.error));
     return false;
   }
-  const uint32_t dataOffset = ReadU32(out, kDescriptorDataOffset);
-  const uint32_t dataLength = ReadU32(out, kDescriptorDataLength);
+  const uint32_t dataOffset = ReadLe32(out, kDescriptorDataOffset).value_or(0);
+  const uint32_t dataLength = ReadLe32(out, kDescriptorDataLength).value_or(0);
   std::printf("DEBUG: NVMe STORAGE_QUERY_PROPERTY Success! Bytes: %lu\n", Ul(reply.bytes));
   std::printf("DEBUG: Descriptor Version: %lu, Size: %lu, DataLength: %lu, DataOffset: %lu\n",
-              Ul(ReadU32(out, 0)), Ul(ReadU32(out, 4)), Ul(dataLength), Ul(dataOffset));
+              Ul(ReadLe32(out, 0).value_or(0)), Ul(ReadLe32(out, 4).value_or(0)), Ul(dataLength), Ul(dataOffset));
   if (reply.bytes < kNvmeQuerySize || dataLength < kNvmeLogPageSize) {
     std::printf(
         "DEBUG: NVMe output data insufficient: %lu bytes, expected >= %zu, data length: %lu\n",
@@ -158,11 +149,11 @@ bool ReadNvmeHealth(DeviceControl& device, DeviceHandle disk, flutter::Encodable
   }
   const auto page = static_cast<size_t>(pageStart);
 
-  const auto kelvin = static_cast<int32_t>(ReadLe(out, page + 1, 2));
+  const auto kelvin = static_cast<int32_t>(ReadLe16(out, page + 1).value_or(0));
   const int32_t temperature = std::min(kelvin >= 273 ? kelvin - 273 : 0, 100);
   const int32_t used = out[page + 5];
   const int32_t health = std::clamp(100 - used, 0, 100);
-  const uint64_t hours = ReadLe(out, page + 128, 8);
+  const uint64_t hours = ReadLe64(out, page + 128).value_or(0);
   std::printf("DEBUG: NVMe Health - Temp: %d C, Used: %d%%, Hours: %llu\n", temperature, used,
               static_cast<unsigned long long>(hours));
 
@@ -178,19 +169,19 @@ bool ReadNvmeHealth(DeviceControl& device, DeviceHandle disk, flutter::Encodable
 // SMART READ DATA through the legacy SMART interface.
 bool ReadAtaSmart(DeviceControl& device, DeviceHandle disk, flutter::EncodableMap& result) {
   std::printf("DEBUG: Attempting ATA SMART...\n");
-  Bytes version(kSmartVersionSize, 0);
+  Buffer version(kSmartVersionSize, 0);
   if (!Send(device, disk, kSmartGetVersion, {}, version).ok) return false;
   const uint8_t deviceMap = version[kSmartDeviceMapOffset];
 
-  Bytes command(kSmartCommandSize, 0);
-  WriteU32(command, 0, kSmartDataSize);
+  Buffer command(kSmartCommandSize, 0);
+  WriteLe32(command, 0, kSmartDataSize);
   // The IDE registers: features (SMART READ DATA), sector count, sector number, cylinder low and
   // high, drive/head, command (SMART), reserved.
   const uint8_t registers[] = {
       0xD0, 1, 1, 0x4F, 0xC2, static_cast<uint8_t>((deviceMap & 0x10) | 0xA0), 0xB0, 0};
   std::copy(std::begin(registers), std::end(registers), command.begin() + 4);
   // Drive number, reserved fields and the one buffer byte stay 0.
-  Bytes out(kSmartOutputSize, 0);
+  Buffer out(kSmartOutputSize, 0);
   if (!Send(device, disk, kSmartRcvDriveData, command, out).ok) return false;
 
   uint32_t reallocated = 0;
@@ -202,7 +193,7 @@ bool ReadAtaSmart(DeviceControl& device, DeviceHandle disk, flutter::EncodableMa
     const size_t entry = kSmartOutputHeaderSize + kSmartFirstAttribute + i * kSmartAttributeSize;
     const uint8_t id = out[entry];
     if (id == 0) continue;
-    const uint64_t raw = ReadLe(out, entry + kSmartRawOffset, 6);
+    const uint64_t raw = ReadLe48(out, entry + kSmartRawOffset).value_or(0);
     const auto low = static_cast<uint32_t>(raw);
     switch (id) {
       case kAttrReallocated:
@@ -244,10 +235,10 @@ bool ReadAtaSmart(DeviceControl& device, DeviceHandle disk, flutter::EncodableMa
 void ReadFailurePrediction(DeviceControl& device, DeviceHandle disk, bool nvme,
                            flutter::EncodableMap& result) {
   std::printf("DEBUG: Attempting Failure Prediction...\n");
-  Bytes prediction(kPredictionSize, 0);
+  Buffer prediction(kPredictionSize, 0);
   const Reply reply = Send(device, disk, kIoctlStoragePredictFailure, {}, prediction);
   if (reply.ok) {
-    const bool failing = ReadU32(prediction, 0) != 0;
+    const bool failing = ReadLe32(prediction, 0).value_or(0) != 0;
     SetInt(result, "health", failing ? 10 : 100);
     SetText(result, "life", failing ? "Failing" : "Good");
     SetText(result, "source", "Win-Predict");
@@ -278,17 +269,17 @@ std::string GetPhysicalDrivePath(const std::string& driveId, DeviceControl& devi
     return "";
   }
 
-  Bytes extents(kExtentsOutputSize, 0);
+  Buffer extents(kExtentsOutputSize, 0);
   Reply reply{};
   {
-    const ScopedDevice opened(device, *handle);
-    reply = Send(device, opened.get(), kIoctlVolumeGetVolumeDiskExtents, {}, extents);
+    const quarvelin::ScopeExit close([&] { device.Close(*handle); });
+    reply = Send(device, *handle, kIoctlVolumeGetVolumeDiskExtents, {}, extents);
   }
-  if (!reply.ok || ReadU32(extents, 0) == 0) {
+  if (!reply.ok || ReadLe32(extents, 0).value_or(0) == 0) {
     std::printf("DEBUG: GetPhysicalDrivePath: Failed extents query. Err: %lu\n", Ul(reply.error));
     return "";
   }
-  return std::string(kDevicePrefix) + "PhysicalDrive" + std::to_string(ReadU32(extents, 8));
+  return std::string(kDevicePrefix) + "PhysicalDrive" + std::to_string(ReadLe32(extents, 8).value_or(0));
 }
 
 flutter::EncodableMap GetDiskHealth(const std::string& driveId, DeviceControl& device) {
@@ -330,13 +321,14 @@ flutter::EncodableMap GetDiskHealth(const std::string& driveId, DeviceControl& d
     SetText(result, "source", "AccessDenied: " + std::to_string(error));
     return result;
   }
-  const ScopedDevice disk(device, *handle);
+  const DeviceHandle disk = *handle;
+  const quarvelin::ScopeExit close([&] { device.Close(disk); });
   std::printf("DEBUG: Opened %s with access level: 0x%lx\n", path.c_str(), Ul(access));
 
-  const bool nvme = IsNvme(device, disk.get());
-  if (nvme && ReadNvmeHealth(device, disk.get(), result)) return result;
-  if (ReadAtaSmart(device, disk.get(), result)) return result;
-  ReadFailurePrediction(device, disk.get(), nvme, result);
+  const bool nvme = IsNvme(device, disk);
+  if (nvme && ReadNvmeHealth(device, disk, result)) return result;
+  if (ReadAtaSmart(device, disk, result)) return result;
+  ReadFailurePrediction(device, disk, nvme, result);
   return result;
 }
 

@@ -9,12 +9,16 @@
 #include <thread>
 #include <utility>
 
-#include "aligned_buffer.h"
-#include "byte_fields.h"
+#include "common/aligned_buffer.h"
+#include "common/byte_fields.h"
 #include "disk_access_plugin.h"
 
 namespace ul_venmark {
 namespace {
+
+using quarvelin::AlignedBuffer;
+using quarvelin::ReadLe32;
+using quarvelin::ReadLe64;
 
 constexpr DWORD kGeometryEx = 0x700A0;
 constexpr DWORD kGeometry = 0x70000;
@@ -93,8 +97,8 @@ int64_t DiskAccessPlugin::OpenDrive(const std::string& driveId, bool readOnly) {
   uint32_t bytesPerSector = 512;
   uint8_t geometry[40] = {};
   // A device that reports 0 bytes per sector keeps the default: every read would be empty.
-  if (Control(handle, kGeometryEx, geometry, sizeof geometry) && ReadU32(geometry, 20) != 0) {
-    bytesPerSector = ReadU32(geometry, 20);
+  if (Control(handle, kGeometryEx, geometry, sizeof geometry) && ReadLe32(geometry, 20).value_or(0) != 0) {
+    bytesPerSector = ReadLe32(geometry, 20).value_or(0);
   }
 
   std::lock_guard lock(table_->handlesMutex);
@@ -113,15 +117,15 @@ EncodableMap DiskAccessPlugin::GetGeometry(int64_t id) {
   uint8_t geometry[40] = {};
   int64_t diskSize = 0;
   if (Control(handle, kGeometryEx, geometry, 40)) {
-    diskSize = static_cast<int64_t>(ReadLe(geometry, 24, 8));
+    diskSize = static_cast<int64_t>(ReadLe64(geometry, 24).value_or(0));
   } else if (!Control(handle, kGeometry, geometry, 24)) {
     throw std::runtime_error("GetGeometry failed");
   }
-  const uint32_t bytesPerSector = ReadU32(geometry, 20);
+  const uint32_t bytesPerSector = ReadLe32(geometry, 20).value_or(0);
   if (bytesPerSector == 0) throw std::runtime_error("GetGeometry failed");
   uint8_t length[8] = {};
   const int64_t size = Control(handle, kLengthInfo, length, 8)
-                           ? static_cast<int64_t>(ReadLe(length, 0, 8))
+                           ? static_cast<int64_t>(ReadLe64(length, 0).value_or(0))
                            : diskSize;
 
   EncodableMap map;

@@ -5,7 +5,7 @@ if(WIN32)
   target_sources(disk_health PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/win32_device_control.cpp)
 endif()
 target_include_directories(disk_health PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(disk_health PUBLIC flutter_codec)
+target_link_libraries(disk_health PUBLIC flutter_codec quarvelin_common)
 quarvelin_warnings(disk_health)
 
 quarvelin_test(disk_health_test SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/disk_health_test.cpp

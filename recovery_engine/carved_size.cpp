@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "validators/acceptance.h"
-#include "validators/byte_fields.h"
+#include "common/byte_fields.h"
 #include "validators/range_reader.h"
 
 namespace quarvelin {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "byte_fields.h"
+#include "common/byte_fields.h"
 
 namespace quarvelin {
 namespace {

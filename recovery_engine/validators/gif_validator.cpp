@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "byte_fields.h"
+#include "common/byte_fields.h"
 
 namespace quarvelin {
 namespace {

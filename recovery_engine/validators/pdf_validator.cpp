@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "byte_fields.h"
+#include "common/byte_fields.h"
 
 namespace quarvelin {
 namespace {

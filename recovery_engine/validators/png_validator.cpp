@@ -4,7 +4,7 @@
 #include <array>
 #include <string>
 
-#include "byte_fields.h"
+#include "common/byte_fields.h"
 #include "crc32.h"
 
 namespace quarvelin {

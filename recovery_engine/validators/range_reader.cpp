@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "byte_fields.h"
+#include "common/byte_fields.h"
 
 namespace quarvelin {
 

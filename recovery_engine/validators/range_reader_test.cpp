@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "byte_fields.h"
+#include "common/byte_fields.h"
 #include "candidate.h"
 #include "crc32.h"
 
@@ -79,25 +79,6 @@ TEST(RangeReader, WalkWindowsViewTheBufferAndCopyWhatTheDeviceGives) {
   EXPECT_EQ(read(0, 4).size(), 4u);
   EXPECT_EQ(Copy(copied), std::vector<uint8_t>(file.begin() + 5000, file.begin() + 6024));
   EXPECT_TRUE(window.At(10052 - 2, 8).empty());  // two bytes before the device ends
-}
-
-TEST(ByteFields, ReadBothByteOrdersWithinBoundsOnly) {
-  const std::vector<uint8_t> b = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
-  EXPECT_EQ(ReadBe16(b, 0), 0x0102);
-  EXPECT_EQ(ReadLe16(b, 6), 0x0807);
-  EXPECT_EQ(ReadBe24(b, 1), 0x020304u);
-  EXPECT_EQ(ReadLe24(b, 0), 0x030201u);
-  EXPECT_EQ(ReadBe32(b, 4), 0x05060708u);
-  EXPECT_EQ(ReadLe32(b, 0), 0x04030201u);
-  EXPECT_EQ(ReadBe64(b, 0), 0x0102030405060708u);
-  EXPECT_EQ(ReadLe64(b, 0), 0x0807060504030201u);
-  EXPECT_FALSE(ReadBe16(b, 7));
-  EXPECT_FALSE(ReadLe32(b, 5));
-  EXPECT_FALSE(ReadBe64(b, 1));
-  EXPECT_FALSE(ReadBe16(b, SIZE_MAX));
-  EXPECT_FALSE(CheckedAdd(INT64_MAX, 1));
-  EXPECT_EQ(CheckedAdd(1, 2, 3), 6);
-  EXPECT_FALSE(AsLength(UINT64_MAX));
 }
 
 TEST(Crc32, MatchesTheStandardCheckValue) {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "byte_fields.h"
+#include "common/byte_fields.h"
 
 namespace quarvelin {
 namespace {

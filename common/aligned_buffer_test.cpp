@@ -1,10 +1,10 @@
-#include "aligned_buffer.h"
+#include "common/aligned_buffer.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 
-namespace ul_venmark {
+namespace quarvelin {
 namespace {
 
 TEST(AlignedBufferTest, AddressAndLengthAreWholeSectors) {
@@ -26,4 +26,4 @@ TEST(AlignedBufferTest, AddressAndLengthAreWholeSectors) {
 }
 
 }  // namespace
-}  // namespace ul_venmark
+}  // namespace quarvelin

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <new>
 
-namespace ul_venmark {
+namespace quarvelin {
 
 // Memory for an unbuffered device read: the address and the length are multiples of the sector
 // size, as such reads demand on real devices. Zero-filled.
@@ -38,4 +38,4 @@ class AlignedBuffer {
   uint8_t* data_;
 };
 
-}  // namespace ul_venmark
+}  // namespace quarvelin
