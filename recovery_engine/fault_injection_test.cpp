@@ -182,6 +182,7 @@ TEST_F(Faults, BadSectorsInTheCopyBeyondTheChunkAreReportedAndCostOnlyThemselves
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.from);
+    fs::remove_all(dir_.File("out"));
     auto disk = DiskWith(4 * kChunk, {bmp});
     disk->AddUnreadable(c.from * kSector, c.count * kSector);
     const auto messages = Scan(disk, dir_.File("out"), {"bmp"});

@@ -1,27 +1,86 @@
 #include "output_file.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstring>
 
-namespace quarvelin {
+#if defined(_WIN32)
+#include <io.h>
+#include <sys/stat.h>
+#else
+#include <unistd.h>
+#endif
 
-OutputFile::~OutputFile() { Close(); }
+namespace quarvelin {
+namespace {
+
+// The C runtime on Windows knows no exclusive mode for fopen; both platforms have it for
+// descriptors.
+#if defined(_WIN32)
+int OpenExclusive(const char* path) {
+  return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+std::FILE* StreamOf(int fd) {
+  return _fdopen(fd, "wb");
+}
+void CloseDescriptor(int fd) {
+  _close(fd);
+}
+#else
+int OpenExclusive(const char* path) {
+  return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+std::FILE* StreamOf(int fd) {
+  return fdopen(fd, "wb");
+}
+void CloseDescriptor(int fd) {
+  close(fd);
+}
+#endif
+
+}  // namespace
+
+OutputFile::~OutputFile() {
+  Close();
+}
 
 void OutputFile::Fail(int errorNumber) {
   error_ = errorNumber != 0 ? std::strerror(errorNumber) : "unknown error";
+}
+
+bool OutputFile::Adopt(std::FILE* file, int errorNumber) {
+  file_ = file;
+  if (file_ == nullptr) {
+    Fail(errorNumber);
+    return false;
+  }
+  std::setvbuf(file_, nullptr, _IONBF, 0);
+  return true;
 }
 
 bool OutputFile::Create(const std::string& path) {
   Close();
   written_ = 0;
   errno = 0;
-  file_ = std::fopen(path.c_str(), "wb");
-  if (file_ == nullptr) {
-    Fail(errno);
-    return false;
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  return Adopt(file, errno);
+}
+
+OutputFile::NewFile OutputFile::CreateNew(const std::string& path) {
+  Close();
+  written_ = 0;
+  errno = 0;
+  const int fd = OpenExclusive(path.c_str());
+  if (fd < 0) {
+    const int error = errno;
+    Fail(error);
+    return error == EEXIST ? NewFile::kExists : NewFile::kFailed;
   }
-  std::setvbuf(file_, nullptr, _IONBF, 0);
-  return true;
+  std::FILE* file = StreamOf(fd);
+  const int error = errno;
+  if (file == nullptr) CloseDescriptor(fd);
+  return Adopt(file, error) ? NewFile::kCreated : NewFile::kFailed;
 }
 
 bool OutputFile::Write(std::span<const uint8_t> bytes) {

@@ -1,23 +1,30 @@
 #include "salvage_read.h"
 
-#include <algorithm>
 #include <string>
 
 #include "recovery_engine.h"
 
 namespace quarvelin {
+namespace {
 
-std::vector<uint8_t> ReadInPieces(RawDevice& device, int64_t first, int64_t count,
-                                  int32_t sectorSize, std::vector<SectorRun>* unreadable) {
+std::vector<uint8_t> Read(RawDevice& device, SectorRange sectors, int32_t sectorSize) {
+  return device.ReadDeviceSectors(sectors.First(), static_cast<uint32_t>(sectors.Count()),
+                                  sectorSize);
+}
+
+}  // namespace
+
+std::vector<uint8_t> ReadInPieces(RawDevice& device, SectorRange sectors, int32_t sectorSize,
+                                  std::vector<SectorRange>* unreadable) {
   constexpr int64_t kPieceSectors = 64;
   std::vector<std::vector<uint8_t>> pieces;
   bool anyRead = false;
-  for (int64_t piece = first; piece < first + count; piece += kPieceSectors) {
-    const int64_t sectors = std::min(kPieceSectors, first + count - piece);
-    pieces.push_back(device.ReadDeviceSectors(piece, static_cast<uint32_t>(sectors), sectorSize));
+  for (SectorRange rest = sectors; !rest.Empty(); rest = rest.From(rest.First() + kPieceSectors)) {
+    const SectorRange piece = rest.Head(kPieceSectors);
+    pieces.push_back(Read(device, piece, sectorSize));
     anyRead = anyRead || !pieces.back().empty();
     if (!pieces.back().empty() &&
-        static_cast<int64_t>(pieces.back().size()) < sectors * sectorSize) {
+        static_cast<int64_t>(pieces.back().size()) < piece.Count() * sectorSize) {
       break;  // the device ends here
     }
   }
@@ -28,17 +35,18 @@ std::vector<uint8_t> ReadInPieces(RawDevice& device, int64_t first, int64_t coun
       bytes.insert(bytes.end(), pieces[i].begin(), pieces[i].end());
       continue;
     }
-    const int64_t start = first + static_cast<int64_t>(i) * kPieceSectors;
-    const int64_t sectors = std::min(kPieceSectors, first + count - start);
-    for (int64_t one = start; one < start + sectors; ++one) {
-      std::vector<uint8_t> data = device.ReadDeviceSectors(one, 1, sectorSize);
+    const SectorRange piece =
+        sectors.From(sectors.First() + static_cast<int64_t>(i) * kPieceSectors).Head(kPieceSectors);
+    for (int64_t one = piece.First(); one < piece.End(); ++one) {
+      std::vector<uint8_t> data = Read(device, SectorRange(one, 1), sectorSize);
       if (data.empty()) {
         data.assign(static_cast<size_t>(sectorSize), 0);
         if (unreadable != nullptr) {
-          if (!unreadable->empty() && unreadable->back().first + unreadable->back().count == one) {
-            ++unreadable->back().count;
+          if (!unreadable->empty() && unreadable->back().End() == one) {
+            unreadable->back() =
+                SectorRange(unreadable->back().First(), unreadable->back().Count() + 1);
           } else {
-            unreadable->push_back({one, 1});
+            unreadable->push_back(SectorRange(one, 1));
           }
         }
       }
@@ -49,16 +57,15 @@ std::vector<uint8_t> ReadInPieces(RawDevice& device, int64_t first, int64_t coun
 }
 
 std::vector<uint8_t> ReadReportingBadSectors(RecoveryEngine& engine, RawDevice& device,
-                                             int64_t first, int64_t count, int32_t sectorSize) {
-  std::vector<uint8_t> data =
-      device.ReadDeviceSectors(first, static_cast<uint32_t>(count), sectorSize);
-  if (data.empty() && count > 1) {
+                                             SectorRange sectors, int32_t sectorSize) {
+  std::vector<uint8_t> data = Read(device, sectors, sectorSize);
+  if (data.empty() && sectors.Count() > 1) {
     // A failing drive: keep every sector that can still be read, zeros for the rest.
-    std::vector<SectorRun> unreadable;
-    data = ReadInPieces(device, first, count, sectorSize, &unreadable);
-    for (const SectorRun& run : unreadable) {
+    std::vector<SectorRange> unreadable;
+    data = ReadInPieces(device, sectors, sectorSize, &unreadable);
+    for (const SectorRange& run : unreadable) {
       engine.Emit(NativeMessageKind::Status,
-                  "Read Error at sector " + std::to_string(run.first) + ". Filling with zeros.");
+                  "Read Error at sector " + std::to_string(run.First()) + ". Filling with zeros.");
     }
   }
   return data;

@@ -7,6 +7,8 @@
 #include <optional>
 
 #include "carved_size.h"
+#include "common/scope_guard.h"
+#include "common/sector_range.h"
 #include "header_search.h"
 #include "output_file.h"
 #include "recovery_engine.h"
@@ -15,11 +17,16 @@
 namespace quarvelin {
 namespace {
 
+using Kind = NativeMessageKind;
+
 constexpr int64_t kScanChunkSectors = 2048;
 // A progress line at the start and then every 256,000 sectors of progress (every 125 chunks when
 // no carve has shifted the chunk grid).
 constexpr int64_t kProgressEverySectors = 256000;
 constexpr int64_t kCopyBlockBytes = 1048576;
+// Names a carve tries ("rec_3_2048.jpg", then "rec_3_2048 (2).jpg" ...) when earlier scans into
+// the same folder left files under them.
+constexpr int kMaxNameTries = 100;
 
 std::string FormatProgress(double percent, int64_t files) {
   char text[64];
@@ -27,7 +34,28 @@ std::string FormatProgress(double percent, int64_t files) {
   return text;
 }
 
-enum class CarveStatus { Written, CannotCreate, WriteFailed };
+// Creates the file of one carve in `folder`: `stem` + "." + `extension`, or, when a file of that
+// name is already there (an earlier scan into the same folder), the first free name of the form
+// `stem` + " (2)." + `extension`. What is in the output folder is never overwritten. The name used,
+// or nothing when no file could be created.
+std::optional<std::string> CreateCarveFile(OutputFile& out, const std::string& folder,
+                                           const std::string& stem, const std::string& extension) {
+  for (int attempt = 1; attempt <= kMaxNameTries; ++attempt) {
+    const std::string name =
+        stem + (attempt == 1 ? "" : " (" + std::to_string(attempt) + ")") + "." + extension;
+    switch (out.CreateNew(folder + "/" + name)) {
+      case OutputFile::NewFile::kCreated:
+        return name;
+      case OutputFile::NewFile::kExists:
+        continue;
+      case OutputFile::NewFile::kFailed:
+        return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+enum class CarveStatus { Written, WriteFailed };
 
 struct Carve {
   CarveStatus status = CarveStatus::Written;
@@ -35,11 +63,12 @@ struct Carve {
   int64_t length = 0;   // bytes from the header the scan moves past
 };
 
-// Writes the candidate at `at` in `buffer` (which starts at `bufferSector`) to `path`: the bytes the
-// buffer holds, then the rest from the device in whole-sector reads. An estimated size ends early at
-// the first sector after the header where a selected signature's header begins, since another file
-// starts there. Unreadable sectors in the part read from the device become zeros; where nothing more
-// can be read the file ends. Either is reported, so a damaged file never passes for a whole one.
+// Writes the candidate at `at` in `buffer` (which starts at `bufferSector`) to `out`: the bytes the
+// buffer holds, then the rest from the device in whole-sector reads. An estimated size ends early
+// at the first sector after the header where a selected signature's header begins, since another
+// file starts there. Unreadable sectors in the part read from the device become zeros; where
+// nothing more can be read the file ends. Either is reported, so a damaged file never passes for a
+// whole one.
 class Carver {
  public:
   Carver(RecoveryEngine& engine, RawDevice& device, const HeaderIndex& index, int32_t sectorSize,
@@ -50,19 +79,15 @@ class Carver {
         sectorSize_(sectorSize),
         totalSectors_(totalSectors) {}
 
-  Carve Write(const std::string& path, std::span<const uint8_t> buffer, int64_t bufferSector,
-              size_t at, CarvedSize size) {
+  Carve Write(OutputFile& out, const std::string& path, std::span<const uint8_t> buffer,
+              int64_t bufferSector, size_t at, CarvedSize size) {
     Carve carve;
     carve.length = size.size;
-    OutputFile out;
-    if (!out.Create(path)) {
-      carve.status = CarveStatus::CannotCreate;
-      return carve;
-    }
+    const auto sector = static_cast<size_t>(sectorSize_);
     int64_t inBuffer = std::min<int64_t>(size.size, static_cast<int64_t>(buffer.size() - at));
     if (size.estimated) {
-      for (size_t s = (at / static_cast<size_t>(sectorSize_) + 1) * static_cast<size_t>(sectorSize_);
-           static_cast<int64_t>(s - at) < inBuffer; s += static_cast<size_t>(sectorSize_)) {
+      for (size_t s = (at / sector + 1) * sector; static_cast<int64_t>(s - at) < inBuffer;
+           s += sector) {
         if (index_.MatchesAt(buffer, s) != 0) {
           inBuffer = carve.length = static_cast<int64_t>(s - at);
           break;
@@ -75,22 +100,22 @@ class Carver {
     }
 
     int64_t copied = inBuffer;
-    int64_t remaining = carve.length - inBuffer;
-    int64_t sector = bufferSector + static_cast<int64_t>(buffer.size()) / sectorSize_;
     // Never past the device's last sector: a raw volume fails a read that runs over its end, and
     // the sectors beyond would come back as "bad" zeros padding the file.
-    while (remaining > 0 && sector < totalSectors_ && !engine_.CancelRequested()) {
+    SectorRange rest = SectorRange(0, totalSectors_)
+                           .From(bufferSector + static_cast<int64_t>(buffer.size()) / sectorSize_);
+    while (copied < carve.length && !rest.Empty() && !engine_.CancelRequested()) {
       // Whole sectors only: raw volumes refuse partial-sector reads; the surplus is dropped.
-      const int64_t want = std::min(remaining, kCopyBlockBytes);
-      const auto sectors = static_cast<uint32_t>(
-          std::min(SectorsCovering(want, sectorSize_), totalSectors_ - sector));
+      const int64_t want = std::min(carve.length - copied, kCopyBlockBytes);
+      const SectorRange step = rest.Head(SectorsCovering(want, sectorSize_));
       // On a failing drive one bad sector costs the file only its own bytes.
       const std::vector<uint8_t> data =
-          ReadReportingBadSectors(engine_, device_, sector, sectors, sectorSize_);
+          ReadReportingBadSectors(engine_, device_, step, sectorSize_);
       if (data.empty()) {
-        // Nothing more can be read: the file keeps what came before, and the user learns it is short.
-        engine_.Emit(NativeMessageKind::Status,
-                     "Read Error at sector " + std::to_string(sector) + ". File cut short: " + path);
+        // Nothing more can be read: the file keeps what came before, and the user learns it is
+        // short.
+        engine_.Emit(Kind::Status, "Read Error at sector " + std::to_string(step.First()) +
+                                       ". File cut short: " + path);
         break;
       }
       int64_t take = std::min<int64_t>(want, static_cast<int64_t>(data.size()));
@@ -107,13 +132,12 @@ class Carver {
         return carve;
       }
       copied += take;
-      remaining -= take;
       if (cut) {
         carve.length = copied;
         break;
       }
-      sector += static_cast<int64_t>(data.size()) / sectorSize_;
-      if (static_cast<int64_t>(data.size()) < static_cast<int64_t>(sectors) * sectorSize_) break;
+      if (static_cast<int64_t>(data.size()) < step.Count() * sectorSize_) break;
+      rest = rest.From(step.End());
     }
     carve.written = static_cast<int64_t>(out.BytesWritten());
     if (!out.Close()) carve.status = CarveStatus::WriteFailed;
@@ -135,98 +159,98 @@ class ChunkReader {
  public:
   ChunkReader(RawDevice& device, int32_t sectorSize) : device_(device), sectorSize_(sectorSize) {}
 
-  // Sectors [sector, sector + count), or fewer at the end of the device. A chunk that cannot be
-  // read in one go (a failing drive's bad sectors) is read again in smaller pieces, down to single
-  // sectors, and what stays unreadable becomes zeros: one bad sector must not lose every file that
-  // starts in the chunk. Empty only when no sector of it can be read.
-  const std::vector<uint8_t>& Read(int64_t sector, int64_t count) {
-    ReadWhole(sector, count);
-    if (buffer_.empty() && count > 1) buffer_ = ReadInPieces(device_, sector, count, sectorSize_);
+  // The sectors of `chunk`, or fewer at the end of the device. A chunk that cannot be read in one
+  // go (a failing drive's bad sectors) is read again in smaller pieces, down to single sectors, and
+  // what stays unreadable becomes zeros: one bad sector must not lose every file that starts in the
+  // chunk. Empty only when no sector of it can be read.
+  const std::vector<uint8_t>& Read(SectorRange chunk) {
+    ReadWhole(chunk);
+    if (buffer_.empty() && chunk.Count() > 1) buffer_ = ReadInPieces(device_, chunk, sectorSize_);
     return buffer_;
   }
 
  private:
-  void ReadWhole(int64_t sector, int64_t count) {
-    const int64_t held = static_cast<int64_t>(buffer_.size()) / sectorSize_;
-    if (sector > start_ && sector < start_ + held && sector + count > start_ + held) {
-      const int64_t keep = start_ + held - sector;
-      std::vector<uint8_t> more = device_.ReadDeviceSectors(
-          start_ + held, static_cast<uint32_t>(count - keep), sectorSize_);
-      if (!more.empty()) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + (sector - start_) * sectorSize_);
+  void ReadWhole(SectorRange chunk) {
+    const SectorRange held(std::max<int64_t>(start_, 0),
+                           start_ < 0 ? 0 : static_cast<int64_t>(buffer_.size()) / sectorSize_);
+    if (chunk.First() > held.First() && held.Contains(chunk.First()) && chunk.End() > held.End()) {
+      const SectorRange more = chunk.From(held.End());
+      std::vector<uint8_t> bytes =
+          device_.ReadDeviceSectors(more.First(), static_cast<uint32_t>(more.Count()), sectorSize_);
+      if (!bytes.empty()) {
+        const int64_t keep = held.End() - chunk.First();
+        buffer_.erase(buffer_.begin(),
+                      buffer_.begin() + (chunk.First() - held.First()) * sectorSize_);
         buffer_.resize(static_cast<size_t>(keep * sectorSize_));
-        buffer_.insert(buffer_.end(), more.begin(), more.end());
-        start_ = sector;
+        buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+        start_ = chunk.First();
         return;
       }
     }
-    buffer_ = device_.ReadDeviceSectors(sector, static_cast<uint32_t>(count), sectorSize_);
-    start_ = sector;
+    buffer_ =
+        device_.ReadDeviceSectors(chunk.First(), static_cast<uint32_t>(chunk.Count()), sectorSize_);
+    start_ = chunk.First();
   }
 
   RawDevice& device_;
   int32_t sectorSize_;
   std::vector<uint8_t> buffer_;
-  int64_t start_ = -1;
+  int64_t start_ = -1;  // first sector of `buffer_`; -1 before the first read
 };
 
-}  // namespace
+// What preparation hands the chunk loop.
+struct ScanSetup {
+  OpenedDevice opened;
+  int64_t deviceBytes = 0;
+  int32_t sectorSize = 0;
+  SectorRange sectors;  // the whole device
+  std::vector<FileSignature> signatures;
+};
 
-void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::string& outputDir,
-             const std::vector<std::string>& fileTypes) {
-  using Kind = NativeMessageKind;
-  engine.Emit(Kind::Status, "Starting native scan on " + drivePath);
-  const auto end = [&engine](int64_t files) {
-    engine.ClearRunning();
-    engine.Emit(Kind::Finished, std::to_string(files));
-  };
-
-  OpenedDevice opened = engine.OpenDevice(drivePath);
-  if (!opened.device) {
+// Opens and measures the drive, refuses a scan that must not run, and makes the six category
+// folders. Nothing, once the reason has been reported, when the scan cannot go ahead.
+std::optional<ScanSetup> Prepare(RecoveryEngine& engine, const std::string& drivePath,
+                                 const std::string& outputDir,
+                                 const std::vector<std::string>& fileTypes) {
+  ScanSetup setup;
+  setup.opened = engine.OpenDevice(drivePath);
+  if (!setup.opened.device) {
     engine.Emit(Kind::Error, "Failed to open drive (" + drivePath + "). Error code: " +
-                                 std::to_string(opened.error) + ". Run as Administrator?");
-    end(0);
-    return;
+                                 std::to_string(setup.opened.error) + ". Run as Administrator?");
+    return std::nullopt;
   }
-  RawDevice& device = *opened.device;
-  const int64_t driveSize = device.QueryDeviceSize();
-  const int32_t bytesPerSector = device.QuerySectorSize();
+  RawDevice& device = *setup.opened.device;
+  setup.deviceBytes = device.QueryDeviceSize();
+  setup.sectorSize = device.QuerySectorSize();
   // A trailing partial sector (an image file whose length is not a whole number of sectors) is
   // scanned too.
-  const int64_t totalSectors = driveSize > 0 ? SectorsCovering(driveSize, bytesPerSector) : 0;
-  if (totalSectors == 0) {
+  setup.sectors = SectorRange(
+      0, setup.deviceBytes > 0 ? SectorsCovering(setup.deviceBytes, setup.sectorSize) : 0);
+  if (setup.sectors.Empty()) {
     engine.Emit(Kind::Error, "Error: Could not determine drive size. Drive may be inaccessible.");
-    opened.device.reset();
-    end(0);
-    return;
+    return std::nullopt;
   }
   if (engine.HasCallback()) {
-    engine.Emit(Kind::Status, "Drive Size: " + std::to_string(driveSize / 1048576) +
-                                  " MB. BPS: " + std::to_string(bytesPerSector) +
-                                  ". Total Sectors: " + std::to_string(totalSectors));
+    engine.Emit(Kind::Status, "Drive Size: " + std::to_string(setup.deviceBytes / 1048576) +
+                                  " MB. BPS: " + std::to_string(setup.sectorSize) +
+                                  ". Total Sectors: " + std::to_string(setup.sectors.Count()));
   }
   // Recovered files written onto the drive being scanned would overwrite the very data sought.
   if (OutputIsOnDevice(outputDir, drivePath)) {
     engine.Emit(Kind::Error, "Output folder is on the drive being scanned. Choose another drive.");
-    opened.device.reset();
-    end(0);
-    return;
+    return std::nullopt;
   }
-
   // A selection of nothing but unknown types would read the whole drive to find nothing.
-  const std::vector<FileSignature> signatures = LoadSignatures(fileTypes);
-  if (signatures.empty()) {
+  setup.signatures = LoadSignatures(fileTypes);
+  if (setup.signatures.empty()) {
     std::string requested;
     for (const std::string& type : fileTypes) {
       if (!requested.empty()) requested += ", ";
       requested += type;
     }
     engine.Emit(Kind::Error, "No known file type selected: " + requested);
-    opened.device.reset();
-    end(0);
-    return;
+    return std::nullopt;
   }
-
   try {
     namespace fs = std::filesystem;
     const fs::path root = FileSystemPath(outputDir);
@@ -234,90 +258,168 @@ void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::st
     for (const char* folder : CategoryFolders) fs::create_directories(root / folder);
   } catch (const std::exception& e) {
     engine.Emit(Kind::Error, std::string("FS Error: ") + e.what());
-    opened.device.reset();
-    end(0);
-    return;
+    return std::nullopt;
+  }
+  engine.Emit(Kind::Status, "Directories created. Loading signatures...");
+  return setup;
+}
+
+// The chunk loop: reads the drive chunk by chunk, carves the first candidate in each that can be
+// sized, and goes on right after it.
+class ChunkScanner {
+ public:
+  ChunkScanner(RecoveryEngine& engine, ScanSetup& setup, const std::string& outputDir)
+      : engine_(engine),
+        device_(*setup.opened.device),
+        setup_(setup),
+        outputDir_(outputDir),
+        index_(setup.signatures),
+        carver_(engine, device_, index_, setup.sectorSize, setup.sectors.End()),
+        chunks_(device_, setup.sectorSize) {
+    memo_.deviceBytes = setup.deviceBytes;
   }
 
-  engine.Emit(Kind::Status, "Directories created. Loading signatures...");
-  const HeaderIndex index(signatures);
-  engine.Emit(Kind::Status, "Starting Scan Loop...");
-
-  Carver carver(engine, device, index, bytesPerSector, totalSectors);
-  SizingMemo memo;
-  memo.deviceBytes = driveSize;
-  ChunkReader chunks(device, bytesPerSector);
-  const std::atomic<bool>* cancel = engine.CancelFlag();
-  int64_t filesNamed = 0;
-  int64_t filesWritten = 0;
-  std::optional<int64_t> lastProgress;
-  try {
-    for (int64_t sector = 0; sector < totalSectors && !engine.CancelRequested();) {
-      if (!engine.WaitWhilePaused()) break;
-      const int64_t count = std::min(kScanChunkSectors, totalSectors - sector);
-      // One sector more than the chunk, when there is one, so that a header starting near the
-      // chunk's end is seen whole.
-      const std::vector<uint8_t>* read = &chunks.Read(sector, count + (sector + count < totalSectors));
-      if (read->empty()) read = &chunks.Read(sector, count);
-      const std::vector<uint8_t>& buffer = *read;
-      const size_t chunkBytes =
-          std::min(buffer.size(), static_cast<size_t>(count * bytesPerSector));
-
-      int64_t next = sector + kScanChunkSectors;
-      bool stop = false;
-      // Candidates in the order they lie on the disk; at one offset, in search order. A rejected
-      // candidate lets the search go on with the next signature, then the next offset.
-      for (std::optional<size_t> at = index.FindNext(buffer, 0, chunkBytes); at && !stop;
-           at = index.FindNext(buffer, *at + 1, chunkBytes)) {
-        bool carved = false;
-        for (uint64_t matches = index.MatchesAt(buffer, *at); matches != 0 && !carved && !stop;
-             matches &= matches - 1) {
-          const FileSignature& signature = signatures[static_cast<size_t>(__builtin_ctzll(matches))];
-          const CarvedSize size = DetermineCarvedSize(cancel, buffer, *at, signature, device,
-                                                      static_cast<uint64_t>(sector), bytesPerSector,
-                                                      &memo);
-          if (size.size < signature.minSize) continue;
-
-          const std::string name = "rec_" + std::to_string(filesNamed++) + "_" +
-                                   std::to_string(sector) + "." + signature.extension;
-          const std::string path = outputDir + "/" +
-                                   CategoryFolders[static_cast<size_t>(signature.category)] + "/" +
-                                   name;
-          const Carve carve = carver.Write(path, buffer, sector, *at, size);
-          if (carve.status != CarveStatus::Written) {
-            engine.Emit(Kind::Error, "Failed to write output file: " + path);
-            // A full or failing output disk ends the scan; one file that cannot be created does not.
-            stop = carve.status == CarveStatus::WriteFailed;
-            continue;
-          }
-          ++filesWritten;
-          engine.Emit(Kind::FileFound,
-                      path + "|" + name + "|" + std::to_string(carve.written) + "|Native");
-          next = std::max(sector + SectorsCovering(static_cast<int64_t>(*at) + carve.length,
-                                                    bytesPerSector),
-                          sector + 1);
-          carved = true;
-        }
-        if (carved || engine.CancelRequested()) break;
-      }
-
-      if (!lastProgress || sector - *lastProgress >= kProgressEverySectors) {
-        engine.Emit(Kind::Progress,
-                    FormatProgress(static_cast<double>(sector) /
-                                       static_cast<double>(totalSectors) * 100.0,
-                                   filesWritten));
-        lastProgress = sector;
-      }
-      if (stop) break;
-      sector = next;
+  // Runs to the drive's end, a cancel, or an output disk that can take no more.
+  void Run() {
+    for (int64_t sector = 0; sector < setup_.sectors.End() && !engine_.CancelRequested();) {
+      if (!engine_.WaitWhilePaused()) break;
+      const SectorRange chunk = setup_.sectors.From(sector).Head(kScanChunkSectors);
+      const ChunkResult result = ScanChunk(chunk);
+      ReportProgress(sector);
+      if (result.stop) break;
+      sector = result.next;
     }
+  }
+
+  int64_t FilesWritten() const { return filesWritten_; }
+
+ private:
+  struct ChunkResult {
+    int64_t next = 0;   // where the next chunk starts
+    bool stop = false;  // the scan cannot go on
+  };
+  enum class Outcome { kRejected, kCarved, kStop };
+
+  // Candidates in the order they lie on the disk; at one offset, in search order. A rejected
+  // candidate lets the search go on with the next signature, then the next offset.
+  ChunkResult ScanChunk(SectorRange chunk) {
+    // One sector more than the chunk, when there is one, so that a header starting near the
+    // chunk's end is seen whole.
+    const std::vector<uint8_t>* read =
+        &chunks_.Read(setup_.sectors.From(chunk.First()).Head(chunk.Count() + 1));
+    if (read->empty()) read = &chunks_.Read(chunk);
+    const std::vector<uint8_t>& buffer = *read;
+    const size_t chunkBytes =
+        std::min(buffer.size(), static_cast<size_t>(chunk.Count() * setup_.sectorSize));
+
+    for (std::optional<size_t> at = index_.FindNext(buffer, 0, chunkBytes); at;
+         at = index_.FindNext(buffer, *at + 1, chunkBytes)) {
+      for (uint64_t matches = index_.MatchesAt(buffer, *at); matches != 0; matches &= matches - 1) {
+        const FileSignature& signature =
+            setup_.signatures[static_cast<size_t>(__builtin_ctzll(matches))];
+        int64_t length = 0;
+        switch (CarveCandidate(buffer, chunk.First(), *at, signature, length)) {
+          case Outcome::kRejected:
+            continue;
+          case Outcome::kStop:
+            return {chunk.First() + kScanChunkSectors, true};
+          case Outcome::kCarved:
+            return {std::max(chunk.First() + SectorsCovering(static_cast<int64_t>(*at) + length,
+                                                             setup_.sectorSize),
+                             chunk.First() + 1),
+                    false};
+        }
+      }
+      if (engine_.CancelRequested()) break;
+    }
+    return {chunk.First() + kScanChunkSectors, false};
+  }
+
+  // Sizes the candidate at `at` and, when it is long enough, writes it out and reports it.
+  // `length` receives the bytes from the header that the scan moves past.
+  Outcome CarveCandidate(std::span<const uint8_t> buffer, int64_t chunkSector, size_t at,
+                         const FileSignature& signature, int64_t& length) {
+    const CarvedSize size =
+        DetermineCarvedSize(engine_.CancelFlag(), buffer, at, signature, device_,
+                            static_cast<uint64_t>(chunkSector), setup_.sectorSize, &memo_);
+    if (size.size < signature.minSize) return Outcome::kRejected;
+
+    const std::string folder =
+        outputDir_ + "/" + CategoryFolders[static_cast<size_t>(signature.category)];
+    const std::string stem =
+        "rec_" + std::to_string(filesNamed_++) + "_" + std::to_string(chunkSector);
+    OutputFile out;
+    const std::optional<std::string> name = CreateCarveFile(out, folder, stem, signature.extension);
+    if (!name) {
+      // One file that cannot be created does not end the scan.
+      engine_.Emit(Kind::Error, "Failed to write output file: " + folder + "/" + stem + "." +
+                                    signature.extension);
+      return Outcome::kRejected;
+    }
+    const std::string path = folder + "/" + *name;
+    const Carve carve = carver_.Write(out, path, buffer, chunkSector, at, size);
+    if (carve.status != CarveStatus::Written) {
+      // A full or failing output disk ends the scan.
+      engine_.Emit(Kind::Error, "Failed to write output file: " + path);
+      return Outcome::kStop;
+    }
+    ++filesWritten_;
+    engine_.Emit(Kind::FileFound,
+                 path + "|" + *name + "|" + std::to_string(carve.written) + "|Native");
+    length = carve.length;
+    return Outcome::kCarved;
+  }
+
+  void ReportProgress(int64_t sector) {
+    if (lastProgress_ && sector - *lastProgress_ < kProgressEverySectors) return;
+    engine_.Emit(Kind::Progress,
+                 FormatProgress(static_cast<double>(sector) /
+                                    static_cast<double>(setup_.sectors.Count()) * 100.0,
+                                filesWritten_));
+    lastProgress_ = sector;
+  }
+
+  RecoveryEngine& engine_;
+  RawDevice& device_;
+  const ScanSetup& setup_;
+  const std::string& outputDir_;
+  const HeaderIndex index_;
+  Carver carver_;
+  ChunkReader chunks_;
+  SizingMemo memo_;
+  int64_t filesNamed_ = 0;
+  int64_t filesWritten_ = 0;
+  std::optional<int64_t> lastProgress_;
+};
+
+}  // namespace
+
+void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::string& outputDir,
+             const std::vector<std::string>& fileTypes) {
+  engine.Emit(Kind::Status, "Starting native scan on " + drivePath);
+  int64_t files = 0;
+  // Every way out ends the same: the device closed (it lives inside this guard's scope), the
+  // running flag cleared, then the number of files written.
+  const ScopeExit finish([&engine, &files]() noexcept {
+    engine.ClearRunning();
+    try {
+      engine.Emit(Kind::Finished, std::to_string(files));
+    } catch (...) {
+    }
+  });
+
+  std::optional<ScanSetup> setup = Prepare(engine, drivePath, outputDir, fileTypes);
+  if (!setup) return;
+  engine.Emit(Kind::Status, "Starting Scan Loop...");
+  ChunkScanner scanner(engine, *setup, outputDir);
+  try {
+    scanner.Run();
   } catch (const std::exception& e) {
     engine.Emit(Kind::Error, std::string("CRASH in Loop: ") + e.what());
   } catch (...) {
     engine.Emit(Kind::Error, "CRASH in Loop: Unknown");
   }
-  opened.device.reset();
-  end(filesWritten);
+  files = scanner.FilesWritten();
 }
 
 }  // namespace quarvelin

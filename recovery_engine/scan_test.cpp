@@ -155,15 +155,26 @@ TEST_F(Scan, FailuresEndWithTheirErrorAndFinished) {
   EXPECT_EQ(RecorderA().Messages().back(), (Message{Kind::Finished, "0", {}}));
 }
 
-TEST_F(Scan, AFileThatCannotBeCreatedIsReportedAndTheScanGoesOn) {
+TEST_F(Scan, NothingInTheOutputFolderIsOverwrittenAndAFileThatCannotBeCreatedIsReported) {
   const auto png = Fixture("indexed_16_colours_plte.png");
   Disk d(4096);
   d.Put(512 * 3, png).Put(512 * 2100, png);
-  fs::create_directories(out_ + "/Images/rec_0_0.png");  // a folder where the file should go
+  // What an earlier scan of another drive left: its rec_0_0.png stays as it is, and the carve
+  // takes the next free name. Every name rec_1_2058.png can take is taken, by folders.
+  fs::create_directories(out_ + "/Images");
+  testing::WriteFile(out_ + "/Images/rec_0_0.png", {'E', ':'});
+  fs::create_directories(out_ + "/Images/rec_0_0 (2).png");
+  fs::create_directories(out_ + "/Images/rec_1_2058.png");
+  for (int k = 2; k <= 100; ++k) {
+    fs::create_directories(out_ + "/Images/rec_1_2058 (" + std::to_string(k) + ").png");
+  }
   const auto messages = Run(d.disk, {"png"});
+  EXPECT_EQ(Texts(messages, Kind::FileFound),
+            std::vector<std::string>{Found("Images", "rec_0_0 (3).png", png.size())});
+  EXPECT_EQ(testing::ReadFile(out_ + "/Images/rec_0_0 (3).png"), png);
+  EXPECT_EQ(testing::ReadFile(out_ + "/Images/rec_0_0.png"), (std::vector<uint8_t>{'E', ':'}));
   EXPECT_EQ(Texts(messages, Kind::Error),
-            std::vector<std::string>{"Failed to write output file: " + out_ + "/Images/rec_0_0.png"});
-  EXPECT_EQ(testing::ReadFile(out_ + "/Images/rec_1_2048.png"), png);
+            std::vector<std::string>{"Failed to write output file: " + out_ + "/Images/rec_1_2058.png"});
   EXPECT_EQ(messages.back(), (Message{Kind::Finished, "1", {}}));
 }
 
