@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing Quarvelin needs on Debian 12. Idempotent and non-interactive:
 # packages already present are left alone, and apt is not touched when nothing is missing.
-#   tools/install-deps.sh native   compilers, CMake, GoogleTest, Google Benchmark, Python
+#   tools/install-deps.sh native   compilers, clang-format, CMake, GoogleTest, Google Benchmark, Python
 #   tools/install-deps.sh all      also the Windows cross toolchain, Wine and Xvfb
 set -euo pipefail
 
-native=(build-essential g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
+native=(build-essential g++ clang clang-format-14 libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev python3 util-linux mtools dosfstools e2fsprogs)
 windows=(g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-utils)
 

@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
-# Builds and runs every test: native (g++), native under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the engine under ThreadSanitizer, the fuzz targets for a bounded
-# time (clang, libFuzzer), and the Windows cross build under Wine.
-#   tools/run-tests.sh             all five
-#   tools/run-tests.sh native      just one of native, sanitize, tsan, fuzz, windows
+# Checks the formatting, then builds and runs every test. Each build is a preset of
+# CMakePresets.json, with warnings as errors:
+#   native     g++, Release (the build users make), its tests
+#   clang      clang, the same tests
+#   sanitize   g++, AddressSanitizer and UndefinedBehaviorSanitizer
+#   tsan       g++, the engine under ThreadSanitizer
+#   fuzz       clang, libFuzzer: every fuzz target for a bounded time
+#   windows    mingw-w64 cross build, its tests under Wine
+#   tools/run-tests.sh             all of them
+#   tools/run-tests.sh native      just the ones named
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+all=(native clang sanitize tsan fuzz windows)
 builds=("$@")
-[ ${#builds[@]} -eq 0 ] && builds=(native sanitize tsan fuzz windows)
+[ ${#builds[@]} -eq 0 ] && builds=("${all[@]}")
+for b in "${builds[@]}"; do
+  [[ " ${all[*]} " == *" $b "* ]] || { echo "unknown build '$b' (${all[*]})" >&2; exit 2; }
+done
 
 needs=native
 for b in "${builds[@]}"; do [ "$b" = windows ] && needs=all; done
@@ -18,17 +27,19 @@ jobs=$(nproc)
 failed=()
 recap=()
 
-configure_and_build() {  # dir, cmake args...
-  local dir=$1
-  shift
-  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
+echo "=== format"
+format_report=$(tools/check-format.sh 2>&1) || { failed+=(format); recap+=("$format_report"); }
+echo "$format_report"
+
+build() {  # preset
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1" -j "$jobs"
 }
 
-run_ctest() {  # name, dir
+run_ctest() {  # preset
   echo "=== $1 tests"
-  local log="$2/ctest.log"
-  if ctest --test-dir "$2" -j "$jobs" --timeout 600 --output-on-failure >"$log" 2>&1; then
+  local log="build/$1/ctest.log"
+  if ctest --preset "$1" -j "$jobs" >"$log" 2>&1; then
     sed -n '/tests passed/,$p' "$log"
   else
     cat "$log"
@@ -38,25 +49,16 @@ run_ctest() {  # name, dir
   fi
 }
 
-for build in "${builds[@]}"; do
-  case "$build" in
-    native)
-      configure_and_build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
-      run_ctest native build/native
-      ;;
+for b in "${builds[@]}"; do
+  build "$b"
+  case "$b" in
     sanitize)
-      configure_and_build build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUARVELIN_SANITIZE=ON
-      export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1
-      run_ctest sanitize build/sanitize
+      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest "$b"
       ;;
     tsan)
-      configure_and_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARVELIN_TSAN=ON
-      export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-      run_ctest tsan build/tsan
+      TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest "$b"
       ;;
     fuzz)
-      CC=clang CXX=clang++ configure_and_build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DQUARVELIN_FUZZ=ON
       echo "=== fuzz targets"
       if ! tools/run-fuzzers.sh build/fuzz 2>&1 | tee build/fuzz/fuzz-report.log; then
         failed+=(fuzz)
@@ -64,19 +66,16 @@ for build in "${builds[@]}"; do
       fi
       ;;
     windows)
-      configure_and_build build/windows -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
       # shellcheck source=tools/wine-session.sh
       source tools/wine-session.sh
       wine_session_start "$root/build/windows/wineprefix"
       trap wine_session_stop EXIT
-      run_ctest windows build/windows
+      run_ctest "$b"
       wine_session_stop
       trap - EXIT
       ;;
     *)
-      echo "unknown build '$build' (native, sanitize, tsan, fuzz, windows)" >&2
-      exit 2
+      run_ctest "$b"
       ;;
   esac
 done
