@@ -140,8 +140,8 @@ class RecordingStreamHandler : public StreamHandler<EncodableValue> {
  public:
   std::vector<std::string> calls;
   std::unique_ptr<EventSink<EncodableValue>> sink;
-  bool refuse_listen = false;
-  bool refuse_cancel = false;
+  bool refuseListen = false;
+  bool refuseCancel = false;
 
  protected:
   std::unique_ptr<StreamHandlerError<EncodableValue>> OnListen(
@@ -149,13 +149,13 @@ class RecordingStreamHandler : public StreamHandler<EncodableValue> {
       std::unique_ptr<EventSink<EncodableValue>>&& events) override {
     calls.push_back("listen " + Describe(arguments));
     sink = std::move(events);
-    return Refusal(refuse_listen, "NO", "no");
+    return Refusal(refuseListen, "NO", "no");
   }
   std::unique_ptr<StreamHandlerError<EncodableValue>> OnCancel(
       const EncodableValue* arguments) override {
     calls.push_back("cancel " + Describe(arguments));
     sink.reset();
-    return Refusal(refuse_cancel, "STUCK", "stuck");
+    return Refusal(refuseCancel, "STUCK", "stuck");
   }
 
  private:
@@ -196,7 +196,7 @@ TEST_F(ChannelsTest, EventStreamListenSendCancel) {
   EXPECT_EQ(sent[0].data, (Bytes{0x00, 0x07, 7, 'a', 'r', 'r', 'i', 'v', 'a', 'l'}));
   const EncodableValue five(5);
   EXPECT_EQ(sent[1].data, *codec()->EncodeErrorEnvelope("E", "bad", &five));
-  EXPECT_TRUE(sent[2].null_data && sent[2].data.empty());
+  EXPECT_TRUE(sent[2].nullData && sent[2].data.empty());
 
   // A second listen ends the first stream, without its arguments, before starting anew.
   EXPECT_EQ(send("listen", "second"), kNullSuccess);
@@ -209,7 +209,7 @@ TEST_F(ChannelsTest, EventStreamListenSendCancel) {
 TEST_F(ChannelsTest, EventStreamErrorsAndOddMessages) {
   EventChannel<> channel(registrar_->messenger(), "q/events", codec());
   auto owned = std::make_unique<RecordingStreamHandler>();
-  owned->refuse_listen = owned->refuse_cancel = true;
+  owned->refuseListen = owned->refuseCancel = true;
   channel.SetStreamHandler(std::move(owned));
   const auto send = [&](const Bytes& message) {
     return ResponseTo(Deliver(engine_, "q/events", message));
@@ -259,25 +259,25 @@ TEST_F(ChannelsTest, TexturesRegisterAndUnregisterOnce) {
   EXPECT_EQ(errors.Text(), "Attempting to register unknown texture variant.\n");
 
   FlutterDesktopPixelBuffer frame{};
-  size_t asked_width = 0;
+  size_t askedWidth = 0;
   TextureVariant pixels(PixelBufferTexture([&](size_t width, size_t) {
-    asked_width = width;
+    askedWidth = width;
     return &frame;
   }));
   FlutterDesktopGpuSurfaceDescriptor surface{};
   TextureVariant gpu(GpuSurfaceTexture(3, [&](size_t, size_t) { return &surface; }));
-  const int64_t pixel_id = textures->RegisterTexture(&pixels);
-  const int64_t gpu_id = textures->RegisterTexture(&gpu);
+  const int64_t pixelId = textures->RegisterTexture(&pixels);
+  const int64_t gpuId = textures->RegisterTexture(&gpu);
   auto* runtime = FlutterDesktopRegistrarGetTextureRegistrar(
       FlutterDesktopEngineGetPluginRegistrar(engine_, "test"));
-  EXPECT_EQ(FakeRuntimeTextureType(runtime, gpu_id), 1);
-  EXPECT_EQ(FakeRuntimeRequestTextureFrame(runtime, pixel_id, 640, 480), &frame);
-  EXPECT_EQ(asked_width, 640u);
-  EXPECT_EQ(FakeRuntimeRequestTextureFrame(runtime, gpu_id, 1, 1), &surface);
+  EXPECT_EQ(FakeRuntimeTextureType(runtime, gpuId), 1);
+  EXPECT_EQ(FakeRuntimeRequestTextureFrame(runtime, pixelId, 640, 480), &frame);
+  EXPECT_EQ(askedWidth, 640u);
+  EXPECT_EQ(FakeRuntimeRequestTextureFrame(runtime, gpuId, 1, 1), &surface);
 
   int completions = 0;
-  textures->UnregisterTexture(pixel_id, [&] { ++completions; });
-  EXPECT_TRUE(textures->UnregisterTexture(gpu_id));
+  textures->UnregisterTexture(pixelId, [&] { ++completions; });
+  EXPECT_TRUE(textures->UnregisterTexture(gpuId));
   EXPECT_EQ(completions, 1);
   EXPECT_EQ(FakeRuntimeTextureCount(runtime), 0);
 }

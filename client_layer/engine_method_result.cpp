@@ -28,21 +28,21 @@ void ReplyHolder::SendResponse(const std::vector<uint8_t>* data) {
 }
 
 EngineMethodResult::EngineMethodResult(BinaryReply reply, const StandardMethodCodec* codec)
-    : reply_holder_(std::move(reply)), codec_(codec) {}
+    : replyHolder_(std::move(reply)), codec_(codec) {}
 
 void EngineMethodResult::SuccessInternal(const EncodableValue* result) {
   const auto envelope = codec_->EncodeSuccessEnvelope(result);
-  reply_holder_.SendResponse(envelope.get());
+  replyHolder_.SendResponse(envelope.get());
 }
 
 void EngineMethodResult::ErrorInternal(const std::string& code, const std::string& message,
                                        const EncodableValue* details) {
   const auto envelope = codec_->EncodeErrorEnvelope(code, message, details);
-  reply_holder_.SendResponse(envelope.get());
+  replyHolder_.SendResponse(envelope.get());
 }
 
 void EngineMethodResult::NotImplementedInternal() {
-  reply_holder_.SendResponse(nullptr);
+  replyHolder_.SendResponse(nullptr);
 }
 
 }  // namespace flutter

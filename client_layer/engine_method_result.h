@@ -42,7 +42,7 @@ class EngineMethodResult : public MethodResult<EncodableValue> {
   void NotImplementedInternal() override;
 
  private:
-  ReplyHolder reply_holder_;
+  ReplyHolder replyHolder_;
   const StandardMethodCodec* codec_;
 };
 

@@ -30,9 +30,9 @@ FlutterEngine::FlutterEngine(const EngineSettings& settings) {
 }
 
 FlutterEngine::~FlutterEngine() {
-  if (engine_ != nullptr && owns_engine_) FlutterDesktopEngineDestroy(engine_);
+  if (engine_ != nullptr && ownsEngine_) FlutterDesktopEngineDestroy(engine_);
   engine_ = nullptr;
-  next_frame_callback_ = nullptr;
+  nextFrameCallback_ = nullptr;
   messenger_.reset();
 }
 
@@ -51,26 +51,26 @@ void FlutterEngine::ReloadSystemFonts() {
 }
 
 void FlutterEngine::SetNextFrameCallback(std::function<void()> callback) {
-  next_frame_callback_ = std::move(callback);
+  nextFrameCallback_ = std::move(callback);
   if (engine_ != nullptr) FlutterDesktopEngineSetNextFrameCallback(engine_, OnNextFrame, this);
 }
 
 FlutterDesktopEngineRef FlutterEngine::RelinquishEngine() {
-  owns_engine_ = false;
+  ownsEngine_ = false;
   return engine_;
 }
 
 void FlutterEngine::ForgetEngine() {
   engine_ = nullptr;
-  next_frame_callback_ = nullptr;
+  nextFrameCallback_ = nullptr;
   messenger_.reset();
 }
 
 void FlutterEngine::OnNextFrame(void* user_data) {
   auto* self = static_cast<FlutterEngine*>(user_data);
   // Emptied before the call, so each registration fires once even if the callback re-arms.
-  std::function<void()> callback = std::move(self->next_frame_callback_);
-  self->next_frame_callback_ = nullptr;
+  std::function<void()> callback = std::move(self->nextFrameCallback_);
+  self->nextFrameCallback_ = nullptr;
   if (!callback) return;
   try {
     callback();

@@ -37,8 +37,8 @@ class FlutterEngine : public PluginRegistry {
 
   FlutterDesktopEngineRef engine_ = nullptr;
   std::unique_ptr<BinaryMessengerImpl> messenger_;
-  bool owns_engine_ = true;
-  std::function<void()> next_frame_callback_;
+  bool ownsEngine_ = true;
+  std::function<void()> nextFrameCallback_;
 };
 
 }  // namespace flutter

@@ -10,13 +10,13 @@ PluginRegistrar::PluginRegistrar(FlutterDesktopPluginRegistrarRef registrar)
     : registrar_(registrar),
       messenger_(std::make_unique<BinaryMessengerImpl>(
           FlutterDesktopPluginRegistrarGetMessenger(registrar))),
-      texture_registrar_(std::make_unique<TextureRegistrarImpl>(
+      textureRegistrar_(std::make_unique<TextureRegistrarImpl>(
           FlutterDesktopRegistrarGetTextureRegistrar(registrar))) {}
 
 PluginRegistrar::~PluginRegistrar() {
   ClearPlugins();
   messenger_.reset();
-  texture_registrar_.reset();
+  textureRegistrar_.reset();
 }
 
 void PluginRegistrar::AddPlugin(std::unique_ptr<Plugin> plugin) {
@@ -41,7 +41,7 @@ int PluginRegistrarWindows::RegisterTopLevelWindowProcDelegate(WindowProcDelegat
     FlutterDesktopPluginRegistrarRegisterTopLevelWindowProcDelegate(registrar(),
                                                                     OnTopLevelWindowProc, this);
   }
-  const int id = next_delegate_id_++;
+  const int id = nextDelegateId_++;
   delegates_[id] = std::move(delegate);
   return id;
 }

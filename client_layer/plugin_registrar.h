@@ -44,7 +44,7 @@ class PluginRegistrar {
   PluginRegistrar& operator=(const PluginRegistrar&) = delete;
 
   BinaryMessenger* messenger() { return messenger_.get(); }
-  TextureRegistrar* texture_registrar() { return texture_registrar_.get(); }
+  TextureRegistrar* texture_registrar() { return textureRegistrar_.get(); }
   // The plugin lives until the registrar is destroyed.
   void AddPlugin(std::unique_ptr<Plugin> plugin);
 
@@ -56,7 +56,7 @@ class PluginRegistrar {
  private:
   FlutterDesktopPluginRegistrarRef registrar_;
   std::unique_ptr<BinaryMessengerImpl> messenger_;
-  std::unique_ptr<TextureRegistrarImpl> texture_registrar_;
+  std::unique_ptr<TextureRegistrarImpl> textureRegistrar_;
   std::set<std::unique_ptr<Plugin>> plugins_;
 };
 
@@ -82,7 +82,7 @@ class PluginRegistrarWindows : public PluginRegistrar {
                                    void* user_data, LRESULT* result);
 
   std::unique_ptr<FlutterView> view_;
-  int next_delegate_id_ = 1;
+  int nextDelegateId_ = 1;
   std::map<int, WindowProcDelegate> delegates_;
 };
 

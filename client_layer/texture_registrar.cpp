@@ -59,11 +59,11 @@ int64_t TextureRegistrarImpl::RegisterTexture(TextureVariant* texture) {
     std::cerr << "Attempting to register unknown texture variant." << std::endl;
     return -1;
   }
-  return FlutterDesktopTextureRegistrarRegisterExternalTexture(texture_registrar_, &info);
+  return FlutterDesktopTextureRegistrarRegisterExternalTexture(textureRegistrar_, &info);
 }
 
 bool TextureRegistrarImpl::MarkTextureFrameAvailable(int64_t texture_id) {
-  return FlutterDesktopTextureRegistrarMarkExternalTextureFrameAvailable(texture_registrar_,
+  return FlutterDesktopTextureRegistrarMarkExternalTextureFrameAvailable(textureRegistrar_,
                                                                          texture_id);
 }
 
@@ -74,12 +74,12 @@ bool TextureRegistrarImpl::UnregisterTexture(int64_t texture_id) {
 
 void TextureRegistrarImpl::UnregisterTexture(int64_t texture_id, std::function<void()> callback) {
   if (!callback) {
-    FlutterDesktopTextureRegistrarUnregisterExternalTexture(texture_registrar_, texture_id, nullptr,
+    FlutterDesktopTextureRegistrarUnregisterExternalTexture(textureRegistrar_, texture_id, nullptr,
                                                             nullptr);
     return;
   }
   auto record = std::make_unique<std::function<void()>>(std::move(callback));
-  FlutterDesktopTextureRegistrarUnregisterExternalTexture(texture_registrar_, texture_id,
+  FlutterDesktopTextureRegistrarUnregisterExternalTexture(textureRegistrar_, texture_id,
                                                           OnUnregistered, record.release());
 }
 

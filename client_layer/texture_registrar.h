@@ -16,14 +16,14 @@ class PixelBufferTexture {
       std::function<const FlutterDesktopPixelBuffer*(size_t width, size_t height)>;
 
   explicit PixelBufferTexture(CopyBufferCallback copy_buffer)
-      : copy_buffer_(std::move(copy_buffer)) {}
+      : copyBuffer_(std::move(copy_buffer)) {}
 
   const FlutterDesktopPixelBuffer* CopyPixelBuffer(size_t width, size_t height) const {
-    return copy_buffer_ ? copy_buffer_(width, height) : nullptr;
+    return copyBuffer_ ? copyBuffer_(width, height) : nullptr;
   }
 
  private:
-  CopyBufferCallback copy_buffer_;
+  CopyBufferCallback copyBuffer_;
 };
 
 // A texture whose frames are GPU surfaces the plugin shares with the engine.
@@ -33,16 +33,16 @@ class GpuSurfaceTexture {
       std::function<const FlutterDesktopGpuSurfaceDescriptor*(size_t width, size_t height)>;
 
   GpuSurfaceTexture(int32_t surface_type, ObtainDescriptorCallback obtain_descriptor)
-      : surface_type_(surface_type), obtain_descriptor_(std::move(obtain_descriptor)) {}
+      : surfaceType_(surface_type), obtainDescriptor_(std::move(obtain_descriptor)) {}
 
-  int32_t surface_type() const { return surface_type_; }
+  int32_t surface_type() const { return surfaceType_; }
   const FlutterDesktopGpuSurfaceDescriptor* ObtainDescriptor(size_t width, size_t height) const {
-    return obtain_descriptor_ ? obtain_descriptor_(width, height) : nullptr;
+    return obtainDescriptor_ ? obtainDescriptor_(width, height) : nullptr;
   }
 
  private:
-  int32_t surface_type_;
-  ObtainDescriptorCallback obtain_descriptor_;
+  int32_t surfaceType_;
+  ObtainDescriptorCallback obtainDescriptor_;
 };
 
 using TextureVariant = std::variant<PixelBufferTexture, GpuSurfaceTexture>;
@@ -67,7 +67,7 @@ class TextureRegistrar {
 class TextureRegistrarImpl : public TextureRegistrar {
  public:
   explicit TextureRegistrarImpl(FlutterDesktopTextureRegistrarRef texture_registrar)
-      : texture_registrar_(texture_registrar) {}
+      : textureRegistrar_(texture_registrar) {}
 
   int64_t RegisterTexture(TextureVariant* texture) override;
   bool MarkTextureFrameAvailable(int64_t texture_id) override;
@@ -75,7 +75,7 @@ class TextureRegistrarImpl : public TextureRegistrar {
   void UnregisterTexture(int64_t texture_id, std::function<void()> callback) override;
 
  private:
-  FlutterDesktopTextureRegistrarRef texture_registrar_;
+  FlutterDesktopTextureRegistrarRef textureRegistrar_;
 };
 
 }  // namespace flutter

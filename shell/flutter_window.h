@@ -22,5 +22,5 @@ class FlutterWindow : public Win32Window {
 
  private:
   flutter::EngineSettings settings_;
-  std::unique_ptr<flutter::FlutterViewController> view_controller_;
+  std::unique_ptr<flutter::FlutterViewController> viewController_;
 };

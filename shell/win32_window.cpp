@@ -93,7 +93,7 @@ bool Win32Window::Create(const std::wstring& title, const Point& origin, const S
 }
 
 bool Win32Window::Show() {
-  return ShowWindow(window_handle_, SW_SHOWNORMAL) != 0;
+  return ShowWindow(windowHandle_, SW_SHOWNORMAL) != 0;
 }
 
 LRESULT CALLBACK Win32Window::WndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -101,7 +101,7 @@ LRESULT CALLBACK Win32Window::WndProc(HWND window, UINT message, WPARAM wparam, 
     auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     EnableFullDpiSupportIfAvailable(window);
-    static_cast<Win32Window*>(create->lpCreateParams)->window_handle_ = window;
+    static_cast<Win32Window*>(create->lpCreateParams)->windowHandle_ = window;
   } else if (auto* self =
                  reinterpret_cast<Win32Window*>(GetWindowLongPtrW(window, GWLP_USERDATA))) {
     // The system calls this; nothing may unwind into it.
@@ -119,9 +119,9 @@ LRESULT CALLBACK Win32Window::WndProc(HWND window, UINT message, WPARAM wparam, 
 LRESULT Win32Window::HandleMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_DESTROY:
-      window_handle_ = nullptr;
+      windowHandle_ = nullptr;
       Destroy();
-      if (quit_when_closed_) PostQuitMessage(0);
+      if (quitWhenClosed_) PostQuitMessage(0);
       return 0;
     case WM_DPICHANGED: {
       const auto* suggested = reinterpret_cast<const RECT*>(lparam);
@@ -131,37 +131,37 @@ LRESULT Win32Window::HandleMessage(HWND window, UINT message, WPARAM wparam, LPA
       return 0;
     }
     case WM_SIZE: {
-      if (child_content_ != nullptr) {
+      if (childContent_ != nullptr) {
         const RECT area = ClientArea();
-        MoveWindow(child_content_, area.left, area.top, area.right - area.left,
+        MoveWindow(childContent_, area.left, area.top, area.right - area.left,
                    area.bottom - area.top, TRUE);
       }
       return 0;
     }
     case WM_ACTIVATE:
-      if (child_content_ != nullptr) SetFocus(child_content_);
+      if (childContent_ != nullptr) SetFocus(childContent_);
       return 0;
     case WM_DWMCOLORIZATIONCOLORCHANGED:
-      ApplySystemTheme(window_handle_);
+      ApplySystemTheme(windowHandle_);
       return 0;
     default:
       break;
   }
-  return DefWindowProcW(window_handle_, message, wparam, lparam);
+  return DefWindowProcW(windowHandle_, message, wparam, lparam);
 }
 
 void Win32Window::Destroy() {
   OnDestroy();
-  if (window_handle_ != nullptr) {
-    DestroyWindow(window_handle_);
-    window_handle_ = nullptr;
+  if (windowHandle_ != nullptr) {
+    DestroyWindow(windowHandle_);
+    windowHandle_ = nullptr;
   }
   if (liveWindows == 0) WindowClassRegistry::GetInstance().UnregisterWindowClass();
 }
 
 void Win32Window::AttachChildContent(HWND content) {
-  child_content_ = content;
-  SetParent(content, window_handle_);
+  childContent_ = content;
+  SetParent(content, windowHandle_);
   const RECT area = ClientArea();
   MoveWindow(content, area.left, area.top, area.right - area.left, area.bottom - area.top, TRUE);
   SetFocus(content);
@@ -169,7 +169,7 @@ void Win32Window::AttachChildContent(HWND content) {
 
 RECT Win32Window::ClientArea() {
   RECT area{};
-  GetClientRect(window_handle_, &area);
+  GetClientRect(windowHandle_, &area);
   return area;
 }
 

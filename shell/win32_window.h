@@ -33,9 +33,9 @@ class Win32Window {
   // Makes `content` the child that fills the client area and has the focus.
   void AttachChildContent(HWND content);
   RECT ClientArea();
-  HWND GetHandle() const { return window_handle_; }
+  HWND GetHandle() const { return windowHandle_; }
   // Post the quit message when the native window is destroyed.
-  void SetQuitWhenClosed(bool quit_when_closed) { quit_when_closed_ = quit_when_closed; }
+  void SetQuitWhenClosed(bool quit_when_closed) { quitWhenClosed_ = quit_when_closed; }
 
   // Whether the user's app theme is dark; nothing when the setting cannot be read.
   static bool ReadDarkTheme(bool* dark);
@@ -51,7 +51,7 @@ class Win32Window {
   static LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   static void ApplySystemTheme(HWND window);
 
-  bool quit_when_closed_ = false;
-  HWND window_handle_ = nullptr;
-  HWND child_content_ = nullptr;
+  bool quitWhenClosed_ = false;
+  HWND windowHandle_ = nullptr;
+  HWND childContent_ = nullptr;
 };

@@ -29,29 +29,29 @@ constexpr wchar_t kWindowProperty[] = L"BitsDojoWindow";
 // Process-wide, main thread only. Constant-initialised: the configuration runs during static
 // initialisation of other translation units.
 struct FrameState {
-  bool custom_frame = false;
-  bool visible_at_startup = true;
+  bool customFrame = false;
+  bool visibleAtStartup = true;
   bool started = false;
-  bool dpi_functions_available = false;
-  DpiQuery dpi_query = FallbackDpi;
-  MetricQuery metric_query = FallbackMetric;
-  HHOOK creation_hook = nullptr;
-  HWND app_window = nullptr;
-  HWND view_window = nullptr;
-  bool can_be_shown = false;
+  bool dpiFunctionsAvailable = false;
+  DpiQuery dpiQuery = FallbackDpi;
+  MetricQuery metricQuery = FallbackMetric;
+  HHOOK creationHook = nullptr;
+  HWND appWindow = nullptr;
+  HWND viewWindow = nullptr;
+  bool canBeShown = false;
   bool minimising = false;
-  bool in_size_move = false;
-  bool maximised_at_size_move_start = false;
-  bool dpi_changed_during_size_move = false;
-  int32_t cut_on_maximise = 0;
-  int32_t min_width = 0, min_height = 0;
-  int32_t max_width = 0, max_height = 0;
+  bool inSizeMove = false;
+  bool maximisedAtSizeMoveStart = false;
+  bool dpiChangedDuringSizeMove = false;
+  int32_t cutOnMaximise = 0;
+  int32_t minWidth = 0, minHeight = 0;
+  int32_t maxWidth = 0, maxHeight = 0;
 };
 
 constinit FrameState g;
 
 double Scale(HWND window) {
-  return g.dpi_query(window) / 96.0;
+  return g.dpiQuery(window) / 96.0;
 }
 
 // Screen coordinates of mouse messages are signed: monitors left of or above the primary one
@@ -78,15 +78,15 @@ bool WorkAreaNear(HWND window, RECT* work) {
 void ClampToWorkArea(HWND window, WINDOWPOS* pos) {
   RECT work{};
   if (!WorkAreaNear(window, &work)) return;
-  const int work_width = static_cast<int>(work.right - work.left);
-  const int work_height = static_cast<int>(work.bottom - work.top);
-  if (pos->x < work.left && pos->y < work.top && pos->cx > work_width && pos->cy > work_height) {
+  const int workWidth = static_cast<int>(work.right - work.left);
+  const int workHeight = static_cast<int>(work.bottom - work.top);
+  if (pos->x < work.left && pos->y < work.top && pos->cx > workWidth && pos->cy > workHeight) {
     pos->x = static_cast<int>(work.left);
     pos->y = static_cast<int>(work.top);
-    pos->cx = work_width;
-    pos->cy = work_height;
+    pos->cx = workWidth;
+    pos->cy = workHeight;
   }
-  if (g.maximised_at_size_move_start && pos->y < work.top) pos->y = static_cast<int>(work.top);
+  if (g.maximisedAtSizeMoveStart && pos->y < work.top) pos->y = static_cast<int>(work.top);
 }
 
 bool OverhangsOnAllSides(const RECT& rect, const RECT& work) {
@@ -97,13 +97,13 @@ bool OverhangsOnAllSides(const RECT& rect, const RECT& work) {
 // Resizes the view to the application window's client area, one pixel larger first: the engine
 // lays out and redraws only when the size really changes.
 void ResizeView() {
-  if (g.view_window == nullptr || g.app_window == nullptr) return;
+  if (g.viewWindow == nullptr || g.appWindow == nullptr) return;
   RECT client{};
-  if (!GetClientRect(g.app_window, &client)) return;
+  if (!GetClientRect(g.appWindow, &client)) return;
   const int width = static_cast<int>(client.right - client.left);
   const int height = static_cast<int>(client.bottom - client.top);
-  SetWindowPos(g.view_window, nullptr, 0, 0, width + 1, height + 1, SWP_NOMOVE | SWP_NOZORDER);
-  SetWindowPos(g.view_window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER);
+  SetWindowPos(g.viewWindow, nullptr, 0, 0, width + 1, height + 1, SWP_NOMOVE | SWP_NOZORDER);
+  SetWindowPos(g.viewWindow, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER);
 }
 
 void CentreOnCursorMonitor(HWND window, const CREATESTRUCTW* create) {
@@ -135,7 +135,7 @@ LRESULT CalculateFrame(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
   client = proposed;
   const double scale = Scale(window);
   if (IsZoomed(window)) {
-    const int cut = static_cast<int>(std::ceil(g.cut_on_maximise * scale));
+    const int cut = static_cast<int>(std::ceil(g.cutOnMaximise * scale));
     client.left -= cut;
     client.right += cut;
     client.bottom += cut;
@@ -149,16 +149,16 @@ LRESULT CalculateFrame(HWND window, UINT message, WPARAM wparam, LPARAM lparam) 
 // Border zones for resizing, the rest is client area (the user interface draws its own title bar
 // and asks for a drag through the channel).
 LRESULT HitTest(HWND window, LPARAM lparam) {
-  if (g.app_window != nullptr && IsZoomed(g.app_window)) return HTCLIENT;
+  if (g.appWindow != nullptr && IsZoomed(g.appWindow)) return HTCLIENT;
   POINT point{SignedWord(lparam, 0), SignedWord(lparam, 16)};
   ScreenToClient(window, &point);
   RECT client{};
   GetClientRect(window, &client);
   const LONG width = client.right;
   const LONG height = client.bottom;
-  const UINT dpi = g.dpi_query(window);
-  int border = g.metric_query(SM_CXPADDEDBORDER, dpi);
-  if (!IsZoomed(window)) border += g.metric_query(SM_CXFRAME, dpi);
+  const UINT dpi = g.dpiQuery(window);
+  int border = g.metricQuery(SM_CXPADDEDBORDER, dpi);
+  if (!IsZoomed(window)) border += g.metricQuery(SM_CXFRAME, dpi);
 
   const bool left = point.x < border;
   const bool right = point.x > width - border;
@@ -169,12 +169,12 @@ LRESULT HitTest(HWND window, LPARAM lparam) {
 
 // Records of the private message come from another party: only live blocks of the process heap
 // that are large enough are used, and only they are freed.
-bool IsHeapBlock(const void* block, SIZE_T min_size) {
+bool IsHeapBlock(const void* block, SIZE_T minSize) {
   if (block == nullptr) return false;
   const HANDLE heap = GetProcessHeap();
   if (!HeapValidate(heap, 0, block)) return false;
   const SIZE_T size = HeapSize(heap, 0, block);
-  return size != static_cast<SIZE_T>(-1) && size >= min_size;
+  return size != static_cast<SIZE_T>(-1) && size >= minSize;
 }
 
 void HandleFrameMessage(HWND window, WPARAM wparam, LPARAM lparam) {
@@ -212,21 +212,21 @@ LRESULT CALLBACK AppWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM 
                                DWORD_PTR) {
   switch (message) {
     case WM_NCCREATE:
-      g.app_window = window;
+      g.appWindow = window;
       SetWindowLongPtrW(window, GWL_STYLE, GetWindowLongPtrW(window, GWL_STYLE) | WS_CLIPCHILDREN);
       SetPropW(window, kWindowProperty, reinterpret_cast<HANDLE>(static_cast<intptr_t>(1)));
       break;
 
     case WM_CREATE: {
       const LRESULT result = DefSubclassProc(window, message, wparam, lparam);
-      if (g.custom_frame) {
+      if (g.customFrame) {
         const MARGINS margins{0, 0, 1, 0};
         DwmExtendFrameIntoClientArea(window, &margins);
         SetWindowPos(window, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_FRAMECHANGED);
       }
       CentreOnCursorMonitor(window, reinterpret_cast<const CREATESTRUCTW*>(lparam));
-      if (g.visible_at_startup) {
-        g.can_be_shown = true;
+      if (g.visibleAtStartup) {
+        g.canBeShown = true;
         ResizeView();
       }
       return result;
@@ -242,22 +242,22 @@ LRESULT CALLBACK AppWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM 
     case WM_GETMINMAXINFO: {
       auto* info = reinterpret_cast<MINMAXINFO*>(lparam);
       const double scale = Scale(window);
-      if (g.min_width != 0 && g.min_height != 0) {
-        info->ptMinTrackSize.x = static_cast<LONG>(g.min_width * scale);
-        info->ptMinTrackSize.y = static_cast<LONG>(g.min_height * scale);
+      if (g.minWidth != 0 && g.minHeight != 0) {
+        info->ptMinTrackSize.x = static_cast<LONG>(g.minWidth * scale);
+        info->ptMinTrackSize.y = static_cast<LONG>(g.minHeight * scale);
       }
-      if (g.max_width != 0 && g.max_height != 0) {
-        info->ptMaxTrackSize.x = static_cast<LONG>(g.max_width * scale);
-        info->ptMaxTrackSize.y = static_cast<LONG>(g.max_height * scale);
+      if (g.maxWidth != 0 && g.maxHeight != 0) {
+        info->ptMaxTrackSize.x = static_cast<LONG>(g.maxWidth * scale);
+        info->ptMaxTrackSize.y = static_cast<LONG>(g.maxHeight * scale);
       }
       return 0;
     }
 
     case WM_WINDOWPOSCHANGING: {
       auto* pos = reinterpret_cast<WINDOWPOS*>(lparam);
-      if (g.custom_frame && (pos->flags & SWP_NOSIZE) == 0) ClampToWorkArea(window, pos);
+      if (g.customFrame && (pos->flags & SWP_NOSIZE) == 0) ClampToWorkArea(window, pos);
       // Held hidden until the user interface has drawn itself and lets the window be shown.
-      if ((pos->flags & SWP_SHOWWINDOW) != 0 && !g.can_be_shown && !g.visible_at_startup) {
+      if ((pos->flags & SWP_SHOWWINDOW) != 0 && !g.canBeShown && !g.visibleAtStartup) {
         pos->flags &= ~static_cast<UINT>(SWP_SHOWWINDOW);
       }
       break;
@@ -265,16 +265,16 @@ LRESULT CALLBACK AppWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM 
 
     case WM_WINDOWPOSCHANGED: {
       auto* pos = reinterpret_cast<WINDOWPOS*>(lparam);
-      if (g.custom_frame && (pos->flags & SWP_NOSIZE) == 0) ClampToWorkArea(window, pos);
+      if (g.customFrame && (pos->flags & SWP_NOSIZE) == 0) ClampToWorkArea(window, pos);
       break;
     }
 
     case WM_NCCALCSIZE:
-      if (g.custom_frame) return CalculateFrame(window, message, wparam, lparam);
+      if (g.customFrame) return CalculateFrame(window, message, wparam, lparam);
       break;
 
     case WM_NCHITTEST:
-      if (g.custom_frame) return HitTest(window, lparam);
+      if (g.customFrame) return HitTest(window, lparam);
       break;
 
     case WM_SYSCOMMAND:
@@ -288,19 +288,19 @@ LRESULT CALLBACK AppWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM 
       break;
 
     case WM_ENTERSIZEMOVE:
-      g.in_size_move = true;
-      if (IsZoomed(window)) g.maximised_at_size_move_start = true;
+      g.inSizeMove = true;
+      if (IsZoomed(window)) g.maximisedAtSizeMoveStart = true;
       break;
 
     case WM_EXITSIZEMOVE:
-      g.in_size_move = false;
-      if (g.dpi_changed_during_size_move) ResizeView();
-      g.dpi_changed_during_size_move = false;
-      g.maximised_at_size_move_start = false;
+      g.inSizeMove = false;
+      if (g.dpiChangedDuringSizeMove) ResizeView();
+      g.dpiChangedDuringSizeMove = false;
+      g.maximisedAtSizeMoveStart = false;
       break;
 
     case WM_DPICHANGED:
-      if (g.in_size_move) g.dpi_changed_during_size_move = true;
+      if (g.inSizeMove) g.dpiChangedDuringSizeMove = true;
       ResizeView();
       break;
 
@@ -312,7 +312,7 @@ LRESULT CALLBACK AppWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM 
       // A destroyed window's handle may be reused by another window: forget it.
       RemovePropW(window, kWindowProperty);
       RemoveWindowSubclass(window, AppWindowProc, kSubclassId);
-      if (g.app_window == window) g.app_window = nullptr;
+      if (g.appWindow == window) g.appWindow = nullptr;
       break;
 
     default:
@@ -333,12 +333,12 @@ LRESULT CALLBACK ViewWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
 
     case WM_NCHITTEST:
       // The border zones fall through to the application window, which resizes.
-      if (g.custom_frame && HitTest(window, lparam) != HTCLIENT) return HTTRANSPARENT;
+      if (g.customFrame && HitTest(window, lparam) != HTCLIENT) return HTTRANSPARENT;
       break;
 
     case WM_NCDESTROY:
       RemoveWindowSubclass(window, ViewWindowProc, kSubclassId);
-      if (g.view_window == window) g.view_window = nullptr;
+      if (g.viewWindow == window) g.viewWindow = nullptr;
       break;
 
     default:
@@ -357,16 +357,16 @@ LRESULT CALLBACK CreationHook(int code, WPARAM wparam, LPARAM lparam) {
     wchar_t name[64] = {};
     GetClassNameW(window, name, static_cast<int>(std::size(name)));
     if (std::wcscmp(name, kAppWindowClass) == 0) {
-      g.app_window = window;
+      g.appWindow = window;
       SetWindowSubclass(window, AppWindowProc, kSubclassId, 0);
     } else if (std::wcscmp(name, kViewWindowClass) == 0) {
-      g.view_window = window;
+      g.viewWindow = window;
       SetWindowSubclass(window, ViewWindowProc, kSubclassId, 0);
     }
   }
-  if (g.app_window != nullptr && g.view_window != nullptr && g.creation_hook != nullptr) {
-    UnhookWindowsHookEx(g.creation_hook);
-    g.creation_hook = nullptr;
+  if (g.appWindow != nullptr && g.viewWindow != nullptr && g.creationHook != nullptr) {
+    UnhookWindowsHookEx(g.creationHook);
+    g.creationHook = nullptr;
   }
   return CallNextHookEx(nullptr, code, wparam, lparam);
 }
@@ -383,24 +383,24 @@ bool TableStarted() {
   return g.started;
 }
 HWND TableAppWindow() {
-  return g.app_window;
+  return g.appWindow;
 }
-void TableSetWindowCanBeShown(bool can_be_shown) {
-  g.can_be_shown = can_be_shown;
+void TableSetWindowCanBeShown(bool canBeShown) {
+  g.canBeShown = canBeShown;
 }
 void TableSetMinSize(int32_t width, int32_t height) {
-  g.min_width = width;
-  g.min_height = height;
+  g.minWidth = width;
+  g.minHeight = height;
 }
 void TableSetMaxSize(int32_t width, int32_t height) {
-  g.max_width = width;
-  g.max_height = height;
+  g.maxWidth = width;
+  g.maxHeight = height;
 }
 void TableSetCutOnMaximise(int32_t cut) {
-  g.cut_on_maximise = cut;
+  g.cutOnMaximise = cut;
 }
 bool TableDpiFunctionsAvailable() {
-  return g.dpi_functions_available;
+  return g.dpiFunctionsAvailable;
 }
 
 constexpr BitsdojoWindowTable kWindowTable = {
@@ -413,8 +413,8 @@ constexpr BitsdojoWindowApi kApi = {&kWindowTable, &kDragTable};
 }  // namespace
 
 int Configure(unsigned flags) {
-  g.custom_frame = (flags & kCustomFrame) != 0;
-  g.visible_at_startup = (flags & kHideOnStartup) == 0;
+  g.customFrame = (flags & kCustomFrame) != 0;
+  g.visibleAtStartup = (flags & kHideOnStartup) == 0;
   return 1;
 }
 
@@ -422,47 +422,47 @@ void Start() {
   g.started = true;
   // Kept loaded for the life of the process.
   if (HMODULE user32 = LoadLibraryA("User32.dll")) {
-    if (auto dpi_query = LookUp<DpiQuery>(user32, "GetDpiForWindow")) {
-      g.dpi_functions_available = true;
-      g.dpi_query = dpi_query;
-      if (auto metric_query = LookUp<MetricQuery>(user32, "GetSystemMetricsForDpi")) {
-        g.metric_query = metric_query;
+    if (auto dpiQuery = LookUp<DpiQuery>(user32, "GetDpiForWindow")) {
+      g.dpiFunctionsAvailable = true;
+      g.dpiQuery = dpiQuery;
+      if (auto metricQuery = LookUp<MetricQuery>(user32, "GetSystemMetricsForDpi")) {
+        g.metricQuery = metricQuery;
       }
     }
   }
-  if (g.creation_hook == nullptr) {
-    g.creation_hook = SetWindowsHookExW(WH_CBT, CreationHook, nullptr, GetCurrentThreadId());
+  if (g.creationHook == nullptr) {
+    g.creationHook = SetWindowsHookExW(WH_CBT, CreationHook, nullptr, GetCurrentThreadId());
   }
 }
 
 bool DragAppWindow() {
-  if (g.app_window == nullptr) return false;
+  if (g.appWindow == nullptr) return false;
   ReleaseCapture();
-  SendMessageW(g.app_window, WM_SYSCOMMAND, SC_MOVE | HTCAPTION, 0);
+  SendMessageW(g.appWindow, WM_SYSCOMMAND, SC_MOVE | HTCAPTION, 0);
   return true;
 }
 
 namespace testing {
 
 void SetDpiQuery(DpiQuery query) {
-  g.dpi_query = query;
+  g.dpiQuery = query;
 }
 void SetMetricQuery(MetricQuery query) {
-  g.metric_query = query;
+  g.metricQuery = query;
 }
 
 void Reset() {
-  if (g.creation_hook != nullptr) UnhookWindowsHookEx(g.creation_hook);
-  if (g.app_window != nullptr) RemoveWindowSubclass(g.app_window, AppWindowProc, kSubclassId);
-  if (g.view_window != nullptr) RemoveWindowSubclass(g.view_window, ViewWindowProc, kSubclassId);
+  if (g.creationHook != nullptr) UnhookWindowsHookEx(g.creationHook);
+  if (g.appWindow != nullptr) RemoveWindowSubclass(g.appWindow, AppWindowProc, kSubclassId);
+  if (g.viewWindow != nullptr) RemoveWindowSubclass(g.viewWindow, ViewWindowProc, kSubclassId);
   g = FrameState{};
 }
 
 bool HookInstalled() {
-  return g.creation_hook != nullptr;
+  return g.creationHook != nullptr;
 }
 HWND ViewWindow() {
-  return g.view_window;
+  return g.viewWindow;
 }
 
 }  // namespace testing

@@ -27,9 +27,9 @@ const BitsdojoWindowTable& Table() {
 }
 
 // Made-up metrics, so that both of them and the DPI visibly count: border 10 at 96, 15 at 144.
-UINT g_dpi = 96;
+UINT gDpi = 96;
 UINT WINAPI TestDpi(HWND) {
-  return g_dpi;
+  return gDpi;
 }
 int WINAPI TestMetric(int index, UINT dpi) {
   return static_cast<int>(index == SM_CXPADDEDBORDER ? dpi / 24
@@ -37,17 +37,17 @@ int WINAPI TestMetric(int index, UINT dpi) {
                                                      : 0);
 }
 
-int g_app_sizes = 0;  // WM_SIZE reaching the application window's own procedure
-Edges g_view_sizes;   // widths and heights the view was given, in order
-int g_owner;          // the program's windows carry their owner as creation parameter
+int gAppSizes = 0;  // WM_SIZE reaching the application window's own procedure
+Edges gViewSizes;   // widths and heights the view was given, in order
+int gOwner;          // the program's windows carry their owner as creation parameter
 
 LRESULT CALLBACK AppClassProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_SIZE) ++g_app_sizes;
+  if (message == WM_SIZE) ++gAppSizes;
   return DefWindowProcW(window, message, wparam, lparam);
 }
 LRESULT CALLBACK ViewClassProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_SIZE) {
-    g_view_sizes.insert(g_view_sizes.end(),
+    gViewSizes.insert(gViewSizes.end(),
                         {static_cast<long>(lparam & 0xFFFF), static_cast<long>(lparam >> 16)});
   }
   return DefWindowProcW(window, message, wparam, lparam);
@@ -63,8 +63,8 @@ Edges Rect(HWND window, bool client = false) {
   return {r.left, r.top, r.right, r.bottom};
 }
 // Asks for the hit test as the system does: screen coordinates, 16 bits each.
-LRESULT HitAt(HWND window, int client_x, int client_y) {
-  POINT point{client_x, client_y};
+LRESULT HitAt(HWND window, int clientX, int clientY) {
+  POINT point{clientX, clientY};
   ClientToScreen(window, &point);
   const uint32_t x = static_cast<uint16_t>(point.x), y = static_cast<uint16_t>(point.y);
   return SendMessageW(window, WM_NCHITTEST, 0, static_cast<LPARAM>(x | (y << 16)));
@@ -90,11 +90,11 @@ class WindowFrameTest : public ::testing::Test {
     seams::Reset();
   }
   void UseTestDpi(UINT dpi) {
-    g_dpi = dpi;
+    gDpi = dpi;
     seams::SetDpiQuery(TestDpi);
     seams::SetMetricQuery(TestMetric);
   }
-  HWND CreateApp(void* parameter = &g_owner) {
+  HWND CreateApp(void* parameter = &gOwner) {
     windows_.push_back(CreateWindowExW(0, frame::kAppWindowClass, L"Frame", WS_OVERLAPPEDWINDOW, 10,
                                        10, 400, 300, nullptr, nullptr, GetModuleHandleW(nullptr),
                                        parameter));
@@ -102,7 +102,7 @@ class WindowFrameTest : public ::testing::Test {
   }
   HWND CreateView(HWND parent) {
     return CreateWindowExW(0, frame::kViewWindowClass, L"", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10,
-                           parent, nullptr, GetModuleHandleW(nullptr), &g_owner);
+                           parent, nullptr, GetModuleHandleW(nullptr), &gOwner);
   }
   // Starts the frame as the program does and creates both windows.
   void Open(unsigned flags) {
@@ -194,10 +194,10 @@ TEST_F(WindowFrameTest, HiddenAtStartupCentredOnTheCursorMonitorAndMinimisingKee
   const long top = work.top + (work.bottom - work.top - 300) / 2;
   EXPECT_EQ(Rect(app_), Edges({left, top, left + 400, top + 300}));
 
-  const int sizes = g_app_sizes;  // minimising leaves the view its size
+  const int sizes = gAppSizes;  // minimising leaves the view its size
   SendMessageW(app_, WM_SYSCOMMAND, SC_MINIMIZE, 0);
   EXPECT_TRUE(IsIconic(app_));
-  EXPECT_EQ(g_app_sizes, sizes);
+  EXPECT_EQ(gAppSizes, sizes);
 }
 
 TEST_F(WindowFrameTest, WholeWindowIsClientAreaAndTheViewFollowsOnePixelLargerThenExact) {
@@ -210,13 +210,13 @@ TEST_F(WindowFrameTest, WholeWindowIsClientAreaAndTheViewFollowsOnePixelLargerTh
   // Each resize ends with the view one pixel larger, then exact; a DPI change inside it too.
   const long w = Rect(app_, true)[2], h = Rect(app_, true)[3];
   RECT suggested{};
-  g_view_sizes.clear();
+  gViewSizes.clear();
   SendMessageW(app_, WM_ENTERSIZEMOVE, 0, 0);
   SendMessageW(app_, WM_DPICHANGED, 0x00780078, reinterpret_cast<LPARAM>(&suggested));
   SendMessageW(app_, WM_EXITSIZEMOVE, 0, 0);
   SendMessageW(app_, WM_ENTERSIZEMOVE, 0, 0);
   SendMessageW(app_, WM_EXITSIZEMOVE, 0, 0);  // without a DPI change
-  EXPECT_EQ(g_view_sizes, (Edges{w + 1, h + 1, w, h, w + 1, h + 1, w, h}));
+  EXPECT_EQ(gViewSizes, (Edges{w + 1, h + 1, w, h, w + 1, h + 1, w, h}));
 }
 
 TEST_F(WindowFrameTest, PrivateMessageUsesProcessHeapRecordsOnly) {

@@ -44,17 +44,17 @@ struct FlutterDesktopMessenger {
 struct FlutterDesktopPluginRegistrar {
   FlutterDesktopEngine* engine = nullptr;
   std::string name;
-  FlutterDesktopOnPluginRegistrarDestroyed on_destroyed = nullptr;
+  FlutterDesktopOnPluginRegistrarDestroyed onDestroyed = nullptr;
 };
 
 struct FlutterDesktopTextureRegistrar {
   std::map<int64_t, FlutterDesktopTextureInfo> textures;
-  int64_t next_id = 1;
+  int64_t nextId = 1;
 };
 
 struct FlutterDesktopView {
   HWND hwnd = nullptr;
-  bool window_alive = false;
+  bool windowAlive = false;
   FlutterDesktopViewController* controller = nullptr;
 };
 
@@ -75,8 +75,8 @@ struct FlutterDesktopEngine {
   std::vector<Delegate> delegates;                                         // registration order
   FlutterDesktopTextureRegistrar textures;
   FlutterDesktopViewController* controller = nullptr;
-  FlutterDesktopOnNextFrame next_frame = nullptr;
-  void* next_frame_data = nullptr;
+  FlutterDesktopOnNextFrame nextFrame = nullptr;
+  void* nextFrameData = nullptr;
 };
 
 namespace {
@@ -95,38 +95,38 @@ struct LoggedEvent {
 };
 
 struct PendingReply {
-  size_t log_index;
-  bool in_log;  // false once the log entry was cleared: answered only when its engine ends
+  size_t logIndex;
+  bool inLog;  // false once the log entry was cleared: answered only when its engine ends
   FlutterDesktopMessenger* messenger;
   FlutterDesktopBinaryReply reply;
   void* user_data;
 };
 
 // Log, statistics and pending replies. Never held while a program callback runs.
-std::mutex g_mutex;
-std::deque<LoggedEvent> g_events;  // a deque keeps every entry's address while it grows
-std::vector<PendingReply> g_pending;
-FakeRuntimeStats g_stats{};
-std::string g_plugins;
-std::vector<std::string> g_requested_registrars;  // first request of each name, in order
-std::string g_requested_joined;
+std::mutex gMutex;
+std::deque<LoggedEvent> gEvents;  // a deque keeps every entry's address while it grows
+std::vector<PendingReply> gPending;
+FakeRuntimeStats gStats{};
+std::string gPlugins;
+std::vector<std::string> gRequestedRegistrars;  // first request of each name, in order
+std::string gRequestedJoined;
 
 // Object bookkeeping, main thread only.
-std::set<FlutterDesktopEngine*> g_engines;
-std::set<const FlutterDesktopMessageResponse*> g_responses;
-int64_t g_next_delivery = 0;
-uint64_t g_next_delegate = 0;
-bool g_fail_next_view_controller = false;
-UINT g_monitor_dpi = 96;
-FlutterDesktopEngine* g_latest_engine = nullptr;
-HWND g_parking = nullptr;
+std::set<FlutterDesktopEngine*> gEngines;
+std::set<const FlutterDesktopMessageResponse*> gResponses;
+int64_t gNextDelivery = 0;
+uint64_t gNextDelegate = 0;
+bool gFailNextViewController = false;
+UINT gMonitorDpi = 96;
+FlutterDesktopEngine* gLatestEngine = nullptr;
+HWND gParking = nullptr;
 
 HINSTANCE Module() {
   return reinterpret_cast<HINSTANCE>(&__ImageBase);
 }
 
 bool IsLive(FlutterDesktopEngine* engine) {
-  return engine && g_engines.count(engine) != 0;
+  return engine && gEngines.count(engine) != 0;
 }
 
 template <typename Char, size_t N>
@@ -143,28 +143,28 @@ void Log(FakeRuntimeEventKind kind, const char* channel, const uint8_t* data, si
     event.data = std::make_unique<uint8_t[]>(std::max<size_t>(size, 1));
     if (size) std::memcpy(event.data.get(), data, size);
   }
-  std::lock_guard lock(g_mutex);
+  std::lock_guard lock(gMutex);
   if (pending) {
     PendingReply entry = *pending;
-    entry.log_index = g_events.size();
-    g_pending.push_back(entry);
+    entry.logIndex = gEvents.size();
+    gPending.push_back(entry);
   }
-  g_events.push_back(std::move(event));
+  gEvents.push_back(std::move(event));
 }
 
 void CountStat(int FakeRuntimeStats::*field) {
-  std::lock_guard lock(g_mutex);
-  ++(g_stats.*field);
+  std::lock_guard lock(gMutex);
+  ++(gStats.*field);
 }
 
 void DrawFrame(FlutterDesktopView* view) {
   CountStat(&FakeRuntimeStats::frames_drawn);
   FlutterDesktopEngine* engine = view->controller ? view->controller->engine : nullptr;
-  if (!engine || !engine->next_frame) return;
-  FlutterDesktopOnNextFrame callback = engine->next_frame;
-  void* user_data = engine->next_frame_data;
-  engine->next_frame = nullptr;
-  engine->next_frame_data = nullptr;
+  if (!engine || !engine->nextFrame) return;
+  FlutterDesktopOnNextFrame callback = engine->nextFrame;
+  void* user_data = engine->nextFrameData;
+  engine->nextFrame = nullptr;
+  engine->nextFrameData = nullptr;
   CountStat(&FakeRuntimeStats::next_frame_callbacks_fired);
   const HWND hwnd = view->hwnd;
   callback(user_data);
@@ -203,7 +203,7 @@ LRESULT CALLBACK ViewProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
       return 0;
     }
     case WM_NCDESTROY:
-      if (view) view->window_alive = false;
+      if (view) view->windowAlive = false;
       SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
       break;
     default:
@@ -214,44 +214,44 @@ LRESULT CALLBACK ViewProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
 
 // The hidden window a view is created in, until the host application moves it into its own.
 HWND ParkingWindow() {
-  if (g_parking && IsWindow(g_parking)) return g_parking;
+  if (gParking && IsWindow(gParking)) return gParking;
   static bool registered = false;
   if (!registered) {
-    WNDCLASSEXW view_class{};
-    view_class.cbSize = sizeof(view_class);
-    view_class.style = CS_HREDRAW | CS_VREDRAW;
-    view_class.lpfnWndProc = ViewProc;
-    view_class.hInstance = Module();
-    view_class.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
-    view_class.lpszClassName = kViewClass;
-    RegisterClassExW(&view_class);
-    WNDCLASSEXW parking_class{};
-    parking_class.cbSize = sizeof(parking_class);
-    parking_class.lpfnWndProc = DefWindowProcW;
-    parking_class.hInstance = Module();
-    parking_class.lpszClassName = kParkingClass;
-    RegisterClassExW(&parking_class);
+    WNDCLASSEXW viewClass{};
+    viewClass.cbSize = sizeof(viewClass);
+    viewClass.style = CS_HREDRAW | CS_VREDRAW;
+    viewClass.lpfnWndProc = ViewProc;
+    viewClass.hInstance = Module();
+    viewClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    viewClass.lpszClassName = kViewClass;
+    RegisterClassExW(&viewClass);
+    WNDCLASSEXW parkingClass{};
+    parkingClass.cbSize = sizeof(parkingClass);
+    parkingClass.lpfnWndProc = DefWindowProcW;
+    parkingClass.hInstance = Module();
+    parkingClass.lpszClassName = kParkingClass;
+    RegisterClassExW(&parkingClass);
     registered = true;
   }
-  g_parking = CreateWindowExW(0, kParkingClass, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+  gParking = CreateWindowExW(0, kParkingClass, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
                               Module(), nullptr);
-  return g_parking;
+  return gParking;
 }
 
 // Ends an engine: pending replies get an empty answer, every registrar dies (its destruction
 // handler first), the messenger becomes unavailable and loses the engine's reference.
 void EndEngine(FlutterDesktopEngine* engine) {
-  g_engines.erase(engine);
+  gEngines.erase(engine);
   FlutterDesktopMessenger* messenger = engine->messenger;
 
   std::vector<PendingReply> replies;
   {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(gMutex);
     auto ours =
-        std::stable_partition(g_pending.begin(), g_pending.end(),
+        std::stable_partition(gPending.begin(), gPending.end(),
                               [&](const PendingReply& p) { return p.messenger != messenger; });
-    replies.assign(ours, g_pending.end());
-    g_pending.erase(ours, g_pending.end());
+    replies.assign(ours, gPending.end());
+    gPending.erase(ours, gPending.end());
   }
   for (const PendingReply& pending : replies) {
     if (pending.reply) pending.reply(nullptr, 0, pending.user_data);
@@ -262,14 +262,14 @@ void EndEngine(FlutterDesktopEngine* engine) {
         std::move(engine->registrars.front());
     engine->registrars.erase(engine->registrars.begin());
     std::erase_if(engine->delegates, [&](const auto& d) { return d.registrar == registrar.get(); });
-    if (registrar->on_destroyed) registrar->on_destroyed(registrar.get());
+    if (registrar->onDestroyed) registrar->onDestroyed(registrar.get());
   }
   engine->delegates.clear();
 
-  for (auto it = g_responses.begin(); it != g_responses.end();) {
+  for (auto it = gResponses.begin(); it != gResponses.end();) {
     if ((*it)->engine == engine) {
       delete *it;
-      it = g_responses.erase(it);
+      it = gResponses.erase(it);
     } else {
       ++it;
     }
@@ -296,32 +296,32 @@ FlutterDesktopEngineRef FlutterDesktopEngineCreate(
   auto* engine = new FlutterDesktopEngine;
   engine->messenger = new FlutterDesktopMessenger;
   engine->messenger->engine = engine;
-  g_engines.insert(engine);
-  g_latest_engine = engine;
+  gEngines.insert(engine);
+  gLatestEngine = engine;
 
-  std::lock_guard lock(g_mutex);
-  ++g_stats.engines_created;
+  std::lock_guard lock(gMutex);
+  ++gStats.engines_created;
   if (!properties) return engine;
   const char* entrypoint = properties->dart_entrypoint;
-  g_stats.entrypoint_was_null = entrypoint == nullptr;
-  CopyText(g_stats.entrypoint, entrypoint ? entrypoint : "",
+  gStats.entrypoint_was_null = entrypoint == nullptr;
+  CopyText(gStats.entrypoint, entrypoint ? entrypoint : "",
            entrypoint ? std::strlen(entrypoint) : 0);
-  g_stats.argc = properties->dart_entrypoint_argc;
-  g_stats.argv_was_null = properties->dart_entrypoint_argv == nullptr;
+  gStats.argc = properties->dart_entrypoint_argc;
+  gStats.argv_was_null = properties->dart_entrypoint_argv == nullptr;
   std::string joined;
   for (int i = 0; properties->dart_entrypoint_argv && i < properties->dart_entrypoint_argc; ++i) {
     if (i) joined.push_back('\n');
     if (properties->dart_entrypoint_argv[i]) joined.append(properties->dart_entrypoint_argv[i]);
   }
-  CopyText(g_stats.argv_joined, joined.c_str(), joined.size());
-  const auto copy_path = [](wchar_t(&target)[260], const wchar_t* path) {
+  CopyText(gStats.argv_joined, joined.c_str(), joined.size());
+  const auto copyPath = [](wchar_t(&target)[260], const wchar_t* path) {
     CopyText(target, path ? path : L"", path ? std::wcslen(path) : 0);
   };
-  copy_path(g_stats.assets_path, properties->assets_path);
-  copy_path(g_stats.icu_data_path, properties->icu_data_path);
-  copy_path(g_stats.aot_library_path, properties->aot_library_path);
-  g_stats.engine_option_1 = properties->engine_option_1;
-  g_stats.engine_option_2 = properties->engine_option_2;
+  copyPath(gStats.assets_path, properties->assets_path);
+  copyPath(gStats.icu_data_path, properties->icu_data_path);
+  copyPath(gStats.aot_library_path, properties->aot_library_path);
+  gStats.engine_option_1 = properties->engine_option_1;
+  gStats.engine_option_2 = properties->engine_option_2;
   return engine;
 }
 
@@ -341,12 +341,12 @@ FlutterDesktopPluginRegistrarRef FlutterDesktopEngineGetPluginRegistrar(
   if (!engine) return nullptr;
   const std::string name = plugin_name ? plugin_name : "";
   {
-    std::lock_guard lock(g_mutex);
-    if (std::find(g_requested_registrars.begin(), g_requested_registrars.end(), name) ==
-        g_requested_registrars.end()) {
-      g_requested_registrars.push_back(name);
-      if (!g_requested_joined.empty()) g_requested_joined.push_back('\n');
-      g_requested_joined += name;
+    std::lock_guard lock(gMutex);
+    if (std::find(gRequestedRegistrars.begin(), gRequestedRegistrars.end(), name) ==
+        gRequestedRegistrars.end()) {
+      gRequestedRegistrars.push_back(name);
+      if (!gRequestedJoined.empty()) gRequestedJoined.push_back('\n');
+      gRequestedJoined += name;
     }
   }
   for (const auto& registrar : engine->registrars) {
@@ -366,17 +366,17 @@ void FlutterDesktopEngineReloadSystemFonts(FlutterDesktopEngineRef engine) {
 void FlutterDesktopEngineSetNextFrameCallback(FlutterDesktopEngineRef engine,
                                               FlutterDesktopOnNextFrame callback, void* user_data) {
   if (!engine) return;
-  engine->next_frame = callback;
-  engine->next_frame_data = user_data;
+  engine->nextFrame = callback;
+  engine->nextFrameData = user_data;
 }
 
 FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int width, int height,
                                                                    FlutterDesktopEngineRef engine) {
   if (!IsLive(engine)) return nullptr;
-  const bool refused = g_fail_next_view_controller || ViewControllersRefused();
+  const bool refused = gFailNextViewController || ViewControllersRefused();
   HWND parent = refused ? nullptr : ParkingWindow();
   if (!parent) {
-    g_fail_next_view_controller = false;
+    gFailNextViewController = false;
     EndEngine(engine);
     return nullptr;
   }
@@ -391,7 +391,7 @@ FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int width, in
     EndEngine(engine);
     return nullptr;
   }
-  controller->view.window_alive = true;
+  controller->view.windowAlive = true;
   engine->controller = controller;
   CountStat(&FakeRuntimeStats::view_controllers_created);
   PostMessageW(controller->view.hwnd, kFrameMessage, 0, 0);
@@ -401,7 +401,7 @@ FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int width, in
 void FlutterDesktopViewControllerDestroy(FlutterDesktopViewControllerRef controller) {
   if (!controller) return;
   if (controller->engine) EndEngine(controller->engine);
-  if (controller->view.window_alive) DestroyWindow(controller->view.hwnd);
+  if (controller->view.windowAlive) DestroyWindow(controller->view.hwnd);
   delete controller;
   CountStat(&FakeRuntimeStats::view_controllers_destroyed);
 }
@@ -412,7 +412,7 @@ FlutterDesktopViewRef FlutterDesktopViewControllerGetView(
 }
 
 void FlutterDesktopViewControllerForceRedraw(FlutterDesktopViewControllerRef controller) {
-  if (controller && controller->view.window_alive) {
+  if (controller && controller->view.windowAlive) {
     PostMessageW(controller->view.hwnd, kFrameMessage, 0, 0);
   }
 }
@@ -428,10 +428,10 @@ bool FlutterDesktopViewControllerHandleTopLevelWindowProc(
   const std::vector<FlutterDesktopEngine::Delegate> delegates = engine->delegates;
   for (const auto& delegate : delegates) {
     if (!IsLive(engine)) return false;
-    const bool still_registered =
+    const bool stillRegistered =
         std::any_of(engine->delegates.begin(), engine->delegates.end(),
                     [&](const auto& d) { return d.serial == delegate.serial; });
-    if (!still_registered) continue;
+    if (!stillRegistered) continue;
     if (delegate.callback(window, message, wparam, lparam, delegate.user_data,
                           result ? result : &ignored)) {
       return true;
@@ -445,7 +445,7 @@ HWND FlutterDesktopViewGetHWND(FlutterDesktopViewRef view) {
 }
 
 UINT FlutterDesktopGetDpiForMonitor(HMONITOR) {
-  return g_monitor_dpi;
+  return gMonitorDpi;
 }
 
 void FlutterDesktopResyncOutputStreams(void) {}
@@ -480,12 +480,12 @@ void FlutterDesktopMessengerSetCallback(FlutterDesktopMessengerRef messenger, co
 
 void FlutterDesktopMessengerSendResponse(FlutterDesktopMessengerRef,
                                          const FlutterDesktopMessageResponseHandle* handle,
-                                         const uint8_t* data, size_t data_length) {
+                                         const uint8_t* data, size_t dataLength) {
   // A handle the runtime does not know (its engine has ended) is ignored. A handle answered before
   // stays known until its engine ends, so a second answer is logged too: tests see the fault
   // instead of the runtime hiding it.
-  if (!handle || g_responses.count(handle) == 0) return;
-  Log(kFakeRuntimeResponse, handle->channel.c_str(), data, data_length, handle->delivery);
+  if (!handle || gResponses.count(handle) == 0) return;
+  Log(kFakeRuntimeResponse, handle->channel.c_str(), data, dataLength, handle->delivery);
 }
 
 FlutterDesktopMessengerRef FlutterDesktopMessengerAddRef(FlutterDesktopMessengerRef messenger) {
@@ -530,14 +530,14 @@ FlutterDesktopViewRef FlutterDesktopPluginRegistrarGetView(
 
 void FlutterDesktopPluginRegistrarSetDestructionHandler(
     FlutterDesktopPluginRegistrarRef registrar, FlutterDesktopOnPluginRegistrarDestroyed callback) {
-  if (registrar) registrar->on_destroyed = callback;
+  if (registrar) registrar->onDestroyed = callback;
 }
 
 void FlutterDesktopPluginRegistrarRegisterTopLevelWindowProcDelegate(
     FlutterDesktopPluginRegistrarRef registrar, FlutterDesktopWindowProcCallback delegate,
     void* user_data) {
   if (!registrar || !delegate) return;
-  registrar->engine->delegates.push_back({g_next_delegate++, registrar, delegate, user_data});
+  registrar->engine->delegates.push_back({gNextDelegate++, registrar, delegate, user_data});
 }
 
 int64_t FlutterDesktopTextureRegistrarRegisterExternalTexture(
@@ -547,7 +547,7 @@ int64_t FlutterDesktopTextureRegistrarRegisterExternalTexture(
       info->type != kFlutterDesktopGpuSurfaceTexture) {
     return -1;
   }
-  const int64_t id = texture_registrar->next_id++;
+  const int64_t id = texture_registrar->nextId++;
   texture_registrar->textures[id] = *info;
   return id;
 }
@@ -568,41 +568,41 @@ bool FlutterDesktopTextureRegistrarMarkExternalTextureFrameAvailable(
 // ---- Test interface ----
 
 void FakeRuntimeReset(void) {
-  std::lock_guard lock(g_mutex);
-  g_stats = FakeRuntimeStats{};
-  g_events.clear();
-  for (PendingReply& pending : g_pending) pending.in_log = false;
-  g_plugins.clear();
-  g_requested_registrars.clear();
-  g_requested_joined.clear();
-  g_next_delivery = 0;
-  g_fail_next_view_controller = false;
-  g_monitor_dpi = 96;
+  std::lock_guard lock(gMutex);
+  gStats = FakeRuntimeStats{};
+  gEvents.clear();
+  for (PendingReply& pending : gPending) pending.inLog = false;
+  gPlugins.clear();
+  gRequestedRegistrars.clear();
+  gRequestedJoined.clear();
+  gNextDelivery = 0;
+  gFailNextViewController = false;
+  gMonitorDpi = 96;
 }
 
 void FakeRuntimeGetStats(FakeRuntimeStats* stats) {
   if (!stats) return;
-  std::lock_guard lock(g_mutex);
-  *stats = g_stats;
+  std::lock_guard lock(gMutex);
+  *stats = gStats;
 }
 
 FlutterDesktopEngineRef FakeRuntimeLatestEngine(void) {
-  return IsLive(g_latest_engine) ? g_latest_engine : nullptr;
+  return IsLive(gLatestEngine) ? gLatestEngine : nullptr;
 }
 
 void FakeRuntimeSetMonitorDpi(UINT dpi) {
-  g_monitor_dpi = dpi;
+  gMonitorDpi = dpi;
 }
 
 void FakeRuntimeFailNextViewController(void) {
-  g_fail_next_view_controller = true;
+  gFailNextViewController = true;
 }
 
 int64_t FakeRuntimeDeliverMessage(FlutterDesktopEngineRef engine, const char* channel,
                                   const uint8_t* data, size_t size) {
   if (!IsLive(engine) || !channel) return -1;
-  auto* handle = new FlutterDesktopMessageResponse{g_next_delivery++, engine, channel};
-  g_responses.insert(handle);
+  auto* handle = new FlutterDesktopMessageResponse{gNextDelivery++, engine, channel};
+  gResponses.insert(handle);
   FlutterDesktopMessenger* messenger = engine->messenger;
   FlutterDesktopMessenger::Handler handler{nullptr, nullptr};
   {
@@ -621,34 +621,34 @@ int64_t FakeRuntimeDeliverMessage(FlutterDesktopEngineRef engine, const char* ch
 }
 
 size_t FakeRuntimeEventCount(void) {
-  std::lock_guard lock(g_mutex);
-  return g_events.size();
+  std::lock_guard lock(gMutex);
+  return gEvents.size();
 }
 
 bool FakeRuntimeGetEvent(size_t index, FakeRuntimeEvent* event) {
-  std::lock_guard lock(g_mutex);
-  if (!event || index >= g_events.size()) return false;
-  const LoggedEvent& logged = g_events[index];
+  std::lock_guard lock(gMutex);
+  if (!event || index >= gEvents.size()) return false;
+  const LoggedEvent& logged = gEvents[index];
   *event = {logged.kind, logged.channel.c_str(), logged.data.get(), logged.size, logged.delivery};
   return true;
 }
 
 void FakeRuntimeClearLog(void) {
-  std::lock_guard lock(g_mutex);
-  g_events.clear();
-  for (PendingReply& pending : g_pending) pending.in_log = false;
+  std::lock_guard lock(gMutex);
+  gEvents.clear();
+  for (PendingReply& pending : gPending) pending.inLog = false;
 }
 
 bool FakeRuntimeReplyToSend(size_t index, const uint8_t* data, size_t size) {
   PendingReply pending{};
   {
-    std::lock_guard lock(g_mutex);
-    auto found = std::find_if(g_pending.begin(), g_pending.end(), [&](const PendingReply& p) {
-      return p.in_log && p.log_index == index;
+    std::lock_guard lock(gMutex);
+    auto found = std::find_if(gPending.begin(), gPending.end(), [&](const PendingReply& p) {
+      return p.inLog && p.logIndex == index;
     });
-    if (found == g_pending.end()) return false;
+    if (found == gPending.end()) return false;
     pending = *found;
-    g_pending.erase(found);
+    gPending.erase(found);
   }
   if (pending.reply) pending.reply(data, size, pending.user_data);
   return true;
@@ -668,7 +668,7 @@ bool FakeRuntimeDestroyRegistrar(FlutterDesktopEngineRef engine, const char* plu
   std::unique_ptr<FlutterDesktopPluginRegistrar> registrar = std::move(*found);
   engine->registrars.erase(found);
   std::erase_if(engine->delegates, [&](const auto& d) { return d.registrar == registrar.get(); });
-  if (registrar->on_destroyed) registrar->on_destroyed(registrar.get());
+  if (registrar->onDestroyed) registrar->onDestroyed(registrar.get());
   return true;
 }
 
@@ -703,19 +703,19 @@ FlutterDesktopEngineRef FakeRuntimeViewControllerEngine(
 }
 
 void FakeRuntimeNotePluginRegistered(FlutterDesktopPluginRegistrarRef, const char* plugin) {
-  std::lock_guard lock(g_mutex);
-  if (!g_plugins.empty()) g_plugins.push_back('\n');
-  g_plugins.append(plugin ? plugin : "");
+  std::lock_guard lock(gMutex);
+  if (!gPlugins.empty()) gPlugins.push_back('\n');
+  gPlugins.append(plugin ? plugin : "");
 }
 
 const char* FakeRuntimeRegisteredPlugins(void) {
-  std::lock_guard lock(g_mutex);
-  return g_plugins.c_str();
+  std::lock_guard lock(gMutex);
+  return gPlugins.c_str();
 }
 
 const char* FakeRuntimeRequestedRegistrars(void) {
-  std::lock_guard lock(g_mutex);
-  return g_requested_joined.c_str();
+  std::lock_guard lock(gMutex);
+  return gRequestedJoined.c_str();
 }
 
 }  // extern "C"

@@ -22,7 +22,7 @@ struct SentMessage {
   FakeRuntimeEventKind kind;
   std::string channel;
   Bytes data;
-  bool null_data;
+  bool nullData;
 };
 
 // Messages as the user interface's codec writes them, and the values in the program's answers.

@@ -101,21 +101,21 @@ struct NativeMessage {
   int32_t kind;
   std::string text;
 };
-std::mutex g_native_mutex;
-std::vector<NativeMessage> g_native_messages;
-std::atomic<void (*)(void*)> g_native_free{nullptr};
+std::mutex gNativeMutex;
+std::vector<NativeMessage> gNativeMessages;
+std::atomic<void (*)(void*)> gNativeFree{nullptr};
 
 void CollectNativeMessage(int32_t kind, char* text) {
   {
-    std::lock_guard lock(g_native_mutex);
-    g_native_messages.push_back({kind, text ? text : ""});
+    std::lock_guard lock(gNativeMutex);
+    gNativeMessages.push_back({kind, text ? text : ""});
   }
-  if (void (*release)(void*) = g_native_free.load(); release && text) release(text);
+  if (void (*release)(void*) = gNativeFree.load(); release && text) release(text);
 }
 
 std::vector<NativeMessage> TakeNativeMessages() {
-  std::lock_guard lock(g_native_mutex);
-  return std::exchange(g_native_messages, {});
+  std::lock_guard lock(gNativeMutex);
+  return std::exchange(gNativeMessages, {});
 }
 
 std::string NativeLine(const NativeMessage& message) {
@@ -159,8 +159,8 @@ class EnvelopeText : public flutter::MethodResult<EncodableValue> {
   void NotImplementedInternal() override { text = "not-implemented"; }
 };
 
-std::string DescribeEnvelope(const uint8_t* data, size_t size, const char* when_empty) {
-  if (!data || size == 0) return when_empty;
+std::string DescribeEnvelope(const uint8_t* data, size_t size, const char* whenEmpty) {
+  if (!data || size == 0) return whenEmpty;
   EnvelopeText result;
   if (!flutter::StandardMethodCodec::GetInstance().DecodeResponseEnvelope(data, size, &result)) {
     return Cat({"undecodable ", std::to_string(size), " bytes"});
@@ -267,7 +267,7 @@ class Player {
     RecordLeftovers();
     Record("end");
     if (quit_) {
-      PostQuitMessage(static_cast<int>(quit_code_));
+      PostQuitMessage(static_cast<int>(quitCode_));
     } else if (IsWindow(top_)) {
       PostMessageW(top_, WM_CLOSE, 0, 0);
     }
@@ -292,7 +292,7 @@ class Player {
       if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
           quit_ = true;
-          quit_code_ = msg.wParam;
+          quitCode_ = msg.wParam;
         } else {
           TranslateMessage(&msg);
           DispatchMessageW(&msg);
@@ -316,15 +316,15 @@ class Player {
     return std::nullopt;
   }
 
-  std::string Describe(size_t index, const char* when_empty) {
+  std::string Describe(size_t index, const char* whenEmpty) {
     reported_.insert(index);
     FakeRuntimeEvent event{};
     FakeRuntimeGetEvent(index, &event);
-    return DescribeEnvelope(event.data, event.size, when_empty);
+    return DescribeEnvelope(event.data, event.size, whenEmpty);
   }
 
   void Call(const std::string& channel, const std::string& method,
-            std::unique_ptr<EncodableValue> arguments, bool release_button = false) {
+            std::unique_ptr<EncodableValue> arguments, bool releaseButton = false) {
     const flutter::MethodCall<EncodableValue> call(method, std::move(arguments));
     const auto message = flutter::StandardMethodCodec::GetInstance().EncodeMethodCall(call);
     std::string label = "response ";
@@ -333,7 +333,7 @@ class Player {
     label += method;
     const size_t from = FakeRuntimeEventCount();
     std::optional<ButtonReleaser> releaser;
-    if (release_button) releaser.emplace(top_);
+    if (releaseButton) releaser.emplace(top_);
     const int64_t delivery =
         FakeRuntimeDeliverMessage(engine_, channel.c_str(), message->data(), message->size());
     if (delivery < 0) return Record(label + ": engine gone");
@@ -345,7 +345,7 @@ class Player {
           });
           return answer.has_value();
         },
-        wait_ms_);
+        waitMs_);
     if (!answered) return Record(Cat({"timeout ", label}));
     Record(label + ": " + Describe(*answer, "not-implemented"));
   }
@@ -359,7 +359,7 @@ class Player {
           });
           return sent.has_value();
         },
-        wait_ms_);
+        waitMs_);
     std::string label = "event ";
     label += channel;
     if (!arrived) return Record(Cat({"timeout ", label}));
@@ -387,7 +387,7 @@ class Player {
 
   bool PrepareExports() {
     if (auto release = ProgramExport<void (*)(void*)>("NativeFree")) {
-      g_native_free.store(release);
+      gNativeFree.store(release);
       return true;
     }
     Record("export NativeFree: missing");
@@ -439,7 +439,7 @@ class Player {
               RecordNativeMessages(&finished);
               return finished;
             },
-            wait_ms_))
+            waitMs_))
       return;
     std::string line = "timeout export ";
     line += name;
@@ -501,17 +501,17 @@ class Player {
   void Run(const std::string& line) {
     NotationReader args(line);
     const std::string command = args.Word();
-    const auto optional_value = [&]() -> std::unique_ptr<EncodableValue> {
+    const auto optionalValue = [&]() -> std::unique_ptr<EncodableValue> {
       if (args.AtEnd()) return nullptr;
       return std::make_unique<EncodableValue>(args.Value());
     };
     if (command == "call") {
       const std::string channel = args.Word();
       const std::string method = args.Word();
-      Call(channel, method, optional_value());
+      Call(channel, method, optionalValue());
     } else if (command == "listen" || command == "cancel") {
       const std::string channel = args.Word();
-      Call(channel, command, optional_value());
+      Call(channel, command, optionalValue());
     } else if (command == "await-event") {
       AwaitEvent(args.Word());
     } else if (command == "drag") {
@@ -548,7 +548,7 @@ class Player {
       const auto ms = static_cast<DWORD>(UnsignedWord(args.Word()));
       WaitFor([] { return false; }, ms);
     } else if (command == "timeout") {
-      wait_ms_ = static_cast<DWORD>(UnsignedWord(args.Word()));
+      waitMs_ = static_cast<DWORD>(UnsignedWord(args.Word()));
     } else {
       throw NotationError(Cat({"unknown command: ", command}));
     }
@@ -558,9 +558,9 @@ class Player {
   HWND top_;
   FlutterDesktopEngineRef engine_;
   std::FILE* out_;
-  DWORD wait_ms_ = kDefaultWaitMs;
+  DWORD waitMs_ = kDefaultWaitMs;
   bool quit_ = false;
-  WPARAM quit_code_ = 0;
+  WPARAM quitCode_ = 0;
   std::set<size_t> reported_;     // log entries the transcript has shown
   std::deque<std::string> kept_;  // a deque never moves its elements
 };
@@ -587,13 +587,13 @@ bool ClaimUiScript() {
 }
 
 void PlayUiScript(HWND view, FlutterDesktopEngineRef engine) {
-  const std::wstring transcript_path = EnvironmentValue(L"QUARVELIN_UI_TRANSCRIPT");
-  std::FILE* out = transcript_path.empty() ? stdout : _wfopen(transcript_path.c_str(), L"wb");
+  const std::wstring transcriptPath = EnvironmentValue(L"QUARVELIN_UI_TRANSCRIPT");
+  std::FILE* out = transcriptPath.empty() ? stdout : _wfopen(transcriptPath.c_str(), L"wb");
   if (!out) out = stdout;
-  const std::wstring script_path = EnvironmentValue(L"QUARVELIN_UI_SCRIPT");
+  const std::wstring scriptPath = EnvironmentValue(L"QUARVELIN_UI_SCRIPT");
   std::vector<std::string> lines;
   std::optional<std::string> fault;
-  if (std::FILE* script = _wfopen(script_path.c_str(), L"rb")) {
+  if (std::FILE* script = _wfopen(scriptPath.c_str(), L"rb")) {
     lines = ReadLines(script);
     std::fclose(script);
   } else {
