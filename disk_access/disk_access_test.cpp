@@ -9,9 +9,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
+#include "common/json_string.h"
 #include "disk_access_plugin.h"
 #include "fake_ui.h"
 #include "standard_codec.h"
@@ -178,12 +180,28 @@ TEST_F(DiskAccessTest, EnumeratedDrivesHaveEightFields) {
   const auto response = ResponseTo(Send("enumerateDrives"));
   ASSERT_TRUE(response.has_value());
   const EncodableValue drives = Payload(*response);
+  // Channel texts are UTF-8 whatever the ANSI code page; this test runs under a Western one.
+  const auto isUtf8 = [](const EncodableValue& value) {
+    std::string_view text = std::get<std::string>(value);
+    while (!text.empty()) {
+      const size_t length = quarvelin::Utf8SequenceLength(text);
+      if (length == 0) return false;
+      text.remove_prefix(length);
+    }
+    return true;
+  };
   bool sawC = false;
   for (const EncodableValue& value : std::get<flutter::EncodableList>(drives)) {
     const auto& drive = std::get<EncodableMap>(value);
     EXPECT_EQ(drive.size(), 8u);
+    EXPECT_TRUE(isUtf8(drive.at(EncodableValue("name"))));
+    EXPECT_TRUE(isUtf8(drive.at(EncodableValue("fileSystem"))));
     if (drive.at(EncodableValue("id")) != EncodableValue("C:\\")) continue;
     sawC = true;
+    // The test session labels C: outside ASCII (see tools/wine-session.sh).
+    if (std::getenv("QUARVELIN_TEST_LABEL") != nullptr) {
+      EXPECT_NE(std::get<std::string>(drive.at(EncodableValue("name"))), "");
+    }
     EXPECT_EQ(drive.at(EncodableValue("letter")), EncodableValue("C"));
     EXPECT_EQ(drive.at(EncodableValue("type")), EncodableValue("hdd"));
     EXPECT_EQ(drive.at(EncodableValue("isRemovable")), EncodableValue(false));

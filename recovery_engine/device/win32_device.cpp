@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "common/win32_code_page.h"
 #include "common/win32_handle.h"
 #include "raw_device.h"
 
@@ -115,15 +116,8 @@ bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath) 
 }
 
 std::filesystem::path FileSystemPath(const std::string& path) {
-  const int length =
-      MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
-  if (length <= 0) return path;
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  if (MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(),
-                          length) != length) {
-    return path;
-  }
-  return wide;
+  if (auto wide = AnsiToWide(path)) return std::move(*wide);
+  return path;
 }
 
 bool SameFile(const std::string& first, const std::string& second) {
