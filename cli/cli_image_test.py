@@ -56,6 +56,21 @@ class ImageCommand(unittest.TestCase):
         self.assertEqual(lines[0]["text"], "Starting Disk Imaging on " + source)
         self.assertEqual(lines[-1]["text"], "Imaging Complete. 3 MB copied.")
 
+    def test_paths_outside_ascii_name_the_files_read_and_written(self):
+        # Greek and Japanese fit in no one legacy Windows code page; under UTF-8 as the program's
+        # code page they reach the engine as typed.
+        folder = self.path("Jürgen Ωμέγα 日本")
+        os.mkdir(folder)
+        data = os.urandom(1048576 + 512)
+        with open(os.path.join(folder, "Quelle.img"), "wb") as f:
+            f.write(data)
+        source = native_path(os.path.join(folder, "Quelle.img"))
+        result = run_cli("image", "--json", source, native_path(os.path.join(folder, "Kopie.img")))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(os.path.join(folder, "Kopie.img"), "rb") as f:
+            self.assertEqual(f.read(), data)
+        self.assertEqual(json_lines(result.stdout)[0]["text"], "Starting Disk Imaging on " + source)
+
     def test_a_source_that_will_not_open_fails_without_output(self):
         # Usage errors and their statuses are cli_test's.
         result = run_cli("image", native_path(self.path("missing.img")), native_path(self.path("copy.img")))

@@ -112,8 +112,9 @@ void DiskAccessPlugin::HandleMethodCall(
       if (driveId == nullptr || readOnly == nullptr) {
         return result->Error("INVALID_ARGS", "Missing arguments");
       }
-      const int64_t id = OpenDrive(As<std::string>(*driveId), As<bool>(*readOnly));
-      result->Success(EncodableValue(id));
+      const std::string& drive = As<std::string>(*driveId);
+      const bool readOnlyAccess = As<bool>(*readOnly);
+      result->Success(EncodableValue(OpenDrive(drive, readOnlyAccess)));
     } else if (method == "readSectors") {
       const EncodableMap* args = ArgumentMap(call);
       if (args == nullptr) return result->Error("INVALID_ARGS", "Args must be map");
@@ -123,7 +124,12 @@ void DiskAccessPlugin::HandleMethodCall(
       if (handle == nullptr || startSector == nullptr || count == nullptr) {
         return result->Error("INVALID_ARGS", "Missing arguments");
       }
-      StartRead(AsInteger(*handle), AsInteger(*startSector), AsInteger(*count), std::move(result));
+      // All three are read before the read takes the result, so a wrong type is still answered
+      // here: the order in which a call's arguments are evaluated is not fixed.
+      const int64_t id = AsInteger(*handle);
+      const int64_t start = AsInteger(*startSector);
+      const int64_t sectors = AsInteger(*count);
+      StartRead(id, start, sectors, std::move(result));
     } else if (method == "getDriveGeometry" || method == "closeDrive") {
       const EncodableMap* args = ArgumentMap(call);
       if (args == nullptr) return result->Error("INVALID_ARGS", "Args must be map");

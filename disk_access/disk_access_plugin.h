@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/win32_handle.h"
 #include "encodable_value.h"
 #include "event_sink.h"
 #include "event_stream_handler.h"
@@ -32,17 +33,7 @@ inline constexpr int64_t kMaxReadBytes = 4 * 1024 * 1024;
 
 // An open volume device, closed when its last user lets go: a close while a read is in flight
 // leaves the handle to the read until it is done.
-class DriveHandle {
- public:
-  explicit DriveHandle(HANDLE handle) : handle_(handle) {}
-  ~DriveHandle() { CloseHandle(handle_); }
-  DriveHandle(const DriveHandle&) = delete;
-  DriveHandle& operator=(const DriveHandle&) = delete;
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
+using DriveHandle = quarvelin::Win32Handle;
 
 struct OpenDriveEntry {
   std::shared_ptr<DriveHandle> handle;

@@ -88,22 +88,23 @@ int64_t DiskAccessPlugin::OpenDrive(const std::string& driveId, bool readOnly) {
   std::string path = "\\\\.\\";
   path += driveId.substr(0, 2);
   const DWORD access = readOnly ? GENERIC_READ : (GENERIC_READ | GENERIC_WRITE);
-  HANDLE handle =
-      CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_NO_BUFFERING | FILE_FLAG_RANDOM_ACCESS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) throw std::runtime_error("Failed to open drive");
-  auto device = std::make_shared<DriveHandle>(handle);
+  DriveHandle device(CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_FLAG_RANDOM_ACCESS,
+                                 nullptr));
+  if (!device) throw std::runtime_error("Failed to open drive");
 
   uint32_t bytesPerSector = 512;
   uint8_t geometry[40] = {};
   // A device that reports 0 bytes per sector keeps the default: every read would be empty.
-  if (Control(handle, kGeometryEx, geometry, sizeof geometry) && ReadLe32(geometry, 20).value_or(0) != 0) {
+  if (Control(device.get(), kGeometryEx, geometry, sizeof geometry) &&
+      ReadLe32(geometry, 20).value_or(0) != 0) {
     bytesPerSector = ReadLe32(geometry, 20).value_or(0);
   }
 
+  auto shared = std::make_shared<DriveHandle>(std::move(device));
   std::lock_guard lock(table_->handlesMutex);
   const int64_t id = table_->nextHandleId++;
-  table_->handles[id] = OpenDriveEntry{std::move(device), bytesPerSector};
+  table_->handles[id] = OpenDriveEntry{std::move(shared), bytesPerSector};
   return id;
 }
 

@@ -3,7 +3,10 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <utility>
 
+#include "common/win32_code_page.h"
+#include "common/win32_handle.h"
 #include "raw_device.h"
 
 namespace quarvelin {
@@ -11,25 +14,22 @@ namespace {
 
 class Win32Device final : public RawDevice {
  public:
-  explicit Win32Device(HANDLE handle) : handle_(handle) {}
-  ~Win32Device() override { CloseHandle(handle_); }
-  Win32Device(const Win32Device&) = delete;
-  Win32Device& operator=(const Win32Device&) = delete;
+  explicit Win32Device(Win32Handle handle) : handle_(std::move(handle)) {}
 
   int64_t QueryDeviceSize() override {
     DWORD returned = 0;
     GET_LENGTH_INFORMATION length{};
-    if (DeviceIoControl(handle_, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof(length),
-                        &returned, nullptr)) {
+    if (DeviceIoControl(handle_.get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
+                        sizeof(length), &returned, nullptr)) {
       return length.Length.QuadPart;
     }
     DISK_GEOMETRY_EX geometry{};
-    if (DeviceIoControl(handle_, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
+    if (DeviceIoControl(handle_.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
                         sizeof(geometry), &returned, nullptr)) {
       return geometry.DiskSize.QuadPart;
     }
     LARGE_INTEGER size{};
-    if (GetFileSizeEx(handle_, &size)) {
+    if (GetFileSizeEx(handle_.get(), &size)) {
       return size.QuadPart;
     }
     return 0;
@@ -38,7 +38,7 @@ class Win32Device final : public RawDevice {
   int32_t QuerySectorSize() override {
     DWORD returned = 0;
     DISK_GEOMETRY_EX geometry{};
-    if (DeviceIoControl(handle_, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
+    if (DeviceIoControl(handle_.get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry,
                         sizeof(geometry), &returned, nullptr)) {
       return SaneSectorSize(static_cast<int32_t>(geometry.Geometry.BytesPerSector));
     }
@@ -53,12 +53,12 @@ class Win32Device final : public RawDevice {
     }
     LARGE_INTEGER offset{};
     offset.QuadPart = first * bytesPerSector;
-    if (!SetFilePointerEx(handle_, offset, nullptr, FILE_BEGIN)) {
+    if (!SetFilePointerEx(handle_.get(), offset, nullptr, FILE_BEGIN)) {
       return {};
     }
     std::vector<uint8_t> data(bytes);
     DWORD got = 0;
-    if (!ReadFile(handle_, data.data(), bytes, &got, nullptr)) {
+    if (!ReadFile(handle_.get(), data.data(), bytes, &got, nullptr)) {
       return {};
     }
     data.resize(got);
@@ -66,7 +66,7 @@ class Win32Device final : public RawDevice {
   }
 
  private:
-  HANDLE handle_;
+  Win32Handle handle_;
 };
 
 // The upper-case drive letter of an absolute "X:\..." path, or 0.
@@ -92,16 +92,16 @@ bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath) 
   if (device.rfind(kDiskPrefix, 0) == 0) {
     // The folder's volume lies on the scanned disk when one of its extents does.
     const std::string volume = std::string(kVolumePrefix) + folderDrive + ":";
-    HANDLE handle = CreateFileA(volume.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    const Win32Handle handle(CreateFileA(volume.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!handle) return false;
     alignas(
         VOLUME_DISK_EXTENTS) char buffer[sizeof(VOLUME_DISK_EXTENTS) + 31 * sizeof(DISK_EXTENT)];
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(handle, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
-                                    buffer, sizeof buffer, &returned, nullptr);
-    CloseHandle(handle);
-    if (!ok) return false;
+    if (!DeviceIoControl(handle.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer,
+                         sizeof buffer, &returned, nullptr)) {
+      return false;
+    }
     const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer);
     const unsigned long disk = std::strtoul(device.c_str() + sizeof kDiskPrefix - 1, nullptr, 10);
     for (DWORD i = 0; i < extents->NumberOfDiskExtents && i < 32; ++i) {
@@ -116,26 +116,16 @@ bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath) 
 }
 
 std::filesystem::path FileSystemPath(const std::string& path) {
-  const int length =
-      MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
-  if (length <= 0) return path;
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  if (MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), wide.data(),
-                          length) != length) {
-    return path;
-  }
-  return wide;
+  if (auto wide = AnsiToWide(path)) return std::move(*wide);
+  return path;
 }
 
 bool SameFile(const std::string& first, const std::string& second) {
   const auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE handle =
+    const Win32Handle handle(
         CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    const BOOL ok = GetFileInformationByHandle(handle, info);
-    CloseHandle(handle);
-    return ok != 0;
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return handle && GetFileInformationByHandle(handle.get(), info) != 0;
   };
   BY_HANDLE_FILE_INFORMATION a{};
   BY_HANDLE_FILE_INFORMATION b{};
@@ -146,12 +136,13 @@ bool SameFile(const std::string& first, const std::string& second) {
 
 OpenedDevice OpenRawDevice(const std::string& path) {
   const std::string devicePath = NormalizeDevicePath(path);
-  HANDLE handle = CreateFileA(devicePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
+  Win32Handle handle(CreateFileA(devicePath.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                 nullptr));
+  if (!handle) {
     return {nullptr, static_cast<int>(GetLastError())};
   }
-  return {std::make_unique<Win32Device>(handle), 0};
+  return {std::make_unique<Win32Device>(std::move(handle)), 0};
 }
 
 }  // namespace quarvelin

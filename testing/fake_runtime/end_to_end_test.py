@@ -4,8 +4,11 @@ runtime and plugin libraries beside it, a data folder), with the stand-in runtim
 interface from a script: the plugins come up in order, the window stays hidden until the interface
 lets it show, the disk access channels read a drive letter whose raw device is an image file, a
 volume arrival reaches the drive-change stream, a window drag returns, and the engine's exports
-list the drives and carve files out of an image. A second run whose runtime refuses the view
-controller must end with status 1 before any window is shown."""
+list the drives and carve files out of an image. The image and the output folder are named in
+German, Greek and Japanese, passed as UTF-8 as the user interface passes them; when the test
+session gave drive C: a volume label (QUARVELIN_TEST_LABEL), both drive lists must show it as it
+is. A second run whose runtime refuses the view controller must end with status 1 before any
+window is shown."""
 import argparse
 import json
 import os
@@ -21,6 +24,7 @@ LIBRARIES = ["flutter_windows.dll", "audioplayers_windows_plugin.dll",
 DRIVE_SECTORS = 64
 READ_SECTOR = 3
 CARVED = ["harbour_jfif_app0.jpg", "rgba_gradient_alpha.png", "gif87a_still.gif"]
+GREEK_AND_JAPANESE = "Ωμέγα 日本"  # outside any one Windows code page but UTF-8
 DISK = "com.ulvenmark/disk_access"
 CHANGES = "com.ulvenmark/drive_changes"
 
@@ -47,7 +51,8 @@ def windows_path(path):
 
 
 def quoted(text):
-    return json.dumps(text)
+    # The script is UTF-8, as the user interface's strings are.
+    return json.dumps(text, ensure_ascii=False)
 
 
 def stage(args, folder):
@@ -89,7 +94,7 @@ def script(image, outdir):
     ]) + "\n"
 
 
-def check_transcript(lines, outdir, files_dir):
+def check_transcript(lines, outdir, files_dir, label):
     failures = []
 
     def expect(condition, what):
@@ -127,6 +132,9 @@ def check_transcript(lines, outdir, files_dir):
     expect(len(drives) == 1 and drives[0].startswith(
         f"response {DISK} enumerateDrives: success [") and '"id": "C:\\\\"' in drives[0],
         "enumerateDrives did not list C:\\")
+    if label:
+        expect(len(drives) == 1 and f'"letter": "C", "name": {quoted(label)},' in drives[0],
+               f"enumerateDrives did not name C: {label}")
     expect(f"response {DISK} openDrive: success 1L" in lines, "openDrive on R: did not give id 1")
     sector = drive_bytes()[READ_SECTOR * 512:(READ_SECTOR + 1) * 512]
     expect(f"response {DISK} readSectors: success [{', '.join(map(str, sector))}]" in lines,
@@ -147,8 +155,11 @@ def check_transcript(lines, outdir, files_dir):
     listed = [line[len("native DriveList "):] for line in lines
               if line.startswith("native DriveList ")]
     try:
-        expect(len(listed) == 1 and any(d.get("id") == "C:\\" for d in json.loads(listed[0])),
-               "ListNativeDrives did not list C:\\")
+        by_id = {d.get("id"): d for d in json.loads(listed[0])} if len(listed) == 1 else {}
+        expect("C:\\" in by_id, "ListNativeDrives did not list C:\\")
+        if label:
+            expect(by_id.get("C:\\", {}).get("name") == label,
+                   f"ListNativeDrives did not name C: {label}")
     except (ValueError, AttributeError) as e:
         failures.append(f"ListNativeDrives gave no JSON list: {e}")
 
@@ -198,11 +209,11 @@ def main():
         drive = os.path.join(folder, "drive.img")
         with open(drive, "wb") as out:
             out.write(drive_bytes())
-        image = os.path.join(folder, "carve.img")
+        image = os.path.join(folder, f"Abbild {GREEK_AND_JAPANESE}.img")
         carve_image(args.files, image)
-        outdir = os.path.join(folder, "recovered")
+        outdir = os.path.join(folder, "Jürgen", f"Wiederhergestellt {GREEK_AND_JAPANESE}")
         ui_script = os.path.join(folder, "ui_script.txt")
-        with open(ui_script, "w") as out:
+        with open(ui_script, "w", encoding="utf-8") as out:
             out.write(script(windows_path(image), windows_path(outdir)))
         transcript = os.path.join(folder, "transcript.txt")
         env = dict(os.environ, QUARVELIN_UI_SCRIPT=windows_path(ui_script),
@@ -224,7 +235,8 @@ def main():
             failures.append("the run did not end within its time")
         elif done.returncode != 0:
             failures.append(f"exit status {done.returncode}")
-        failures += check_transcript(lines, outdir, args.files)
+        failures += check_transcript(lines, outdir, args.files,
+                                     os.environ.get("QUARVELIN_TEST_LABEL", ""))
         if failures:
             print("transcript:\n" + "\n".join(line[:300] for line in lines))
             print("stderr:\n" + str(done.stderr or ""))
