@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "drive_list.h"
 #include "drive_table.h"
 #include "json_text.h"
 #include "progress_display.h"
@@ -14,42 +13,35 @@
 namespace quarvelin::cli {
 namespace {
 
-TEST(ParseJsonObjectArray, ReadsFlatObjectsAndUnescapesStrings) {
-  const auto objects = ParseJsonObjectArray(
+TEST(ParseJson, ReadsNestedValuesAndWritesThemBackUnchanged) {
+  const auto value = ParseJson(
       " [ {\"a\": \"x\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\\ud83d\\udcbe\","
-      " \"n\": -12.5e+3, \"t\": true, \"z\": null}, {} ]\n");
-  ASSERT_TRUE(objects.has_value());
-  ASSERT_EQ(objects->size(), 2u);
-  EXPECT_EQ((*objects)[0], (JsonFlatObject{{"a", "x\"\\/\b\f\n\r\t\xc3\xa9\xf0\x9f\x92\xbe"},
-                                           {"n", "-12.5e+3"},
-                                           {"t", "true"},
-                                           {"z", "null"}}));
-  EXPECT_TRUE((*objects)[1].empty());
-  EXPECT_EQ(JsonMember((*objects)[0], "n"), "-12.5e+3");
-  EXPECT_EQ(JsonMember((*objects)[0], "missing"), "");
-  EXPECT_EQ(ParseJsonObjectArray("[]"), std::vector<JsonFlatObject>{});
+      " \"n\": -12.5e+3, \"t\": true, \"z\": null, \"o\": {\"l\": [1, [], {}]}}, {} ]\n");
+  ASSERT_TRUE(value.has_value());
+  ASSERT_EQ(value->items.size(), 2u);
+  const JsonValue& first = value->items[0];
+  EXPECT_EQ(first.Member("a"), "x\"\\/\b\f\n\r\t\xc3\xa9\xf0\x9f\x92\xbe");
+  EXPECT_EQ(first.Member("n"), "-12.5e+3");
+  EXPECT_EQ(first.Member("t"), "true");
+  EXPECT_EQ(first.Member("o"), "");  // not a scalar
+  EXPECT_EQ(first.Member("missing"), "");
+  ASSERT_NE(first.Find("o"), nullptr);
+  EXPECT_EQ(first.Find("o")->Find("l")->items.size(), 3u);
+  std::string written;
+  AppendJson(written, *value);
+  EXPECT_EQ(written,
+            "[{\"a\":\"x\\\"\\\\/\\b\\f\\n\\r\\t\xc3\xa9\xf0\x9f\x92\xbe\",\"n\":-12.5e+3,"
+            "\"t\":true,\"z\":null,\"o\":{\"l\":[1,[],{}]}},{}]");
 }
 
-TEST(ParseJsonObjectArray, RejectsWhatIsNotAnArrayOfFlatObjects) {
+TEST(ParseJson, RejectsWhatIsNotOneJsonValue) {
   for (const char* bad :
-       {"", "[", "{}", "[{}", "[{},]", "[1]", "[{\"a\": [1]}]", "[{\"a\": 01}]", "[{\"a\": 1.}]",
-        "[{\"a\": - 1}]", "[{\"a\" 1}]", "[{\"a\": tru}]", "[] x", "[{\"a\": \"\x01\"}]",
-        "[{\"a\": \"\\x\"}]", "[{\"a\": \"\\udcbe\"}]", "[{\"a\": \"\\ud83d\"}]",
-        "[{\"a\": \"open}]"}) {
-    EXPECT_FALSE(ParseJsonObjectArray(bad).has_value()) << bad;
+       {"", "[", "{}}", "[{}", "[{},]", "[1 2]", "{\"a\" 1}", "{1: 2}", "[01]", "[1.]", "[- 1]",
+        "[tru]", "[] x", "[\"\x01\"]", "[\"\\x\"]", "[\"\\udcbe\"]", "[\"\\ud83d\"]", "[\"open]"}) {
+    EXPECT_FALSE(ParseJson(bad).has_value()) << bad;
   }
-}
-
-TEST(DriveTable, ReadsBackTheEnginesListWhateverTheLabel) {
-  const std::string label = "My \"Best\" C:\\ disk\x01\t\xc3\xa9";
-  const std::string json = quarvelin::DriveListJson(
-      {{"E:\\", "E:", label, quarvelin::DriveKind::Removable, 64000000000, 1024}});
-  const auto drives = ParseJsonObjectArray(json);
-  ASSERT_TRUE(drives.has_value()) << json;
-  ASSERT_EQ(drives->size(), 1u);
-  EXPECT_EQ(JsonMember((*drives)[0], "id"), "E:\\");
-  EXPECT_EQ(JsonMember((*drives)[0], "name"), label);
-  EXPECT_EQ(JsonMember((*drives)[0], "health"), "100");
+  EXPECT_TRUE(ParseJson(std::string(64, '[') + std::string(64, ']')).has_value());
+  EXPECT_FALSE(ParseJson(std::string(100000, '[') + std::string(100000, ']')).has_value());
 }
 
 TEST(DriveTable, FormatsSizesInBinaryUnits) {
@@ -59,16 +51,21 @@ TEST(DriveTable, FormatsSizesInBinaryUnits) {
   for (const auto& [bytes, text] : cases) EXPECT_EQ(FormatSize(bytes), text) << bytes;
 }
 
-TEST(DriveTable, LinesUpTheColumns) {
-  const std::string json = quarvelin::DriveListJson(
-      {{"C:\\", "C:", "", quarvelin::DriveKind::Fixed, 512110190592, 73014444032},
-       {"/dev/sdb1", "sdb1", "Caf\xc3\xa9", quarvelin::DriveKind::Removable, 64000000000, 0}});
+TEST(DriveTable, LinesUpTheColumnsOfTheEnginesList) {
+  // The engine's shape: one space after each colon; labels escaped.
+  const std::string json =
+      "[{\"id\": \"C:\\\\\",\"letter\": \"C:\",\"name\": \"Local Disk\",\"type\": \"SSD\","
+      "\"size\": \"512110190592\",\"free\": \"73014444032\",\"health\": 100,\"temperature\": 0,"
+      "\"life\": \"Good\",\"hours\": \"0\"},"
+      "{\"id\": \"/dev/sdb1\",\"letter\": \"sdb1\",\"name\": \"Caf\\u00e9 \\\"1\\\"\",\"type\": "
+      "\"USB\",\"size\": \"64000000000\",\"free\": \"0\",\"health\": 100,\"temperature\": 0,"
+      "\"life\": \"Good\",\"hours\": \"0\"}]";
   EXPECT_EQ(FormatDriveTable(json),
             "DEVICE     NAME        TYPE      SIZE     FREE\n"
             "C:\\        Local Disk  SSD   476.9 GB  68.0 GB\n"
-            "/dev/sdb1  Caf\xc3\xa9        USB    59.6 GB        -\n");
+            "/dev/sdb1  Caf\xc3\xa9 \"1\"    USB    59.6 GB        -\n");
   EXPECT_EQ(FormatDriveTable("[]"), "No drives found.\n");
-  EXPECT_FALSE(FormatDriveTable("[{\"id\": ").has_value());
+  for (const char* bad : {"[{\"id\": ", "{}", "[1]"}) EXPECT_FALSE(FormatDriveTable(bad)) << bad;
 }
 
 TEST(ProgressDisplay, ParsesImagingProgressAndFormatsTimeLeft) {
