@@ -3,22 +3,20 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <optional>
+#include <string>
+#include <utility>
 
-#include "identify.h"
-#include "signatures.h"
 #include "drive_table.h"
 #include "json_text.h"
 #include "message_pump.h"
 #include "progress_display.h"
 #include "quarvelin_native.h"
+#include "quarvelin_tools.h"
 
 namespace quarvelin::cli {
 namespace {
-
-using quarvelin::IdentifyFile;
-using quarvelin::IdentifyOutcome;
-using quarvelin::Identification;
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
@@ -143,6 +141,37 @@ std::vector<std::string> SplitList(const std::string& list) {
   return items;
 }
 
+// A text from the engine's tool exports, released as they require; nothing for a null one.
+std::optional<std::string> TakeNativeText(char* text) {
+  const std::unique_ptr<char, void (*)(char*)> owned(text, [](char* p) { NativeFree(p); });
+  if (!owned) return std::nullopt;
+  return std::string(owned.get());
+}
+
+struct FileType {
+  std::string extension;
+  std::string name;
+  std::string category;
+};
+
+// The carvable types in the engine's search order, one per extension; nothing when the engine
+// gave no readable list.
+std::optional<std::vector<FileType>> FileTypes() {
+  const auto text = TakeNativeText(DescribeNativeFileTypes());
+  const auto list = text ? ParseJson(*text) : std::nullopt;
+  if (!list || list->type != JsonValue::Type::Array) return std::nullopt;
+  std::vector<FileType> types;
+  for (const JsonValue& entry : list->items) {
+    types.push_back({entry.Member("extension"), entry.Member("name"), entry.Member("category")});
+  }
+  return types;
+}
+
+int NoTypeList(const char* command) {
+  std::fprintf(stderr, "quarvelin-cli: %s: the engine sent no type list\n", command);
+  return kExitFailure;
+}
+
 int RunScan(const std::vector<std::string>& args) {
   bool json = false;
   std::vector<std::string> types;
@@ -163,10 +192,11 @@ int RunScan(const std::vector<std::string>& args) {
       } else {
         list = arg.substr(8);
       }
+      const auto known = FileTypes();
+      if (!known) return NoTypeList("scan");
       for (const std::string& type : SplitList(list)) {
-        const auto& table = quarvelin::SignatureTable();
-        if (std::none_of(table.begin(), table.end(),
-                         [&type](const auto& row) { return row.extension == type; })) {
+        if (std::none_of(known->begin(), known->end(),
+                         [&type](const FileType& entry) { return entry.extension == type; })) {
           return UsageError("scan: unknown type '" + type + "' (see 'quarvelin-cli types')",
                             kScanUsage);
         }
@@ -196,12 +226,11 @@ int RunScan(const std::vector<std::string>& args) {
 
 int RunTypes(const std::vector<std::string>& args) {
   if (!args.empty() && !IsHelp(args[0])) return UsageError("types takes no arguments", kUsage);
-  std::string last;
-  for (const auto& row : quarvelin::SignatureTable()) {
-    if (row.extension == last) continue;
-    last = row.extension;
-    std::printf("%-5s %-5s %s\n", row.extension.c_str(), row.name.c_str(),
-                quarvelin::CategoryFolders[static_cast<size_t>(row.category)]);
+  const auto types = FileTypes();
+  if (!types) return NoTypeList("types");
+  for (const FileType& type : *types) {
+    std::printf("%-5s %-5s %s\n", type.extension.c_str(), type.name.c_str(),
+                type.category.c_str());
   }
   return kExitSuccess;
 }
@@ -235,52 +264,42 @@ int RunImage(const std::vector<std::string>& args) {
   });
 }
 
-void PrintIdentification(const std::string& file, const Identification& id) {
-  std::printf("%s: %s (%s), %lld bytes\n", file.c_str(), id.format.c_str(), id.extension.c_str(),
-              static_cast<long long>(id.fileSize));
-  if (!id.validated) {
+// `id` is the engine's identification object.
+void PrintIdentification(const std::string& file, const JsonValue& id) {
+  std::printf("%s: %s (%s), %s bytes\n", file.c_str(), id.Member("format").c_str(),
+              id.Member("extension").c_str(), id.Member("fileSize").c_str());
+  if (id.Member("validated") != "true") {
     std::printf("  no structure check for this format\n");
     return;
   }
-  std::printf("  size %lld, confidence %d, %s\n", static_cast<long long>(id.size), id.confidence,
-              id.accepted ? "accepted" : "not accepted");
+  std::printf("  size %s, confidence %s, %s\n", id.Member("size").c_str(),
+              id.Member("confidence").c_str(),
+              id.Member("accepted") == "true" ? "accepted" : "not accepted");
   std::string fields;
-  for (const auto& [name, value] : id.fields) {
-    if (!fields.empty()) fields += ", ";
-    fields += name;
-    fields += ' ';
-    fields += value;
+  if (const JsonValue* members = id.Find("fields")) {
+    for (size_t i = 0; i < members->keys.size(); ++i) {
+      if (!fields.empty()) fields += ", ";
+      fields += members->keys[i];
+      fields += ' ';
+      fields += members->items[i].text;
+    }
   }
   std::printf("  %s\n", fields.c_str());
-  for (const std::string& issue : id.issues) {
-    std::printf("  finding: %s\n", issue.c_str());
+  if (const JsonValue* issues = id.Find("issues")) {
+    for (const JsonValue& issue : issues->items) {
+      std::printf("  finding: %s\n", issue.text.c_str());
+    }
   }
 }
 
-void PrintIdentificationJson(const std::string& file, const Identification& id) {
-  std::string line = "{\"file\":" + JsonString(file) + ",\"format\":" + JsonString(id.format) +
-                     ",\"extension\":" + JsonString(id.extension) +
-                     ",\"fileSize\":" + std::to_string(id.fileSize) +
-                     ",\"validated\":" + (id.validated ? "true" : "false");
-  if (id.validated) {
-    line += ",\"size\":" + std::to_string(id.size) + ",\"confidence\":" +
-            std::to_string(id.confidence) + ",\"accepted\":" + (id.accepted ? "true" : "false");
-    line += ",\"fields\":{";
-    for (size_t i = 0; i < id.fields.size(); ++i) {
-      const std::string& value = id.fields[i].second;
-      const bool bare = value == "true" || value == "false" ||
-                        (!value.empty() && value.find_first_not_of("-0123456789") == std::string::npos);
-      if (i > 0) line += ',';
-      line += JsonString(id.fields[i].first);
-      line += ':';
-      line += bare ? value : JsonString(value);
-    }
-    line += "},\"issues\":[";
-    for (size_t i = 0; i < id.issues.size(); ++i) {
-      if (i > 0) line += ',';
-      line += JsonString(id.issues[i]);
-    }
-    line += "]";
+// The engine's object with the file's name in front.
+void PrintIdentificationJson(const std::string& file, const JsonValue& id) {
+  std::string line = "{\"file\":" + JsonString(file);
+  for (size_t i = 0; i < id.keys.size(); ++i) {
+    line += ',';
+    AppendJsonString(line, id.keys[i]);
+    line += ':';
+    AppendJson(line, id.items[i]);
   }
   std::printf("%s}\n", line.c_str());
 }
@@ -306,16 +325,23 @@ int RunIdentify(const std::vector<std::string>& args) {
   }
   int status = kExitSuccess;
   for (const std::string& file : files) {
-    const IdentifyOutcome outcome = IdentifyFile(file);
-    if (!outcome.identification) {
-      std::fprintf(stderr, "%s: %s\n", file.c_str(), outcome.error.c_str());
+    const auto text = TakeNativeText(IdentifyNativeFile(file.c_str()));
+    const auto id = text ? ParseJson(*text) : std::nullopt;
+    std::string error;
+    if (!id || id->type != JsonValue::Type::Object) {
+      error = "the engine gave no readable answer";
+    } else if (id->Find("error") != nullptr) {
+      error = id->Member("error");
+    }
+    if (!error.empty()) {
+      std::fprintf(stderr, "%s: %s\n", file.c_str(), error.c_str());
       status = kExitFailure;
       continue;
     }
     if (json) {
-      PrintIdentificationJson(file, *outcome.identification);
+      PrintIdentificationJson(file, *id);
     } else {
-      PrintIdentification(file, *outcome.identification);
+      PrintIdentification(file, *id);
     }
     std::fflush(stdout);
   }
