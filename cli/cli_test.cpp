@@ -7,6 +7,7 @@
 
 #include "drive_table.h"
 #include "json_text.h"
+#include "options.h"
 #include "progress_display.h"
 #include "quarvelin_cli.h"
 
@@ -85,16 +86,67 @@ TEST(ProgressDisplay, ParsesImagingProgressAndFormatsTimeLeft) {
   }
 }
 
-TEST(RunCli, UsageErrorsExitWithTwo) {
-  for (const std::vector<std::string>& usage :
-       std::vector<std::vector<std::string>>{{}, {"frobnicate"}, {"image"}, {"image", "a"},
-                                             {"image", "--fast", "a", "b"}, {"drives", "C:"},
-                                             {"drives", "--all"}}) {
-    EXPECT_EQ(RunCli(usage), kExitUsage) << usage.size();
+TEST(ParseCommand, ReadsTheGrammarOfEveryCommand) {
+  using Outcome = ParsedCommand::Outcome;
+  const CommandSyntax scan = {"scan", "", {{"--json", ""}, {"--types", "a list"}},
+                              2,      2,  "scan: expected SOURCE and OUTDIR"};
+  struct Case {
+    std::vector<std::string> args;
+    Outcome outcome;
+    std::vector<std::string> operands;  // Run: the operands; UsageError: the message
+    std::vector<std::string> types = {};
+    bool json = false;
+  };
+  const std::vector<Case> cases = {
+      {{"--", "-src.img", "out.img"}, Outcome::Run, {"-src.img", "out.img"}},
+      {{"--", "--help", "--json"}, Outcome::Run, {"--help", "--json"}},
+      {{"-", "--json", "out"}, Outcome::Run, {"-", "out"}, {}, true},
+      {{"--types=jpg,png", "a", "b"}, Outcome::Run, {"a", "b"}, {"jpg,png"}},
+      {{"a", "--types", "--json", "b", "--types="}, Outcome::Run, {"a", "b"}, {"--json", ""}},
+      {{"a", "b", "--types"}, Outcome::UsageError, {"scan: --types needs a list"}},
+      {{"--fast", "a", "b"}, Outcome::UsageError, {"scan: unknown option --fast"}},
+      {{"a", "b", "-x"}, Outcome::UsageError, {"scan: unknown option -x"}},
+      {{"--json=yes", "a", "b"}, Outcome::UsageError, {"scan: --json takes no value"}},
+      {{"a", "b", "c"}, Outcome::UsageError, {"scan: expected SOURCE and OUTDIR"}},
+      {{"a", "-h", "--fast"}, Outcome::Help, {}},
+      {{"--fast", "--help"}, Outcome::UsageError, {"scan: unknown option --fast"}},
+  };
+  for (const Case& c : cases) {
+    const ParsedCommand parsed = ParseCommand(scan, c.args);
+    const std::string context = ::testing::PrintToString(c.args);
+    ASSERT_EQ(parsed.outcome, c.outcome) << context << parsed.error;
+    if (c.outcome == Outcome::UsageError) {
+      EXPECT_EQ(std::vector<std::string>{parsed.error}, c.operands) << context;
+    } else if (c.outcome == Outcome::Run) {
+      EXPECT_EQ(parsed.line.operands, c.operands) << context;
+      EXPECT_EQ(parsed.line.Values("--types"), c.types) << context;
+      EXPECT_EQ(parsed.line.Has("--json"), c.json) << context;
+    }
   }
-  EXPECT_EQ(RunCli({"--help"}), kExitSuccess);
-  EXPECT_EQ(RunCli({"image", "--help"}), kExitSuccess);
-  EXPECT_EQ(RunCli({"drives", "--help"}), kExitSuccess);
+}
+
+TEST(RunCli, EveryCommandHasHelpAndRefusesWhatItDoesNotTake) {
+  for (const char* command : {"scan", "types", "image", "identify", "drives"}) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(RunCli({command, "--help"}), kExitSuccess) << command;
+    EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind(
+                  std::string("Usage: quarvelin-cli ") + command, 0),
+              0u)
+        << command;
+  }
+  for (const std::vector<std::string>& usage :
+       std::vector<std::vector<std::string>>{{},
+                                             {"frobnicate"},
+                                             {"types", "jpg"},
+                                             {"image", "a"},
+                                             {"identify"},
+                                             {"drives", "--all"},
+                                             {"scan", "--types", "jpg,exe", "a", "b"}}) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(RunCli(usage), kExitUsage) << ::testing::PrintToString(usage);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("\n\nUsage: quarvelin-cli"),
+              std::string::npos);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "drive_table.h"
 #include "json_text.h"
 #include "message_pump.h"
+#include "options.h"
 #include "progress_display.h"
 #include "quarvelin_native.h"
 #include "quarvelin_tools.h"
@@ -71,6 +73,17 @@ constexpr const char* kScanUsage =
     "Exit status: 0 scan complete, 1 failed or some file could not be written, 2 usage error,\n"
     "130 cancelled.\n";
 
+constexpr const char* kTypesUsage =
+    "Usage: quarvelin-cli types\n"
+    "\n"
+    "Lists the file types a scan can carve: the extension 'scan --types' takes, the type's name\n"
+    "and the folder under OUTDIR its files go to.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help show this help\n"
+    "\n"
+    "Exit status: 0 listed, 1 no list came back, 2 usage error.\n";
+
 constexpr const char* kIdentifyUsage =
     "Usage: quarvelin-cli identify [--json] FILE...\n"
     "\n"
@@ -100,13 +113,6 @@ constexpr const char* kDrivesUsage =
     "  -h, --help show this help\n"
     "\n"
     "Exit status: 0 listed, 1 no list came back, 2 usage error.\n";
-
-int UsageError(const std::string& problem, const char* usage) {
-  std::fprintf(stderr, "quarvelin-cli: %s\n\n%s", problem.c_str(), usage);
-  return kExitUsage;
-}
-
-bool IsHelp(const std::string& arg) { return arg == "-h" || arg == "--help"; }
 
 // Runs started work to its end, relaying Ctrl-C as a cancel. `isEnd` tells the command's last
 // message; `failed` is set when the work reported an error.
@@ -172,88 +178,83 @@ int NoTypeList(const char* command) {
   return kExitFailure;
 }
 
+const CommandSyntax kScanSyntax = {
+    .name = "scan",
+    .usage = kScanUsage,
+    .options = {{"--json", ""}, {"--types", "a list"}},
+    .minOperands = 2,
+    .maxOperands = 2,
+    .operandError = "scan: expected SOURCE and OUTDIR",
+};
+
 int RunScan(const std::vector<std::string>& args) {
-  bool json = false;
+  int status = kExitSuccess;
+  const auto line = ParseOrReport(kScanSyntax, args, status);
+  if (!line) return status;
+  const bool json = line->Has("--json");
   std::vector<std::string> types;
-  std::vector<std::string> operands;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (IsHelp(arg)) {
-      std::fputs(kScanUsage, stdout);
-      return kExitSuccess;
-    }
-    if (arg == "--json") {
-      json = true;
-    } else if (arg == "--types" || arg.rfind("--types=", 0) == 0) {
-      std::string list;
-      if (arg == "--types") {
-        if (i + 1 == args.size()) return UsageError("scan: --types needs a list", kScanUsage);
-        list = args[++i];
-      } else {
-        list = arg.substr(8);
-      }
-      const auto known = FileTypes();
-      if (!known) return NoTypeList("scan");
-      for (const std::string& type : SplitList(list)) {
-        if (std::none_of(known->begin(), known->end(),
-                         [&type](const FileType& entry) { return entry.extension == type; })) {
-          return UsageError("scan: unknown type '" + type + "' (see 'quarvelin-cli types')",
-                            kScanUsage);
-        }
-        types.push_back(type);
-      }
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      return UsageError("scan: unknown option " + arg, kScanUsage);
-    } else if (arg != "--") {
-      operands.push_back(arg);
-    }
+  for (const std::string& list : line->Values("--types")) {
+    for (std::string& type : SplitList(list)) types.push_back(std::move(type));
   }
-  if (operands.size() != 2) {
-    return UsageError("scan: expected SOURCE and OUTDIR", kScanUsage);
+  if (!types.empty()) {
+    const auto known = FileTypes();
+    if (!known) return NoTypeList("scan");
+    for (const std::string& type : types) {
+      if (std::none_of(known->begin(), known->end(),
+                       [&type](const FileType& entry) { return entry.extension == type; })) {
+        return ReportUsageError("scan: unknown type '" + type + "' (see 'quarvelin-cli types')",
+                                kScanUsage);
+      }
+    }
   }
 
   std::vector<const char*> typePointers;
   for (const std::string& type : types) typePointers.push_back(type.c_str());
   ProgressDisplay display(json, StandardErrorIsTerminal());
-  StartNativeRecovery(operands[0].c_str(), operands[1].c_str(),
+  StartNativeRecovery(line->operands[0].c_str(), line->operands[1].c_str(),
                       typePointers.empty() ? nullptr : typePointers.data(),
                       static_cast<int32_t>(typePointers.size()), MessagePump::Callback());
-  const int status =
+  const int result =
       Follow(display, [](const EngineMessage& m) { return m.kind == NativeMessageKind::Finished; });
   if (!json) display.PrintSummary();
-  return status;
+  return result;
 }
 
+const CommandSyntax kTypesSyntax = {
+    .name = "types",
+    .usage = kTypesUsage,
+    .options = {},
+    .minOperands = 0,
+    .maxOperands = 0,
+    .operandError = "types takes no arguments",
+};
+
 int RunTypes(const std::vector<std::string>& args) {
-  if (!args.empty() && !IsHelp(args[0])) return UsageError("types takes no arguments", kUsage);
+  int status = kExitSuccess;
+  if (!ParseOrReport(kTypesSyntax, args, status)) return status;
   const auto types = FileTypes();
   if (!types) return NoTypeList("types");
   for (const FileType& type : *types) {
-    std::printf("%-5s %-5s %s\n", type.extension.c_str(), type.name.c_str(),
-                type.category.c_str());
+    std::printf("%-5s %-5s %s\n", type.extension.c_str(), type.name.c_str(), type.category.c_str());
   }
   return kExitSuccess;
 }
 
+const CommandSyntax kImageSyntax = {
+    .name = "image",
+    .usage = kImageUsage,
+    .options = {{"--json", ""}},
+    .minOperands = 2,
+    .maxOperands = 2,
+    .operandError = "image: expected SOURCE and OUTPUT",
+};
+
 int RunImage(const std::vector<std::string>& args) {
-  bool json = false;
-  std::vector<std::string> operands;
-  for (const std::string& arg : args) {
-    if (IsHelp(arg)) {
-      std::fputs(kImageUsage, stdout);
-      return kExitSuccess;
-    }
-    if (arg == "--json") {
-      json = true;
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      return UsageError("image: unknown option " + arg, kImageUsage);
-    } else if (arg != "--") {
-      operands.push_back(arg);
-    }
-  }
-  if (operands.size() != 2) {
-    return UsageError("image: expected SOURCE and OUTPUT", kImageUsage);
-  }
+  int status = kExitSuccess;
+  const auto line = ParseOrReport(kImageSyntax, args, status);
+  if (!line) return status;
+  const bool json = line->Has("--json");
+  const std::vector<std::string>& operands = line->operands;
 
   ProgressDisplay display(json, StandardErrorIsTerminal());
   StartNativeDiskImage(operands[0].c_str(), operands[1].c_str(), MessagePump::Callback());
@@ -304,27 +305,21 @@ void PrintIdentificationJson(const std::string& file, const JsonValue& id) {
   std::printf("%s}\n", line.c_str());
 }
 
+const CommandSyntax kIdentifySyntax = {
+    .name = "identify",
+    .usage = kIdentifyUsage,
+    .options = {{"--json", ""}},
+    .minOperands = 1,
+    .maxOperands = std::numeric_limits<size_t>::max(),
+    .operandError = "identify: expected at least one FILE",
+};
+
 int RunIdentify(const std::vector<std::string>& args) {
-  bool json = false;
-  std::vector<std::string> files;
-  for (const std::string& arg : args) {
-    if (IsHelp(arg)) {
-      std::fputs(kIdentifyUsage, stdout);
-      return kExitSuccess;
-    }
-    if (arg == "--json") {
-      json = true;
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      return UsageError("identify: unknown option " + arg, kIdentifyUsage);
-    } else if (arg != "--") {
-      files.push_back(arg);
-    }
-  }
-  if (files.empty()) {
-    return UsageError("identify: expected at least one FILE", kIdentifyUsage);
-  }
   int status = kExitSuccess;
-  for (const std::string& file : files) {
+  const auto line = ParseOrReport(kIdentifySyntax, args, status);
+  if (!line) return status;
+  const bool json = line->Has("--json");
+  for (const std::string& file : line->operands) {
     const auto text = TakeNativeText(IdentifyNativeFile(file.c_str()));
     const auto id = text ? ParseJson(*text) : std::nullopt;
     std::string error;
@@ -348,21 +343,20 @@ int RunIdentify(const std::vector<std::string>& args) {
   return status;
 }
 
+const CommandSyntax kDrivesSyntax = {
+    .name = "drives",
+    .usage = kDrivesUsage,
+    .options = {{"--json", ""}},
+    .minOperands = 0,
+    .maxOperands = 0,
+    .operandError = "drives takes no arguments",
+};
+
 int RunDrives(const std::vector<std::string>& args) {
-  bool json = false;
-  for (const std::string& arg : args) {
-    if (IsHelp(arg)) {
-      std::fputs(kDrivesUsage, stdout);
-      return kExitSuccess;
-    }
-    if (arg == "--json") {
-      json = true;
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      return UsageError("drives: unknown option " + arg, kDrivesUsage);
-    } else if (arg != "--") {
-      return UsageError("drives takes no arguments", kDrivesUsage);
-    }
-  }
+  int status = kExitSuccess;
+  const auto line = ParseOrReport(kDrivesSyntax, args, status);
+  if (!line) return status;
+  const bool json = line->Has("--json");
   // The list arrives before the call returns, on this thread.
   ListNativeDrives(MessagePump::Callback());
   std::optional<std::string> list;
@@ -390,9 +384,9 @@ int RunDrives(const std::vector<std::string>& args) {
 
 int RunCli(const std::vector<std::string>& args) {
   if (args.empty()) {
-    return UsageError("no command given", kUsage);
+    return ReportUsageError("no command given", kUsage);
   }
-  if (IsHelp(args[0])) {
+  if (args[0] == "-h" || args[0] == "--help") {
     std::fputs(kUsage, stdout);
     return kExitSuccess;
   }
@@ -413,7 +407,7 @@ int RunCli(const std::vector<std::string>& args) {
   if (args[0] == "drives") {
     return RunDrives(rest);
   }
-  return UsageError("unknown command '" + args[0] + "'", kUsage);
+  return ReportUsageError("unknown command '" + args[0] + "'", kUsage);
 }
 
 }  // namespace quarvelin::cli
