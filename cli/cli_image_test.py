@@ -79,6 +79,14 @@ class ImageCommand(unittest.TestCase):
         self.assertFalse(os.path.exists(self.path("copy.img")))
         self.assertIn(b"Usage: quarvelin-cli image", run_cli("image", "--help").stdout)
 
+    def test_a_double_dash_ends_the_options(self):
+        data = self.make_source(4096)
+        os.rename(self.path("source.img"), self.path("-src.img"))
+        result = run_cli("image", "--", "-src.img", "copy.img", cwd=self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.path("copy.img"), "rb") as f:
+            self.assertEqual(f.read(), data)
+
 
 class NativeOnly(unittest.TestCase):
     def setUp(self):

@@ -5,51 +5,44 @@
 #include <utility>
 #include <vector>
 
-#include "drive_list.h"
 #include "drive_table.h"
 #include "json_text.h"
+#include "options.h"
 #include "progress_display.h"
 #include "quarvelin_cli.h"
 
 namespace quarvelin::cli {
 namespace {
 
-TEST(ParseJsonObjectArray, ReadsFlatObjectsAndUnescapesStrings) {
-  const auto objects = ParseJsonObjectArray(
+TEST(ParseJson, ReadsNestedValuesAndWritesThemBackUnchanged) {
+  const auto value = ParseJson(
       " [ {\"a\": \"x\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9\\ud83d\\udcbe\","
-      " \"n\": -12.5e+3, \"t\": true, \"z\": null}, {} ]\n");
-  ASSERT_TRUE(objects.has_value());
-  ASSERT_EQ(objects->size(), 2u);
-  EXPECT_EQ((*objects)[0], (JsonFlatObject{{"a", "x\"\\/\b\f\n\r\t\xc3\xa9\xf0\x9f\x92\xbe"},
-                                           {"n", "-12.5e+3"},
-                                           {"t", "true"},
-                                           {"z", "null"}}));
-  EXPECT_TRUE((*objects)[1].empty());
-  EXPECT_EQ(JsonMember((*objects)[0], "n"), "-12.5e+3");
-  EXPECT_EQ(JsonMember((*objects)[0], "missing"), "");
-  EXPECT_EQ(ParseJsonObjectArray("[]"), std::vector<JsonFlatObject>{});
+      " \"n\": -12.5e+3, \"t\": true, \"z\": null, \"o\": {\"l\": [1, [], {}]}}, {} ]\n");
+  ASSERT_TRUE(value.has_value());
+  ASSERT_EQ(value->items.size(), 2u);
+  const JsonValue& first = value->items[0];
+  EXPECT_EQ(first.Member("a"), "x\"\\/\b\f\n\r\t\xc3\xa9\xf0\x9f\x92\xbe");
+  EXPECT_EQ(first.Member("n"), "-12.5e+3");
+  EXPECT_EQ(first.Member("t"), "true");
+  EXPECT_EQ(first.Member("o"), "");  // not a scalar
+  EXPECT_EQ(first.Member("missing"), "");
+  ASSERT_NE(first.Find("o"), nullptr);
+  EXPECT_EQ(first.Find("o")->Find("l")->items.size(), 3u);
+  std::string written;
+  AppendJson(written, *value);
+  EXPECT_EQ(written,
+            "[{\"a\":\"x\\\"\\\\/\\b\\f\\n\\r\\t\xc3\xa9\xf0\x9f\x92\xbe\",\"n\":-12.5e+3,"
+            "\"t\":true,\"z\":null,\"o\":{\"l\":[1,[],{}]}},{}]");
 }
 
-TEST(ParseJsonObjectArray, RejectsWhatIsNotAnArrayOfFlatObjects) {
+TEST(ParseJson, RejectsWhatIsNotOneJsonValue) {
   for (const char* bad :
-       {"", "[", "{}", "[{}", "[{},]", "[1]", "[{\"a\": [1]}]", "[{\"a\": 01}]", "[{\"a\": 1.}]",
-        "[{\"a\": - 1}]", "[{\"a\" 1}]", "[{\"a\": tru}]", "[] x", "[{\"a\": \"\x01\"}]",
-        "[{\"a\": \"\\x\"}]", "[{\"a\": \"\\udcbe\"}]", "[{\"a\": \"\\ud83d\"}]",
-        "[{\"a\": \"open}]"}) {
-    EXPECT_FALSE(ParseJsonObjectArray(bad).has_value()) << bad;
+       {"", "[", "{}}", "[{}", "[{},]", "[1 2]", "{\"a\" 1}", "{1: 2}", "[01]", "[1.]", "[- 1]",
+        "[tru]", "[] x", "[\"\x01\"]", "[\"\\x\"]", "[\"\\udcbe\"]", "[\"\\ud83d\"]", "[\"open]"}) {
+    EXPECT_FALSE(ParseJson(bad).has_value()) << bad;
   }
-}
-
-TEST(DriveTable, ReadsBackTheEnginesListWhateverTheLabel) {
-  const std::string label = "My \"Best\" C:\\ disk\x01\t\xc3\xa9";
-  const std::string json = quarvelin::DriveListJson(
-      {{"E:\\", "E:", label, quarvelin::DriveKind::Removable, 64000000000, 1024}});
-  const auto drives = ParseJsonObjectArray(json);
-  ASSERT_TRUE(drives.has_value()) << json;
-  ASSERT_EQ(drives->size(), 1u);
-  EXPECT_EQ(JsonMember((*drives)[0], "id"), "E:\\");
-  EXPECT_EQ(JsonMember((*drives)[0], "name"), label);
-  EXPECT_EQ(JsonMember((*drives)[0], "health"), "100");
+  EXPECT_TRUE(ParseJson(std::string(64, '[') + std::string(64, ']')).has_value());
+  EXPECT_FALSE(ParseJson(std::string(100000, '[') + std::string(100000, ']')).has_value());
 }
 
 TEST(DriveTable, FormatsSizesInBinaryUnits) {
@@ -59,16 +52,21 @@ TEST(DriveTable, FormatsSizesInBinaryUnits) {
   for (const auto& [bytes, text] : cases) EXPECT_EQ(FormatSize(bytes), text) << bytes;
 }
 
-TEST(DriveTable, LinesUpTheColumns) {
-  const std::string json = quarvelin::DriveListJson(
-      {{"C:\\", "C:", "", quarvelin::DriveKind::Fixed, 512110190592, 73014444032},
-       {"/dev/sdb1", "sdb1", "Caf\xc3\xa9", quarvelin::DriveKind::Removable, 64000000000, 0}});
+TEST(DriveTable, LinesUpTheColumnsOfTheEnginesList) {
+  // The engine's shape: one space after each colon; labels escaped.
+  const std::string json =
+      "[{\"id\": \"C:\\\\\",\"letter\": \"C:\",\"name\": \"Local Disk\",\"type\": \"SSD\","
+      "\"size\": \"512110190592\",\"free\": \"73014444032\",\"health\": 100,\"temperature\": 0,"
+      "\"life\": \"Good\",\"hours\": \"0\"},"
+      "{\"id\": \"/dev/sdb1\",\"letter\": \"sdb1\",\"name\": \"Caf\\u00e9 \\\"1\\\"\",\"type\": "
+      "\"USB\",\"size\": \"64000000000\",\"free\": \"0\",\"health\": 100,\"temperature\": 0,"
+      "\"life\": \"Good\",\"hours\": \"0\"}]";
   EXPECT_EQ(FormatDriveTable(json),
             "DEVICE     NAME        TYPE      SIZE     FREE\n"
             "C:\\        Local Disk  SSD   476.9 GB  68.0 GB\n"
-            "/dev/sdb1  Caf\xc3\xa9        USB    59.6 GB        -\n");
+            "/dev/sdb1  Caf\xc3\xa9 \"1\"    USB    59.6 GB        -\n");
   EXPECT_EQ(FormatDriveTable("[]"), "No drives found.\n");
-  EXPECT_FALSE(FormatDriveTable("[{\"id\": ").has_value());
+  for (const char* bad : {"[{\"id\": ", "{}", "[1]"}) EXPECT_FALSE(FormatDriveTable(bad)) << bad;
 }
 
 TEST(ProgressDisplay, ParsesImagingProgressAndFormatsTimeLeft) {
@@ -88,16 +86,67 @@ TEST(ProgressDisplay, ParsesImagingProgressAndFormatsTimeLeft) {
   }
 }
 
-TEST(RunCli, UsageErrorsExitWithTwo) {
-  for (const std::vector<std::string>& usage :
-       std::vector<std::vector<std::string>>{{}, {"frobnicate"}, {"image"}, {"image", "a"},
-                                             {"image", "--fast", "a", "b"}, {"drives", "C:"},
-                                             {"drives", "--all"}}) {
-    EXPECT_EQ(RunCli(usage), kExitUsage) << usage.size();
+TEST(ParseCommand, ReadsTheGrammarOfEveryCommand) {
+  using Outcome = ParsedCommand::Outcome;
+  const CommandSyntax scan = {"scan", "", {{"--json", ""}, {"--types", "a list"}},
+                              2,      2,  "scan: expected SOURCE and OUTDIR"};
+  struct Case {
+    std::vector<std::string> args;
+    Outcome outcome;
+    std::vector<std::string> operands;  // Run: the operands; UsageError: the message
+    std::vector<std::string> types = {};
+    bool json = false;
+  };
+  const std::vector<Case> cases = {
+      {{"--", "-src.img", "out.img"}, Outcome::Run, {"-src.img", "out.img"}},
+      {{"--", "--help", "--json"}, Outcome::Run, {"--help", "--json"}},
+      {{"-", "--json", "out"}, Outcome::Run, {"-", "out"}, {}, true},
+      {{"--types=jpg,png", "a", "b"}, Outcome::Run, {"a", "b"}, {"jpg,png"}},
+      {{"a", "--types", "--json", "b", "--types="}, Outcome::Run, {"a", "b"}, {"--json", ""}},
+      {{"a", "b", "--types"}, Outcome::UsageError, {"scan: --types needs a list"}},
+      {{"--fast", "a", "b"}, Outcome::UsageError, {"scan: unknown option --fast"}},
+      {{"a", "b", "-x"}, Outcome::UsageError, {"scan: unknown option -x"}},
+      {{"--json=yes", "a", "b"}, Outcome::UsageError, {"scan: --json takes no value"}},
+      {{"a", "b", "c"}, Outcome::UsageError, {"scan: expected SOURCE and OUTDIR"}},
+      {{"a", "-h", "--fast"}, Outcome::Help, {}},
+      {{"--fast", "--help"}, Outcome::UsageError, {"scan: unknown option --fast"}},
+  };
+  for (const Case& c : cases) {
+    const ParsedCommand parsed = ParseCommand(scan, c.args);
+    const std::string context = ::testing::PrintToString(c.args);
+    ASSERT_EQ(parsed.outcome, c.outcome) << context << parsed.error;
+    if (c.outcome == Outcome::UsageError) {
+      EXPECT_EQ(std::vector<std::string>{parsed.error}, c.operands) << context;
+    } else if (c.outcome == Outcome::Run) {
+      EXPECT_EQ(parsed.line.operands, c.operands) << context;
+      EXPECT_EQ(parsed.line.Values("--types"), c.types) << context;
+      EXPECT_EQ(parsed.line.Has("--json"), c.json) << context;
+    }
   }
-  EXPECT_EQ(RunCli({"--help"}), kExitSuccess);
-  EXPECT_EQ(RunCli({"image", "--help"}), kExitSuccess);
-  EXPECT_EQ(RunCli({"drives", "--help"}), kExitSuccess);
+}
+
+TEST(RunCli, EveryCommandHasHelpAndRefusesWhatItDoesNotTake) {
+  for (const char* command : {"scan", "types", "image", "identify", "drives"}) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(RunCli({command, "--help"}), kExitSuccess) << command;
+    EXPECT_EQ(::testing::internal::GetCapturedStdout().rfind(
+                  std::string("Usage: quarvelin-cli ") + command, 0),
+              0u)
+        << command;
+  }
+  for (const std::vector<std::string>& usage :
+       std::vector<std::vector<std::string>>{{},
+                                             {"frobnicate"},
+                                             {"types", "jpg"},
+                                             {"image", "a"},
+                                             {"identify"},
+                                             {"drives", "--all"},
+                                             {"scan", "--types", "jpg,exe", "a", "b"}}) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(RunCli(usage), kExitUsage) << ::testing::PrintToString(usage);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("\n\nUsage: quarvelin-cli"),
+              std::string::npos);
+  }
 }
 
 }  // namespace

@@ -48,15 +48,16 @@ std::string FormatSize(uint64_t bytes) {
 }
 
 std::optional<std::string> FormatDriveTable(std::string_view json) {
-  const auto drives = ParseJsonObjectArray(json);
-  if (!drives) return std::nullopt;
-  if (drives->empty()) return "No drives found.\n";
+  const auto drives = ParseJson(json);
+  if (!drives || drives->type != JsonValue::Type::Array) return std::nullopt;
+  if (drives->items.empty()) return "No drives found.\n";
 
   using Row = std::array<std::string, 5>;
   std::vector<Row> rows = {{"DEVICE", "NAME", "TYPE", "SIZE", "FREE"}};
-  for (const JsonFlatObject& drive : *drives) {
-    rows.push_back({JsonMember(drive, "id"), JsonMember(drive, "name"), JsonMember(drive, "type"),
-                    SizeColumn(JsonMember(drive, "size")), SizeColumn(JsonMember(drive, "free"))});
+  for (const JsonValue& drive : drives->items) {
+    if (drive.type != JsonValue::Type::Object) return std::nullopt;
+    rows.push_back({drive.Member("id"), drive.Member("name"), drive.Member("type"),
+                    SizeColumn(drive.Member("size")), SizeColumn(drive.Member("free"))});
   }
   std::array<size_t, 5> widths{};
   for (const Row& row : rows) {

@@ -1,7 +1,7 @@
 #include "json_text.h"
 
 #include <cstdint>
-#include <cstdio>
+#include <utility>
 
 namespace quarvelin::cli {
 
@@ -156,44 +156,98 @@ class JsonReader {
   size_t pos_ = 0;
 };
 
-std::optional<JsonFlatObject> ParseFlatObject(JsonReader& reader) {
-  if (!reader.Take('{')) return std::nullopt;
-  JsonFlatObject object;
-  if (reader.Take('}')) return object;
-  do {
-    auto key = reader.String();
-    if (!key || !reader.Take(':')) return std::nullopt;
-    auto value = reader.Peek('"') ? reader.String() : reader.Bare();
-    if (!value) return std::nullopt;
-    object.emplace_back(std::move(*key), std::move(*value));
-  } while (reader.Take(','));
-  if (!reader.Take('}')) return std::nullopt;
-  return object;
+// Deeper than any text the engine writes; bounds the recursion on hostile input.
+constexpr int kMaxDepth = 64;
+
+std::optional<JsonValue> ParseValue(JsonReader& reader, int depth) {
+  if (depth > kMaxDepth) return std::nullopt;
+  JsonValue value;
+  if (reader.Peek('"')) {
+    auto text = reader.String();
+    if (!text) return std::nullopt;
+    value.type = JsonValue::Type::String;
+    value.text = std::move(*text);
+  } else if (reader.Take('[')) {
+    value.type = JsonValue::Type::Array;
+    if (reader.Take(']')) return value;
+    do {
+      auto item = ParseValue(reader, depth + 1);
+      if (!item) return std::nullopt;
+      value.items.push_back(std::move(*item));
+    } while (reader.Take(','));
+    if (!reader.Take(']')) return std::nullopt;
+  } else if (reader.Take('{')) {
+    value.type = JsonValue::Type::Object;
+    if (reader.Take('}')) return value;
+    do {
+      auto key = reader.String();
+      if (!key || !reader.Take(':')) return std::nullopt;
+      auto item = ParseValue(reader, depth + 1);
+      if (!item) return std::nullopt;
+      value.keys.push_back(std::move(*key));
+      value.items.push_back(std::move(*item));
+    } while (reader.Take(','));
+    if (!reader.Take('}')) return std::nullopt;
+  } else {
+    auto bare = reader.Bare();
+    if (!bare) return std::nullopt;
+    if (*bare == "null") {
+      value.type = JsonValue::Type::Null;
+    } else if (*bare == "true" || *bare == "false") {
+      value.type = JsonValue::Type::Boolean;
+    } else {
+      value.type = JsonValue::Type::Number;
+    }
+    value.text = std::move(*bare);
+  }
+  return value;
 }
 
 }  // namespace
 
-std::optional<std::vector<JsonFlatObject>> ParseJsonObjectArray(std::string_view text) {
-  JsonReader reader(text);
-  if (!reader.Take('[')) return std::nullopt;
-  std::vector<JsonFlatObject> objects;
-  if (!reader.Take(']')) {
-    do {
-      auto object = ParseFlatObject(reader);
-      if (!object) return std::nullopt;
-      objects.push_back(std::move(*object));
-    } while (reader.Take(','));
-    if (!reader.Take(']')) return std::nullopt;
+const JsonValue* JsonValue::Find(std::string_view key) const {
+  if (type != Type::Object) return nullptr;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] == key) return &items[i];
   }
-  if (!reader.AtEnd()) return std::nullopt;
-  return objects;
+  return nullptr;
 }
 
-std::string JsonMember(const JsonFlatObject& object, std::string_view key) {
-  for (const auto& [name, value] : object) {
-    if (name == key) return value;
+std::string JsonValue::Member(std::string_view key) const {
+  const JsonValue* member = Find(key);
+  return member != nullptr && member->IsScalar() ? member->text : std::string();
+}
+
+std::optional<JsonValue> ParseJson(std::string_view text) {
+  JsonReader reader(text);
+  auto value = ParseValue(reader, 0);
+  if (!value || !reader.AtEnd()) return std::nullopt;
+  return value;
+}
+
+void AppendJson(std::string& out, const JsonValue& value) {
+  switch (value.type) {
+    case JsonValue::Type::String:
+      AppendJsonString(out, value.text);
+      return;
+    case JsonValue::Type::Array:
+    case JsonValue::Type::Object: {
+      const bool object = value.type == JsonValue::Type::Object;
+      out += object ? '{' : '[';
+      for (size_t i = 0; i < value.items.size(); ++i) {
+        if (i > 0) out += ',';
+        if (object) {
+          AppendJsonString(out, value.keys[i]);
+          out += ':';
+        }
+        AppendJson(out, value.items[i]);
+      }
+      out += object ? '}' : ']';
+      return;
+    }
+    default:
+      out += value.text;
   }
-  return {};
 }
 
 }  // namespace quarvelin::cli

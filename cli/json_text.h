@@ -3,22 +3,36 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "common/json_string.h"
 
 namespace quarvelin::cli {
 
-// One JSON object whose members are all strings, numbers, true, false or null, in text order.
-// String values are unescaped (to UTF-8); the others keep their JSON spelling.
-using JsonFlatObject = std::vector<std::pair<std::string, std::string>>;
+// One JSON value as the engine's texts carry it: objects keep their members in text order, numbers
+// keep their spelling, so what is read can be written back unchanged.
+struct JsonValue {
+  enum class Type { Null, Boolean, Number, String, Array, Object };
 
-// Reads a JSON array of such objects, such as the engine's drive list; nothing when the text is not
-// one (malformed JSON, nested values, trailing text).
-std::optional<std::vector<JsonFlatObject>> ParseJsonObjectArray(std::string_view text);
+  Type type = Type::Null;
+  // String: the unescaped text (UTF-8); number, true, false, null: the JSON spelling.
+  std::string text;
+  // Array: the elements. Object: the member values, named by `keys` at the same index.
+  std::vector<JsonValue> items;
+  std::vector<std::string> keys;
 
-// The value of `key` in `object`, empty when it has none.
-std::string JsonMember(const JsonFlatObject& object, std::string_view key);
+  bool IsScalar() const { return type != Type::Array && type != Type::Object; }
+  // The member `key` of an object; null when there is none or this is no object.
+  const JsonValue* Find(std::string_view key) const;
+  // The text of the scalar member `key`; empty when there is none.
+  std::string Member(std::string_view key) const;
+};
+
+// Reads one JSON value filling the whole text (whitespace aside); nothing when the text is not
+// one, or nests deeper than any text the engine writes.
+std::optional<JsonValue> ParseJson(std::string_view text);
+
+// Appends `value` as compact JSON: no whitespace, strings escaped as JsonString does.
+void AppendJson(std::string& out, const JsonValue& value);
 
 }  // namespace quarvelin::cli

@@ -3,22 +3,22 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <limits>
+#include <memory>
 #include <optional>
+#include <string>
+#include <utility>
 
-#include "identify.h"
-#include "signatures.h"
 #include "drive_table.h"
 #include "json_text.h"
 #include "message_pump.h"
+#include "options.h"
 #include "progress_display.h"
 #include "quarvelin_native.h"
+#include "quarvelin_tools.h"
 
 namespace quarvelin::cli {
 namespace {
-
-using quarvelin::IdentifyFile;
-using quarvelin::IdentifyOutcome;
-using quarvelin::Identification;
 
 volatile std::sig_atomic_t gInterrupted = 0;
 
@@ -73,6 +73,17 @@ constexpr const char* kScanUsage =
     "Exit status: 0 scan complete, 1 failed or some file could not be written, 2 usage error,\n"
     "130 cancelled.\n";
 
+constexpr const char* kTypesUsage =
+    "Usage: quarvelin-cli types\n"
+    "\n"
+    "Lists the file types a scan can carve: the extension 'scan --types' takes, the type's name\n"
+    "and the folder under OUTDIR its files go to.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help show this help\n"
+    "\n"
+    "Exit status: 0 listed, 1 no list came back, 2 usage error.\n";
+
 constexpr const char* kIdentifyUsage =
     "Usage: quarvelin-cli identify [--json] FILE...\n"
     "\n"
@@ -102,13 +113,6 @@ constexpr const char* kDrivesUsage =
     "  -h, --help show this help\n"
     "\n"
     "Exit status: 0 listed, 1 no list came back, 2 usage error.\n";
-
-int UsageError(const std::string& problem, const char* usage) {
-  std::fprintf(stderr, "quarvelin-cli: %s\n\n%s", problem.c_str(), usage);
-  return kExitUsage;
-}
-
-bool IsHelp(const std::string& arg) { return arg == "-h" || arg == "--help"; }
 
 // Runs started work to its end, relaying Ctrl-C as a cancel. `isEnd` tells the command's last
 // message; `failed` is set when the work reported an error.
@@ -143,88 +147,114 @@ std::vector<std::string> SplitList(const std::string& list) {
   return items;
 }
 
-int RunScan(const std::vector<std::string>& args) {
-  bool json = false;
-  std::vector<std::string> types;
-  std::vector<std::string> operands;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (IsHelp(arg)) {
-      std::fputs(kScanUsage, stdout);
-      return kExitSuccess;
-    }
-    if (arg == "--json") {
-      json = true;
-    } else if (arg == "--types" || arg.rfind("--types=", 0) == 0) {
-      std::string list;
-      if (arg == "--types") {
-        if (i + 1 == args.size()) return UsageError("scan: --types needs a list", kScanUsage);
-        list = args[++i];
-      } else {
-        list = arg.substr(8);
-      }
-      for (const std::string& type : SplitList(list)) {
-        const auto& table = quarvelin::SignatureTable();
-        if (std::none_of(table.begin(), table.end(),
-                         [&type](const auto& row) { return row.extension == type; })) {
-          return UsageError("scan: unknown type '" + type + "' (see 'quarvelin-cli types')",
-                            kScanUsage);
-        }
-        types.push_back(type);
-      }
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      return UsageError("scan: unknown option " + arg, kScanUsage);
-    } else if (arg != "--") {
-      operands.push_back(arg);
-    }
+// A text from the engine's tool exports, released as they require; nothing for a null one.
+std::optional<std::string> TakeNativeText(char* text) {
+  const std::unique_ptr<char, void (*)(char*)> owned(text, [](char* p) { NativeFree(p); });
+  if (!owned) return std::nullopt;
+  return std::string(owned.get());
+}
+
+struct FileType {
+  std::string extension;
+  std::string name;
+  std::string category;
+};
+
+// The carvable types in the engine's search order, one per extension; nothing when the engine
+// gave no readable list.
+std::optional<std::vector<FileType>> FileTypes() {
+  const auto text = TakeNativeText(DescribeNativeFileTypes());
+  const auto list = text ? ParseJson(*text) : std::nullopt;
+  if (!list || list->type != JsonValue::Type::Array) return std::nullopt;
+  std::vector<FileType> types;
+  for (const JsonValue& entry : list->items) {
+    types.push_back({entry.Member("extension"), entry.Member("name"), entry.Member("category")});
   }
-  if (operands.size() != 2) {
-    return UsageError("scan: expected SOURCE and OUTDIR", kScanUsage);
+  return types;
+}
+
+int NoTypeList(const char* command) {
+  std::fprintf(stderr, "quarvelin-cli: %s: the engine sent no type list\n", command);
+  return kExitFailure;
+}
+
+const CommandSyntax kScanSyntax = {
+    .name = "scan",
+    .usage = kScanUsage,
+    .options = {{"--json", ""}, {"--types", "a list"}},
+    .minOperands = 2,
+    .maxOperands = 2,
+    .operandError = "scan: expected SOURCE and OUTDIR",
+};
+
+int RunScan(const std::vector<std::string>& args) {
+  int status = kExitSuccess;
+  const auto line = ParseOrReport(kScanSyntax, args, status);
+  if (!line) return status;
+  const bool json = line->Has("--json");
+  std::vector<std::string> types;
+  for (const std::string& list : line->Values("--types")) {
+    for (std::string& type : SplitList(list)) types.push_back(std::move(type));
+  }
+  if (!types.empty()) {
+    const auto known = FileTypes();
+    if (!known) return NoTypeList("scan");
+    for (const std::string& type : types) {
+      if (std::none_of(known->begin(), known->end(),
+                       [&type](const FileType& entry) { return entry.extension == type; })) {
+        return ReportUsageError("scan: unknown type '" + type + "' (see 'quarvelin-cli types')",
+                                kScanUsage);
+      }
+    }
   }
 
   std::vector<const char*> typePointers;
   for (const std::string& type : types) typePointers.push_back(type.c_str());
   ProgressDisplay display(json, StandardErrorIsTerminal());
-  StartNativeRecovery(operands[0].c_str(), operands[1].c_str(),
+  StartNativeRecovery(line->operands[0].c_str(), line->operands[1].c_str(),
                       typePointers.empty() ? nullptr : typePointers.data(),
                       static_cast<int32_t>(typePointers.size()), MessagePump::Callback());
-  const int status =
+  const int result =
       Follow(display, [](const EngineMessage& m) { return m.kind == NativeMessageKind::Finished; });
   if (!json) display.PrintSummary();
-  return status;
+  return result;
 }
 
+const CommandSyntax kTypesSyntax = {
+    .name = "types",
+    .usage = kTypesUsage,
+    .options = {},
+    .minOperands = 0,
+    .maxOperands = 0,
+    .operandError = "types takes no arguments",
+};
+
 int RunTypes(const std::vector<std::string>& args) {
-  if (!args.empty() && !IsHelp(args[0])) return UsageError("types takes no arguments", kUsage);
-  std::string last;
-  for (const auto& row : quarvelin::SignatureTable()) {
-    if (row.extension == last) continue;
-    last = row.extension;
-    std::printf("%-5s %-5s %s\n", row.extension.c_str(), row.name.c_str(),
-                quarvelin::CategoryFolders[static_cast<size_t>(row.category)]);
+  int status = kExitSuccess;
+  if (!ParseOrReport(kTypesSyntax, args, status)) return status;
+  const auto types = FileTypes();
+  if (!types) return NoTypeList("types");
+  for (const FileType& type : *types) {
+    std::printf("%-5s %-5s %s\n", type.extension.c_str(), type.name.c_str(), type.category.c_str());
   }
   return kExitSuccess;
 }
 
+const CommandSyntax kImageSyntax = {
+    .name = "image",
+    .usage = kImageUsage,
+    .options = {{"--json", ""}},
+    .minOperands = 2,
+    .maxOperands = 2,
+    .operandError = "image: expected SOURCE and OUTPUT",
+};
+
 int RunImage(const std::vector<std::string>& args) {
-  bool json = false;
-  std::vector<std::string> operands;
-  for (const std::string& arg : args) {
-    if (IsHelp(arg)) {
-      std::fputs(kImageUsage, stdout);
-      return kExitSuccess;
-    }
-    if (arg == "--json") {
-      json = true;
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      return UsageError("image: unknown option " + arg, kImageUsage);
-    } else if (arg != "--") {
-      operands.push_back(arg);
-    }
-  }
-  if (operands.size() != 2) {
-    return UsageError("image: expected SOURCE and OUTPUT", kImageUsage);
-  }
+  int status = kExitSuccess;
+  const auto line = ParseOrReport(kImageSyntax, args, status);
+  if (!line) return status;
+  const bool json = line->Has("--json");
+  const std::vector<std::string>& operands = line->operands;
 
   ProgressDisplay display(json, StandardErrorIsTerminal());
   StartNativeDiskImage(operands[0].c_str(), operands[1].c_str(), MessagePump::Callback());
@@ -235,108 +265,98 @@ int RunImage(const std::vector<std::string>& args) {
   });
 }
 
-void PrintIdentification(const std::string& file, const Identification& id) {
-  std::printf("%s: %s (%s), %lld bytes\n", file.c_str(), id.format.c_str(), id.extension.c_str(),
-              static_cast<long long>(id.fileSize));
-  if (!id.validated) {
+// `id` is the engine's identification object.
+void PrintIdentification(const std::string& file, const JsonValue& id) {
+  std::printf("%s: %s (%s), %s bytes\n", file.c_str(), id.Member("format").c_str(),
+              id.Member("extension").c_str(), id.Member("fileSize").c_str());
+  if (id.Member("validated") != "true") {
     std::printf("  no structure check for this format\n");
     return;
   }
-  std::printf("  size %lld, confidence %d, %s\n", static_cast<long long>(id.size), id.confidence,
-              id.accepted ? "accepted" : "not accepted");
+  std::printf("  size %s, confidence %s, %s\n", id.Member("size").c_str(),
+              id.Member("confidence").c_str(),
+              id.Member("accepted") == "true" ? "accepted" : "not accepted");
   std::string fields;
-  for (const auto& [name, value] : id.fields) {
-    if (!fields.empty()) fields += ", ";
-    fields += name;
-    fields += ' ';
-    fields += value;
+  if (const JsonValue* members = id.Find("fields")) {
+    for (size_t i = 0; i < members->keys.size(); ++i) {
+      if (!fields.empty()) fields += ", ";
+      fields += members->keys[i];
+      fields += ' ';
+      fields += members->items[i].text;
+    }
   }
   std::printf("  %s\n", fields.c_str());
-  for (const std::string& issue : id.issues) {
-    std::printf("  finding: %s\n", issue.c_str());
+  if (const JsonValue* issues = id.Find("issues")) {
+    for (const JsonValue& issue : issues->items) {
+      std::printf("  finding: %s\n", issue.text.c_str());
+    }
   }
 }
 
-void PrintIdentificationJson(const std::string& file, const Identification& id) {
-  std::string line = "{\"file\":" + JsonString(file) + ",\"format\":" + JsonString(id.format) +
-                     ",\"extension\":" + JsonString(id.extension) +
-                     ",\"fileSize\":" + std::to_string(id.fileSize) +
-                     ",\"validated\":" + (id.validated ? "true" : "false");
-  if (id.validated) {
-    line += ",\"size\":" + std::to_string(id.size) + ",\"confidence\":" +
-            std::to_string(id.confidence) + ",\"accepted\":" + (id.accepted ? "true" : "false");
-    line += ",\"fields\":{";
-    for (size_t i = 0; i < id.fields.size(); ++i) {
-      const std::string& value = id.fields[i].second;
-      const bool bare = value == "true" || value == "false" ||
-                        (!value.empty() && value.find_first_not_of("-0123456789") == std::string::npos);
-      if (i > 0) line += ',';
-      line += JsonString(id.fields[i].first);
-      line += ':';
-      line += bare ? value : JsonString(value);
-    }
-    line += "},\"issues\":[";
-    for (size_t i = 0; i < id.issues.size(); ++i) {
-      if (i > 0) line += ',';
-      line += JsonString(id.issues[i]);
-    }
-    line += "]";
+// The engine's object with the file's name in front.
+void PrintIdentificationJson(const std::string& file, const JsonValue& id) {
+  std::string line = "{\"file\":" + JsonString(file);
+  for (size_t i = 0; i < id.keys.size(); ++i) {
+    line += ',';
+    AppendJsonString(line, id.keys[i]);
+    line += ':';
+    AppendJson(line, id.items[i]);
   }
   std::printf("%s}\n", line.c_str());
 }
 
+const CommandSyntax kIdentifySyntax = {
+    .name = "identify",
+    .usage = kIdentifyUsage,
+    .options = {{"--json", ""}},
+    .minOperands = 1,
+    .maxOperands = std::numeric_limits<size_t>::max(),
+    .operandError = "identify: expected at least one FILE",
+};
+
 int RunIdentify(const std::vector<std::string>& args) {
-  bool json = false;
-  std::vector<std::string> files;
-  for (const std::string& arg : args) {
-    if (IsHelp(arg)) {
-      std::fputs(kIdentifyUsage, stdout);
-      return kExitSuccess;
-    }
-    if (arg == "--json") {
-      json = true;
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      return UsageError("identify: unknown option " + arg, kIdentifyUsage);
-    } else if (arg != "--") {
-      files.push_back(arg);
-    }
-  }
-  if (files.empty()) {
-    return UsageError("identify: expected at least one FILE", kIdentifyUsage);
-  }
   int status = kExitSuccess;
-  for (const std::string& file : files) {
-    const IdentifyOutcome outcome = IdentifyFile(file);
-    if (!outcome.identification) {
-      std::fprintf(stderr, "%s: %s\n", file.c_str(), outcome.error.c_str());
+  const auto line = ParseOrReport(kIdentifySyntax, args, status);
+  if (!line) return status;
+  const bool json = line->Has("--json");
+  for (const std::string& file : line->operands) {
+    const auto text = TakeNativeText(IdentifyNativeFile(file.c_str()));
+    const auto id = text ? ParseJson(*text) : std::nullopt;
+    std::string error;
+    if (!id || id->type != JsonValue::Type::Object) {
+      error = "the engine gave no readable answer";
+    } else if (id->Find("error") != nullptr) {
+      error = id->Member("error");
+    }
+    if (!error.empty()) {
+      std::fprintf(stderr, "%s: %s\n", file.c_str(), error.c_str());
       status = kExitFailure;
       continue;
     }
     if (json) {
-      PrintIdentificationJson(file, *outcome.identification);
+      PrintIdentificationJson(file, *id);
     } else {
-      PrintIdentification(file, *outcome.identification);
+      PrintIdentification(file, *id);
     }
     std::fflush(stdout);
   }
   return status;
 }
 
+const CommandSyntax kDrivesSyntax = {
+    .name = "drives",
+    .usage = kDrivesUsage,
+    .options = {{"--json", ""}},
+    .minOperands = 0,
+    .maxOperands = 0,
+    .operandError = "drives takes no arguments",
+};
+
 int RunDrives(const std::vector<std::string>& args) {
-  bool json = false;
-  for (const std::string& arg : args) {
-    if (IsHelp(arg)) {
-      std::fputs(kDrivesUsage, stdout);
-      return kExitSuccess;
-    }
-    if (arg == "--json") {
-      json = true;
-    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      return UsageError("drives: unknown option " + arg, kDrivesUsage);
-    } else if (arg != "--") {
-      return UsageError("drives takes no arguments", kDrivesUsage);
-    }
-  }
+  int status = kExitSuccess;
+  const auto line = ParseOrReport(kDrivesSyntax, args, status);
+  if (!line) return status;
+  const bool json = line->Has("--json");
   // The list arrives before the call returns, on this thread.
   ListNativeDrives(MessagePump::Callback());
   std::optional<std::string> list;
@@ -364,9 +384,9 @@ int RunDrives(const std::vector<std::string>& args) {
 
 int RunCli(const std::vector<std::string>& args) {
   if (args.empty()) {
-    return UsageError("no command given", kUsage);
+    return ReportUsageError("no command given", kUsage);
   }
-  if (IsHelp(args[0])) {
+  if (args[0] == "-h" || args[0] == "--help") {
     std::fputs(kUsage, stdout);
     return kExitSuccess;
   }
@@ -387,7 +407,7 @@ int RunCli(const std::vector<std::string>& args) {
   if (args[0] == "drives") {
     return RunDrives(rest);
   }
-  return UsageError("unknown command '" + args[0] + "'", kUsage);
+  return ReportUsageError("unknown command '" + args[0] + "'", kUsage);
 }
 
 }  // namespace quarvelin::cli
