@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "engine_run.h"
@@ -153,12 +154,15 @@ TEST_F(Scan, HeadersWhoseEndNeverFollowsDoNotEachSearchTheRestOfTheDisk) {
   File archive;
   std::string log;
   for (int i = 0; i < 300; ++i) {
-    const std::string name = "f" + std::to_string(1000 + i) + ".txt";
+    char name[16];
+    const auto nameBytes =
+        static_cast<uint16_t>(std::snprintf(name, sizeof name, "f%d.txt", 1000 + i));
     testing::Append(archive, "PK\x03\x04", File{20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
-                    testing::Le32(64), testing::Le32(64),
-                    testing::Le16(static_cast<uint16_t>(name.size())), testing::Le16(0), name,
-                    File(64, static_cast<uint8_t>('a' + i % 26)));
-    log += "opened %PDF-1." + std::to_string(i % 8) + " document " + std::to_string(i) + "\n";
+                    testing::Le32(64), testing::Le32(64), testing::Le16(nameBytes),
+                    testing::Le16(0), name, File(64, static_cast<uint8_t>('a' + i % 26)));
+    char line[48];
+    std::snprintf(line, sizeof line, "opened %%PDF-1.%d document %d\n", i % 8, i);
+    log += line;
   }
   // Near the disk's end, another archive's end record whose comment the disk does not hold.
   const File record = {'P', 'K', 5, 6, 0, 0, 0, 0, 1, 0, 1, 0, 9, 0, 0, 0, 3, 0, 0, 0, 0xFF, 0xFF};

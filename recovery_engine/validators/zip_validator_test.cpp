@@ -72,7 +72,7 @@ TEST(ZipValidator, ReportsDamagedOrForeignData) {
 
   const auto zip = MakeZip(5000, 1, "comment");
   auto spanned = zip, forward = zip, huge = zip;
-  spanned[2] = 7, spanned[3] = 8;
+  testing::Overwrite(spanned, 2, File{7, 8});
   forward[zip.size() - 12] = 0x40;                   // directory offset past the end record
   std::fill(huge.end() - 19, huge.end() - 7, 0xFF);  // every count, size and offset at its maximum
   const auto s = Validate(spanned), f = Validate(forward);
