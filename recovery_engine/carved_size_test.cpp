@@ -67,19 +67,16 @@ std::vector<Placement> WhereverTheScanMeetsIt(size_t fileSize, bool wholeSectors
   const auto buffer = [&](size_t bytes) {
     return wholeSectors ? (bytes + 511) / 512 * 512 : bytes;
   };
+  constexpr size_t kFar = 1'200'000;
   return {
       {},
-      {.lead = 700, .chunkStart = 1, .trailing = 1'200'000},
+      {.lead = 700, .chunkStart = 1, .trailing = kFar},
       {.lead = 700, .trailing = 2 * kMiB, .randomTrailing = true},
       {.lead = 333, .trailing = 2 * kMiB},
       {.lead = 333, .bufferBytes = buffer(333 + fileSize / 3), .trailing = 2 * kMiB},
       {.lead = 333, .bufferBytes = buffer(333 + fileSize / 2), .trailing = 2 * kMiB},
       {.lead = 999, .bufferBytes = buffer(999 + fileSize / 3)},
-      {.lead = 700,
-       .chunkStart = 3,
-       .bufferBytes = 4096,
-       .sectorSize = 4096,
-       .trailing = 1'200'000},
+      {.lead = 700, .chunkStart = 3, .bufferBytes = 4096, .sectorSize = 4096, .trailing = kFar},
   };
 }
 

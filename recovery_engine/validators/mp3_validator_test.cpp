@@ -15,14 +15,13 @@ using Strings = std::vector<std::string>;
 
 // `count` MPEG-1 Layer III frames at 128 kbit/s and 44.1 kHz, every third one padded: 417 or 418
 // bytes each.
-File Frames(int count, int64_t* length = nullptr) {
+File Frames(int count) {
   File out;
   for (int i = 0; i < count; ++i) {
     const bool padded = i % 3 == 0;
     testing::Append(out,
                     Padded({0xFF, 0xFB, uint8_t(padded ? 0x92 : 0x90), 0x64}, padded ? 418 : 417));
   }
-  if (length) *length = int64_t(out.size());
   return out;
 }
 // An ID3v2 tag of 1,034 bytes.
@@ -34,8 +33,8 @@ Mp3ValidationResult Validate(const File& file, Placement placement = {}) {
 }
 
 TEST(Mp3Validator, SizesAndScoresByFramesAndTags) {
-  int64_t f300 = 0, f50 = 0, f9 = 0;
-  const auto frames300 = Frames(300, &f300);
+  const auto frames300 = Frames(300);
+  const auto f300 = std::ssize(frames300);
   auto r = Validate(Concat(kId3v2, frames300, kId3v1));
   testing::ExpectTrusted(r, 1034 + f300 + 128);
   EXPECT_EQ(r.frameCount, 300);
@@ -54,13 +53,13 @@ TEST(Mp3Validator, SizesAndScoresByFramesAndTags) {
   EXPECT_EQ(r.issues, Strings{"No ID3 tags found"});
   EXPECT_LT(far.Disk()->reads.load(), 30);
 
-  r = Validate(Concat(kId3v2, Frames(50, &f50)));
-  EXPECT_EQ(r.size, 1034 + f50);
+  r = Validate(Concat(kId3v2, Frames(50)));
+  EXPECT_EQ(r.size, 1034 + std::ssize(Frames(50)));
   EXPECT_EQ(r.confidence, 80);
   EXPECT_EQ(r.issues, Strings{});
 
-  r = Validate(Concat(Frames(9, &f9), kId3v1));
-  EXPECT_EQ(r.size, f9 + 128);
+  r = Validate(Concat(Frames(9), kId3v1));
+  EXPECT_EQ(r.size, std::ssize(Frames(9)) + 128);
   EXPECT_EQ(r.confidence, 50);
   EXPECT_EQ(r.issues, Strings{"Very few valid frames (9)"});
 
@@ -77,8 +76,8 @@ TEST(Mp3Validator, SizesAndScoresByFramesAndTags) {
 }
 
 TEST(Mp3Validator, SkipsJunkBeforeTheFirstFrameAndCountsItInTheSize) {
-  int64_t f20 = 0;
-  const auto frames = Frames(20, &f20);
+  const auto frames = Frames(20);
+  const auto f20 = std::ssize(frames);
   auto r = Validate(Concat(kId3v2, File(4095, 0x11), frames));
   EXPECT_EQ(r.frameCount, 20);
   EXPECT_EQ(r.size, 1034 + 4095 + f20);
