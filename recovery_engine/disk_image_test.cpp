@@ -6,52 +6,34 @@
 #include <filesystem>
 #include <system_error>
 
-#include "device/memory_device.h"
-#include "message_recorder.h"
-#include "recovery_engine.h"
-#include "temp_dir.h"
+#include "engine_run.h"
 
 namespace quarvelin {
 namespace {
 
 using testing::Message;
-using testing::RecordA;
-using testing::RecorderA;
-using testing::TempDir;
+using testing::TestDisk;
+using testing::TextsOf;
 using Kind = NativeMessageKind;
 
 constexpr int64_t kMiB = 1048576;
 
-class DiskImage : public ::testing::Test {
+class DiskImage : public testing::EngineTest {
  protected:
-  void SetUp() override { RecorderA().Clear(); }
-
-  // Images `disk` (or, without one, the platform device at `source`) and returns every message.
-  std::vector<Message> Image(const std::shared_ptr<MemoryDisk>& disk, const std::string& output,
-                             const std::string& source = "disk") {
-    RecoveryEngine engine(disk ? MemoryOpener({{"disk", disk}}) : DeviceOpener(OpenRawDevice));
-    engine.StartDiskImage(source.c_str(), output.c_str(), RecordA);
-    engine.WaitForWorker();
-    EXPECT_FALSE(engine.IsRunning());
-    return RecorderA().Messages();
+  // Images `source` as the engine opens it through `opener` (the platform's devices by default).
+  static std::vector<Message> Image(const std::string& source, const std::string& output,
+                                    DeviceOpener opener = OpenRawDevice) {
+    return Run(std::move(opener), [&](RecoveryEngine& engine) {
+      engine.StartDiskImage(source.c_str(), output.c_str(), testing::RecordA);
+    });
   }
-
-  static std::vector<std::string> TextsOf(const std::vector<Message>& messages, Kind kind) {
-    std::vector<std::string> texts;
-    for (const Message& m : messages) {
-      if (m.kind == kind) texts.push_back(m.text);
-    }
-    return texts;
-  }
-
-  TempDir dir_;
 };
 
 TEST_F(DiskImage, CopiesAnImageFileByteForByteThroughThePlatformBackend) {
   // Not a whole number of sectors: the last partial sector is copied too.
   const auto bytes = testing::RandomBytes(5 * kMiB + 1000, 5);
   testing::WriteFile(dir_.File("source.img"), bytes);
-  const auto messages = Image(nullptr, dir_.File("copy.img"), dir_.File("source.img"));
+  const auto messages = Image(dir_.File("source.img"), dir_.File("copy.img"));
   const std::vector<Message> expected = {
       {Kind::Status, "Starting Disk Imaging on " + dir_.File("source.img"), {}},
       {Kind::Status, "Source Size: 5 MB", {}},
@@ -70,12 +52,12 @@ TEST_F(DiskImage, AnOutputThatIsTheSourceIsRefusedAndTheSourceKept) {
   std::filesystem::create_symlink(source, dir_.File("link.img"), noLinks);
   if (!noLinks) outputs.push_back(dir_.File("link.img"));
   for (const std::string& output : outputs) {
-    RecorderA().Clear();
-    EXPECT_EQ(Image(nullptr, output, source),
-              (std::vector<Message>{
-                  {Kind::Status, "Starting Disk Imaging on " + source, {}},
-                  {Kind::Error, "Output file is on the drive being imaged. Choose another drive.", {}},
-              }))
+    EXPECT_EQ(
+        Image(source, output),
+        (std::vector<Message>{
+            {Kind::Status, "Starting Disk Imaging on " + source, {}},
+            {Kind::Error, "Output file is on the drive being imaged. Choose another drive.", {}},
+        }))
         << output;
     EXPECT_EQ(testing::ReadFile(source), bytes);
   }
@@ -84,13 +66,12 @@ TEST_F(DiskImage, AnOutputThatIsTheSourceIsRefusedAndTheSourceKept) {
 TEST_F(DiskImage, UnreadableSectorsBecomeZerosOfTheirLengthOnLargeSectors) {
   const int32_t sectorSize = 4096;
   const int64_t step = 2048 * int64_t{sectorSize};
-  auto disk = std::make_shared<MemoryDisk>();
-  disk->sectorSize = sectorSize;
-  disk->bytes = testing::RandomBytes(static_cast<size_t>(4 * step + 5 * sectorSize), 9);
-  disk->AddUnreadable(step, step);                         // a whole step is dead
-  disk->AddUnreadable(3 * step + 5 * sectorSize + 77, 1);  // one bad sector: only it is lost
+  const auto disk =
+      TestDisk::Random(static_cast<size_t>(4 * step + 5 * sectorSize), 9, sectorSize)
+          .Unreadable(step, step)                          // a whole step is dead
+          .Unreadable(3 * step + 5 * sectorSize + 77, 1);  // one bad sector: only it is lost
 
-  const auto messages = Image(disk, dir_.File("copy.img"));
+  const auto messages = ImageDisk(disk, dir_.File("copy.img"));
   auto expected = disk->bytes;
   std::fill(expected.begin() + step, expected.begin() + 2 * step, 0);
   const auto bad = expected.begin() + 3 * step + 5 * sectorSize;
@@ -104,10 +85,9 @@ TEST_F(DiskImage, UnreadableSectorsBecomeZerosOfTheirLengthOnLargeSectors) {
 }
 
 TEST_F(DiskImage, ADeviceThatDeliversLessThanItsSizeKeepsEverySectorInPlace) {
-  auto disk = std::make_shared<MemoryDisk>();
-  disk->bytes = testing::RandomBytes(static_cast<size_t>(kMiB + 4096), 13);
+  const auto disk = TestDisk::Random(static_cast<size_t>(kMiB + 4096), 13);
   disk->reportedSize = 3 * kMiB;  // e.g. a card that stops answering part-way
-  const auto messages = Image(disk, dir_.File("copy.img"));
+  const auto messages = ImageDisk(disk, dir_.File("copy.img"));
 
   auto expected = disk->bytes;
   expected.resize(static_cast<size_t>(3 * kMiB), 0);
@@ -121,15 +101,13 @@ TEST_F(DiskImage, ADeviceThatDeliversLessThanItsSizeKeepsEverySectorInPlace) {
 }
 
 TEST_F(DiskImage, FailuresEndTheWorkWithTheirErrorAndLeaveAnExistingFileAlone) {
-  auto disk = std::make_shared<MemoryDisk>();
-  disk->bytes = testing::RandomBytes(4096, 1);
-  auto unknownSize = std::make_shared<MemoryDisk>();
-  unknownSize->bytes = disk->bytes;
+  const auto disk = TestDisk::Random(4096, 1);
+  const auto unknownSize = TestDisk::Of(disk.bytes());
   unknownSize->reportedSize = 0;
   testing::WriteFile(dir_.File("keep.img"), {1, 2, 3});
   const std::string unwritable = dir_.File("no-such-folder/copy.img");
   const struct {
-    std::shared_ptr<MemoryDisk> disk;
+    TestDisk disk;
     std::string source, output, error;
   } cases[] = {
       {unknownSize, "disk", dir_.File("keep.img"), "Failed to determine source size."},
@@ -137,8 +115,7 @@ TEST_F(DiskImage, FailuresEndTheWorkWithTheirErrorAndLeaveAnExistingFileAlone) {
       {disk, "disk", unwritable, "Failed to create output file: " + unwritable},
   };
   for (const auto& c : cases) {
-    RecorderA().Clear();
-    EXPECT_EQ(Image(c.disk, c.output, c.source),
+    EXPECT_EQ(Image(c.source, c.output, c.disk.Opener()),
               (std::vector<Message>{{Kind::Status, "Starting Disk Imaging on " + c.source, {}},
                                     {Kind::Error, c.error, {}}}));
     EXPECT_EQ(testing::ReadFile(dir_.File("keep.img")), (std::vector<uint8_t>{1, 2, 3}));
@@ -147,9 +124,7 @@ TEST_F(DiskImage, FailuresEndTheWorkWithTheirErrorAndLeaveAnExistingFileAlone) {
 
 #if defined(__linux__)
 TEST_F(DiskImage, AFullOutputDiskIsAnErrorNotACompleteImage) {
-  auto disk = std::make_shared<MemoryDisk>();
-  disk->bytes = testing::RandomBytes(static_cast<size_t>(2 * kMiB), 1);
-  const auto messages = Image(disk, "/dev/full");
+  const auto messages = ImageDisk(TestDisk::Random(static_cast<size_t>(2 * kMiB), 1), "/dev/full");
   ASSERT_EQ(messages.size(), 3u);
   EXPECT_EQ(messages[2].kind, Kind::Error);
   EXPECT_EQ(messages[2].text, "Imaging Error: Cannot write to /dev/full: No space left on device");

@@ -14,10 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/memory_device.h"
-#include "message_recorder.h"
-#include "recovery_engine.h"
-#include "temp_dir.h"
+#include "engine_run.h"
 
 namespace quarvelin {
 namespace {
@@ -32,10 +29,6 @@ using Kind = NativeMessageKind;
 
 constexpr int64_t kMiB = 1048576;
 const std::string kRefused = "Cannot start new work from inside a message callback";
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.rfind(prefix, 0) == 0;
-}
 
 bool IsPauseNotice(const Message& m) {
   return m.text == "Scan Paused" || m.text == "Scan Resumed";
@@ -71,7 +64,7 @@ int CountRuns(const std::vector<Message>& messages, bool scan) {
   };
   for (const Message& m : messages) {
     if (IsPauseNotice(m)) continue;
-    if (m.kind == Kind::Status && StartsWith(m.text, opening)) {
+    if (m.kind == Kind::Status && m.text.starts_with(opening)) {
       if (open) return fault("run " + std::to_string(runs) + " has no final message");
       open = true;
       found = 0;
@@ -93,21 +86,16 @@ int CountRuns(const std::vector<Message>& messages, bool scan) {
   return runs;
 }
 
-class EngineStress : public ::testing::Test {
+class EngineStress : public testing::EngineTest {
  protected:
   void SetUp() override {
-    RecorderA().Clear();
-    RecorderB().Clear();
-    disk_ = std::make_shared<MemoryDisk>();
-    disk_->bytes = testing::RandomBytes(static_cast<size_t>(8 * kMiB), 21);
+    EngineTest::SetUp();
     // Every read takes a while, so the work is still in flight when the other threads act on it.
     disk_->onRead = [](int64_t) { std::this_thread::sleep_for(2ms); };
-    engine_ = std::make_unique<RecoveryEngine>(MemoryOpener({{"disk", disk_}}));
   }
   void TearDown() override {
     Settle();
-    RecorderA().Clear();
-    RecorderB().Clear();
+    EngineTest::TearDown();
     engine_.reset();
   }
 
@@ -136,11 +124,10 @@ class EngineStress : public ::testing::Test {
     EXPECT_FALSE(engine_->IsRunning());
   }
 
-  testing::TempDir dir_;
   std::string scanOut_ = dir_.File("recovered");
   std::string imageOut_ = dir_.File("disk.img");
-  std::shared_ptr<MemoryDisk> disk_;
-  std::unique_ptr<RecoveryEngine> engine_;
+  testing::TestDisk disk_ = testing::TestDisk::Random(static_cast<size_t>(8 * kMiB), 21);
+  std::unique_ptr<RecoveryEngine> engine_ = std::make_unique<RecoveryEngine>(disk_.Opener());
 };
 
 TEST_F(EngineStress, StartsAndControlCallsFromManyThreadsLeaveEveryRunWithOneFinalMessage) {
@@ -188,7 +175,7 @@ TEST_F(EngineStress, StartsAndControlCallsFromManyThreadsLeaveEveryRunWithOneFin
 TEST_F(EngineStress, ControlCallsAndAStartWhileTheWorkerSitsInASlowCallback) {
   std::promise<void> inside;
   RecorderA().SetHook([&inside](const Message& m) {
-    if (StartsWith(m.text, "Drive Size: ")) {
+    if (m.text.starts_with("Drive Size: ")) {
       inside.set_value();
       std::this_thread::sleep_for(300ms);
     }

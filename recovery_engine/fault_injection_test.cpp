@@ -12,40 +12,32 @@
 #include <unistd.h>
 #endif
 
-#include "device/memory_device.h"
-#include "message_recorder.h"
-#include "recovery_engine.h"
-#include "temp_dir.h"
+#include "engine_run.h"
+#include "fixtures.h"
 
 namespace quarvelin {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::File;
+using testing::Fixture;
 using testing::Message;
-using testing::RecordA;
-using testing::RecorderA;
+using testing::TestDisk;
 using Kind = NativeMessageKind;
 
 constexpr int64_t kSector = 512;
 constexpr int64_t kChunk = 2048;  // sectors per scan chunk and per image step
 
-std::vector<uint8_t> Fixture(const std::string& name) {
-  return testing::ReadFile((fs::path(QUARVELIN_TESTDATA_DIR) / "files" / name).string());
-}
-
 struct Placed {
   int64_t sector;
-  std::vector<uint8_t> bytes;
+  File bytes;
   std::string extension;
 };
 
 // A zeroed disk of `sectors` sectors holding `files`, each at its own sector.
-std::shared_ptr<MemoryDisk> DiskWith(int64_t sectors, const std::vector<Placed>& files) {
-  auto disk = std::make_shared<MemoryDisk>();
-  disk->bytes.assign(static_cast<size_t>(sectors * kSector), 0);
-  for (const Placed& f : files) {
-    std::copy(f.bytes.begin(), f.bytes.end(), disk->bytes.begin() + f.sector * kSector);
-  }
+TestDisk DiskWith(int64_t sectors, const std::vector<Placed>& files) {
+  auto disk = TestDisk::Zeros(static_cast<size_t>(sectors * kSector));
+  for (const Placed& f : files) disk.PutAtSector(f.sector, f.bytes);
   return disk;
 }
 
@@ -71,32 +63,8 @@ bool NamesFile(const std::string& name, size_t index, const Placed& file) {
   return chunk <= file.sector && file.sector < chunk + kChunk;
 }
 
-class Faults : public ::testing::Test {
+class Faults : public testing::EngineTest {
  protected:
-  void SetUp() override { RecorderA().Clear(); }
-
-  // Runs one piece of work on an engine that knows `disk` as "disk"; every message it sent.
-  template <typename Start>
-  static std::vector<Message> Run(const std::shared_ptr<MemoryDisk>& disk, Start start) {
-    RecorderA().Clear();
-    RecoveryEngine engine(MemoryOpener({{"disk", disk}}));
-    start(engine);
-    engine.WaitForWorker();
-    EXPECT_FALSE(engine.IsRunning());
-    return RecorderA().Messages();
-  }
-  static std::vector<Message> Scan(const std::shared_ptr<MemoryDisk>& disk, const std::string& out,
-                                   std::vector<const char*> types) {
-    return Run(disk, [&](RecoveryEngine& e) {
-      e.StartRecovery("disk", out.c_str(), types.data(), static_cast<int32_t>(types.size()),
-                      RecordA);
-    });
-  }
-  static std::vector<Message> Image(const std::shared_ptr<MemoryDisk>& disk,
-                                    const std::string& output) {
-    return Run(disk, [&](RecoveryEngine& e) { e.StartDiskImage("disk", output.c_str(), RecordA); });
-  }
-
   // Checks that `messages` carve exactly `files`, in order, each byte for byte into Images, with
   // one progress line after the first chunk and `Finished` with their count.
   void ExpectCarved(const std::vector<Message>& messages, const std::string& out,
@@ -128,8 +96,6 @@ class Faults : public ::testing::Test {
     }
     EXPECT_EQ(messages.back(), (Message{Kind::Finished, std::to_string(files.size()), {}}));
   }
-
-  testing::TempDir dir_;
 };
 
 TEST_F(Faults, AnUnreadableChunkAnywhereLosesOnlyTheFilesInIt) {
@@ -144,27 +110,24 @@ TEST_F(Faults, AnUnreadableChunkAnywhereLosesOnlyTheFilesInIt) {
   const int64_t sectors = 5 * kChunk + 100;
   for (int64_t bad = 0; bad * kChunk < sectors; ++bad) {
     SCOPED_TRACE("unreadable chunk " + std::to_string(bad));
-    auto disk = DiskWith(sectors, files);
-    disk->AddUnreadable(bad * kChunk * kSector, kChunk * kSector);
+    auto disk = DiskWith(sectors, files).Unreadable(bad * kChunk * kSector, kChunk * kSector);
     std::vector<Placed> kept;
     for (const Placed& f : files) {
       if (f.sector / kChunk != bad) kept.push_back(f);
     }
     const std::string out = dir_.File("out" + std::to_string(bad));
-    ExpectCarved(Scan(disk, out, {"jpg", "png", "bmp", "gif"}), out, kept, sectors);
+    ExpectCarved(ScanDisk(disk, out, {"jpg", "png", "bmp", "gif"}), out, kept, sectors);
   }
 }
 
 // A 1024 x 1024 24-bit BMP (3 MiB of random pixels): its size comes from its header alone.
-std::vector<uint8_t> LargeBmp() {
-  std::vector<uint8_t> bmp = testing::RandomBytes(54 + 3 * 1048576, 3);
-  const uint32_t fields[] = {
-      static_cast<uint32_t>(bmp.size()), 0, 54, 40, 1024, 1024, 1 | 24 << 16, 0, 3 * 1048576};
-  bmp[0] = 'B';
-  bmp[1] = 'M';
-  for (size_t f = 0; f < std::size(fields); ++f) {
-    for (size_t i = 0; i < 4; ++i) bmp[2 + 4 * f + i] = static_cast<uint8_t>(fields[f] >> (8 * i));
-  }
+File LargeBmp() {
+  using testing::Le32;
+  File bmp = testing::RandomBytes(54 + 3 * 1048576, 3);
+  testing::Overwrite(
+      bmp, 0,
+      testing::Concat("BM", Le32(54 + 3 * 1048576), Le32(0), Le32(54), Le32(40), Le32(1024),
+                      Le32(1024), Le32(1 | 24 << 16), Le32(0), Le32(3 * 1048576)));
   return bmp;
 }
 
@@ -177,15 +140,14 @@ TEST_F(Faults, BadSectorsInTheCopyBeyondTheChunkAreReportedAndCostOnlyThemselves
     int64_t from, count;
     bool cut;
   } cases[] = {
-      {kChunk + 1 + 1000, 1, false},          // one bad sector: only its bytes become zeros
+      {kChunk + 1 + 1000, 1, false},             // one bad sector: only its bytes become zeros
       {kChunk + 1 + kChunk, kChunk + 10, true},  // a dead block: the file keeps what came before
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.from);
-    fs::remove_all(dir_.File("out"));
-    auto disk = DiskWith(4 * kChunk, {bmp});
-    disk->AddUnreadable(c.from * kSector, c.count * kSector);
-    const auto messages = Scan(disk, dir_.File("out"), {"bmp"});
+    fs::remove_all(dir_.File("out"));  // each case names its file rec_0_0.bmp
+    const auto disk = DiskWith(4 * kChunk, {bmp}).Unreadable(c.from * kSector, c.count * kSector);
+    const auto messages = ScanDisk(disk, dir_.File("out"), {"bmp"});
     auto expected = bmp.bytes;
     const auto at = expected.begin() + (c.from - bmp.sector) * kSector;
     if (c.cut) {
@@ -210,31 +172,27 @@ TEST_F(Faults, CancelDuringTheCopyBeyondAChunkKeepsWhatWasWritten) {
   const Placed bmp{kChunk - 1, LargeBmp(), "bmp"};
   auto disk = DiskWith(4 * kChunk, {bmp});
   const std::string out = dir_.File("out");
-  const auto messages = Run(disk, [&](RecoveryEngine& engine) {
+  const auto messages = Run(disk.Opener(), [&](RecoveryEngine& engine) {
     disk->onRead = [&engine](int64_t offset) {
       if (offset == (kChunk + 1) * kSector) engine.Cancel();  // the first read beyond the chunk
     };
     const char* types[] = {"bmp"};
-    engine.StartRecovery("disk", out.c_str(), types, 1, RecordA);
+    engine.StartRecovery("disk", out.c_str(), types, 1, testing::RecordA);
   });
   const auto carved = testing::ReadFile(out + "/Images/rec_0_0.bmp");
   ASSERT_EQ(carved.size(), 1024u + 1048576u);
   EXPECT_TRUE(std::equal(carved.begin(), carved.end(), bmp.bytes.begin()));
-  std::vector<std::string> found;
-  for (const Message& m : messages) {
-    if (m.kind == Kind::FileFound) found.push_back(m.text);
-  }
-  EXPECT_EQ(found, std::vector<std::string>{out + "/Images/rec_0_0.bmp|rec_0_0.bmp|" +
-                                            std::to_string(carved.size()) + "|Native"});
+  EXPECT_EQ(testing::TextsOf(messages, Kind::FileFound),
+            std::vector<std::string>{out + "/Images/rec_0_0.bmp|rec_0_0.bmp|" +
+                                     std::to_string(carved.size()) + "|Native"});
   EXPECT_EQ(messages.back(), (Message{Kind::Finished, "1", {}}));
 }
 
 TEST_F(Faults, AnUnreadableStretchAnywhereInAnImageBecomesZerosInPlace) {
   // Two whole steps, a short third one, and a trailing partial sector.
   const int64_t sectors = 2 * kChunk + 301;
-  auto base = std::make_shared<MemoryDisk>();
-  base->bytes = testing::RandomBytes(static_cast<size_t>((sectors - 1) * kSector + 100), 21);
-  const int64_t size = static_cast<int64_t>(base->bytes.size());
+  const File base = testing::RandomBytes(static_cast<size_t>((sectors - 1) * kSector + 100), 21);
+  const auto size = std::ssize(base);
   const std::string done = "Imaging Complete. " + std::to_string(size / 1048576) + " MB copied.";
   for (int64_t step = 0; step * kChunk < sectors; ++step) {
     const int64_t first = step * kChunk;
@@ -245,11 +203,9 @@ TEST_F(Faults, AnUnreadableStretchAnywhereInAnImageBecomesZerosInPlace) {
         {first, inStep}, {first + (step * 523) % (inStep - 3), 3}, {first + inStep - 1, 1}};
     for (const auto& [from, count] : runs) {
       SCOPED_TRACE("sectors " + std::to_string(from) + " + " + std::to_string(count));
-      auto disk = std::make_shared<MemoryDisk>();
-      disk->bytes = base->bytes;
-      disk->AddUnreadable(from * kSector, count * kSector);
-      const auto messages = Image(disk, dir_.File("copy.img"));
-      auto expected = base->bytes;
+      const auto disk = TestDisk::Of(base).Unreadable(from * kSector, count * kSector);
+      const auto messages = ImageDisk(disk, dir_.File("copy.img"));
+      auto expected = base;
       std::fill(expected.begin() + from * kSector,
                 expected.begin() + std::min(size, (from + count) * kSector), 0);
       EXPECT_EQ(testing::ReadFile(dir_.File("copy.img")), expected);
@@ -292,7 +248,7 @@ TEST_F(Faults, AnOutputFolderThatCannotBeMadeEndsTheScanBeforeAnyWrite) {
   for (const std::string& out : folders) {
     SCOPED_TRACE(out);
     const std::string error = FolderError(out);
-    const auto messages = Scan(disk, out, {});
+    const auto messages = ScanDisk(disk, out);
     EXPECT_EQ(messages, (std::vector<Message>{
                             {Kind::Status, "Starting native scan on disk", {}},
                             {Kind::Status, "Drive Size: 1 MB. BPS: 512. Total Sectors: 2048", {}},
@@ -354,17 +310,14 @@ TEST_F(Faults, AnOutputDiskThatFillsUpEndsTheScanWithTheFilesBeforeIntact) {
   ASSERT_GT(fit, 0u);
   ASSERT_LT(fit, files.size());
 
-  const auto messages = Scan(DiskWith(6 * kChunk, files), out, {"jpg", "png", "bmp", "gif"});
-  std::vector<std::string> found;
-  std::vector<std::string> errors;
-  for (const Message& m : messages) {
-    if (m.kind == Kind::FileFound) found.push_back(Split(m.text)[0]);
-    if (m.kind == Kind::Error) errors.push_back(m.text);
-  }
+  const auto messages = ScanDisk(DiskWith(6 * kChunk, files), out, {"jpg", "png", "bmp", "gif"});
+  const auto found = testing::TextsOf(messages, Kind::FileFound);
+  const auto errors = testing::TextsOf(messages, Kind::Error);
   ASSERT_EQ(found.size(), fit);
   for (size_t i = 0; i < fit; ++i) {
-    EXPECT_TRUE(NamesFile(fs::path(found[i]).filename().string(), i, files[i])) << found[i];
-    EXPECT_EQ(testing::ReadFile(found[i]), files[i].bytes) << found[i];
+    const std::string path = Split(found[i])[0];
+    EXPECT_TRUE(NamesFile(fs::path(path).filename().string(), i, files[i])) << path;
+    EXPECT_EQ(testing::ReadFile(path), files[i].bytes) << path;
   }
   ASSERT_EQ(errors.size(), 1u);
   const std::string prefix = "Failed to write output file: " + out + "/Images/";
@@ -380,11 +333,10 @@ TEST_F(Faults, AnOutputDiskThatFillsUpEndsTheScanWithTheFilesBeforeIntact) {
 TEST_F(Faults, AnImageDiskThatFillsUpPartWayIsAnErrorWithTheCopiedPartExact) {
   SmallDisk small(dir_.File("small"), "1536k");
   if (!small.Mounted()) GTEST_SKIP() << "needs root to mount a small file system";
-  auto disk = std::make_shared<MemoryDisk>();
-  disk->bytes = testing::RandomBytes(3 * 1048576, 8);
+  const auto disk = TestDisk::Random(3 * 1048576, 8);
   const auto room = static_cast<int64_t>(small.Space().f_bavail * small.Space().f_frsize);
   const std::string output = dir_.File("small") + "/copy.img";
-  EXPECT_EQ(Image(disk, output),
+  EXPECT_EQ(ImageDisk(disk, output),
             (std::vector<Message>{
                 {Kind::Status, "Starting Disk Imaging on disk", {}},
                 {Kind::Status, "Source Size: 3 MB", {}},

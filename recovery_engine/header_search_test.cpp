@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "temp_dir.h"
+#include "bytes.h"
 
 namespace quarvelin {
 namespace {
@@ -42,15 +42,15 @@ TEST(HeaderIndex, FindsWhatAnExhaustiveSearchFinds) {
   std::fill(data.begin() + 1000, data.begin() + 300000, 0);
   size_t at = 7;
   for (const auto& s : sigs) {
-    std::copy(s.header.begin(), s.header.end(), data.begin() + static_cast<long>(at));
+    testing::Overwrite(data, at, s.header);
     at += 4093;
   }
   for (size_t zeroRun = 1000; zeroRun < 200000; zeroRun += 9973) {
     const auto& s = sigs[zeroRun % sigs.size()];
-    std::copy(s.header.begin(), s.header.end(), data.begin() + static_cast<long>(zeroRun));
+    testing::Overwrite(data, zeroRun, s.header);
   }
   const size_t limit = data.size() - 3;
-  std::copy(sigs[33].header.begin(), sigs[33].header.end(), data.end() - 5);  // "%PDF" across it
+  testing::Overwrite(data, data.size() - 5, sigs[33].header);  // "%PDF" across it
   EXPECT_EQ(Indexed(index, data, limit), Naive(sigs, data, limit));
   EXPECT_EQ(Indexed(index, data, limit).back(), data.size() - 5);
 }

@@ -5,9 +5,7 @@
 
 #include <system_error>
 
-#include "device/memory_device.h"
-#include "message_recorder.h"
-#include "temp_dir.h"
+#include "engine_run.h"
 
 namespace quarvelin {
 namespace {
@@ -15,31 +13,15 @@ namespace {
 using testing::Message;
 using testing::RecordA;
 using testing::RecorderA;
-using testing::RecordB;
 using testing::RecorderB;
-using testing::TempDir;
 using Kind = NativeMessageKind;
 
 constexpr int64_t kMiB = 1048576;
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.rfind(prefix, 0) == 0;
-}
-
-class EngineControl : public ::testing::Test {
+class EngineControl : public testing::EngineTest {
  protected:
-  void SetUp() override {
-    RecorderA().Clear();
-    RecorderB().Clear();
-    disk_ = std::make_shared<MemoryDisk>();
-    disk_->bytes = testing::RandomBytes(8 * kMiB, 11);
-    other_ = std::make_shared<MemoryDisk>();
-    other_->bytes = testing::RandomBytes(2 * kMiB, 12);
-    engine_ = std::make_unique<RecoveryEngine>(MemoryOpener({{"disk", disk_}, {"other", other_}}));
-  }
   void TearDown() override {
-    RecorderA().SetHook(nullptr);
-    RecorderB().SetHook(nullptr);
+    EngineTest::TearDown();
     engine_.reset();
   }
 
@@ -47,16 +29,16 @@ class EngineControl : public ::testing::Test {
   // knows the worker stops before its first step.
   void PauseAtSourceSize() {
     RecorderA().SetHook([this](const Message& m) {
-      if (StartsWith(m.text, "Source Size: ")) engine_->Pause();
+      if (m.text.starts_with("Source Size: ")) engine_->Pause();
     });
   }
 
   std::string Out(const std::string& name) const { return dir_.File(name); }
 
-  TempDir dir_;
-  std::shared_ptr<MemoryDisk> disk_;
-  std::shared_ptr<MemoryDisk> other_;
-  std::unique_ptr<RecoveryEngine> engine_;
+  testing::TestDisk disk_ = testing::TestDisk::Random(8 * kMiB, 11);
+  testing::TestDisk other_ = testing::TestDisk::Random(2 * kMiB, 12);
+  std::unique_ptr<RecoveryEngine> engine_ = std::make_unique<RecoveryEngine>(
+      MemoryOpener({{"disk", disk_.shared()}, {"other", other_.shared()}}));
 };
 
 TEST_F(EngineControl, ControlsWithoutWorkOnlySetFlagsAndTheNextStartClearsThem) {
@@ -75,7 +57,7 @@ TEST_F(EngineControl, ControlsWithoutWorkOnlySetFlagsAndTheNextStartClearsThem) 
   engine_->Resume();
   engine_->WaitForWorker();
   EXPECT_FALSE(engine_->IsRunning());
-  EXPECT_EQ(testing::ReadFile(Out("b.img")), disk_->bytes);
+  EXPECT_EQ(testing::ReadFile(Out("b.img")), disk_.bytes());
 }
 
 TEST_F(EngineControl, PauseAndResumeSendTheirNoticesAndTheWorkGoesOn) {
@@ -101,8 +83,9 @@ TEST_F(EngineControl, PauseAndResumeSendTheirNoticesAndTheWorkGoesOn) {
     if (m.kind != Kind::Progress) messages.push_back(m);
   }
   ASSERT_EQ(messages, expected);
-  EXPECT_EQ(messages[3].thread, std::this_thread::get_id()) << "resume notice on the caller's thread";
-  EXPECT_EQ(testing::ReadFile(Out("a.img")), disk_->bytes);
+  EXPECT_EQ(messages[3].thread, std::this_thread::get_id())
+      << "resume notice on the caller's thread";
+  EXPECT_EQ(testing::ReadFile(Out("a.img")), disk_.bytes());
 }
 
 TEST_F(EngineControl, CancelWhilePausedEndsTheWorkWithoutAResume) {
@@ -125,26 +108,26 @@ TEST_F(EngineControl, CancelStopsAtTheNextStepAndKeepsThePartialImage) {
   engine_->WaitForWorker();
   const auto image = testing::ReadFile(Out("a.img"));
   ASSERT_EQ(image.size(), static_cast<size_t>(3 * kMiB));
-  EXPECT_TRUE(std::equal(image.begin(), image.end(), disk_->bytes.begin()));
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), disk_.bytes().begin()));
   for (const Message& m : RecorderA().Messages()) EXPECT_NE(m.kind, Kind::Finished);
 }
 
 TEST_F(EngineControl, ASecondStartEndsTheFirstWorkBeforeItReturns) {
   disk_->onRead = [](int64_t) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
   engine_->StartDiskImage("disk", Out("a.img").c_str(), RecordA);
-  ASSERT_TRUE(RecorderA().WaitFor([](const Message& m) { return StartsWith(m.text, "Source"); }));
-  engine_->StartDiskImage("other", Out("b.img").c_str(), RecordB);
+  ASSERT_TRUE(RecorderA().WaitFor([](const Message& m) { return m.text.starts_with("Source"); }));
+  engine_->StartDiskImage("other", Out("b.img").c_str(), testing::RecordB);
   // The first worker has ended, with its own closing message, before the second start returned.
   EXPECT_EQ(RecorderA().Messages().back(), (Message{Kind::Status, "Imaging Cancelled.", {}}));
   ASSERT_TRUE(RecorderB().WaitForKind(Kind::Finished));
-  EXPECT_EQ(testing::ReadFile(Out("b.img")), other_->bytes);
+  EXPECT_EQ(testing::ReadFile(Out("b.img")), other_.bytes());
   EXPECT_EQ(RecorderA().Messages().back().text, "Imaging Cancelled.") << "no later messages to A";
 }
 
 TEST_F(EngineControl, AStartFromInsideACallbackIsRefusedAndTheWorkGoesOn) {
   RecorderA().SetHook([this](const Message& m) {
-    if (StartsWith(m.text, "Source Size: ")) {
-      engine_->StartDiskImage("other", Out("b.img").c_str(), RecordB);
+    if (m.text.starts_with("Source Size: ")) {
+      engine_->StartDiskImage("other", Out("b.img").c_str(), testing::RecordB);
     }
   });
   engine_->StartDiskImage("disk", Out("a.img").c_str(), RecordA);
@@ -153,7 +136,7 @@ TEST_F(EngineControl, AStartFromInsideACallbackIsRefusedAndTheWorkGoesOn) {
   const std::vector<Message> refused = {
       {Kind::Error, "Cannot start new work from inside a message callback", {}}};
   EXPECT_EQ(RecorderB().Messages(), refused);
-  EXPECT_EQ(testing::ReadFile(Out("a.img")), disk_->bytes);
+  EXPECT_EQ(testing::ReadFile(Out("a.img")), disk_.bytes());
 }
 
 TEST_F(EngineControl, EmptyArgumentsAreRefusedWithoutDisturbingRunningWork) {
@@ -161,10 +144,10 @@ TEST_F(EngineControl, EmptyArgumentsAreRefusedWithoutDisturbingRunningWork) {
   engine_->StartDiskImage("disk", Out("a.img").c_str(), RecordA);
   ASSERT_TRUE(RecorderA().WaitForText("Scan Paused"));
 
-  engine_->StartDiskImage(nullptr, Out("b.img").c_str(), RecordB);
-  engine_->StartDiskImage("", Out("b.img").c_str(), RecordB);
-  engine_->StartDiskImage("other", nullptr, RecordB);
-  engine_->StartDiskImage("other", "", RecordB);
+  engine_->StartDiskImage(nullptr, Out("b.img").c_str(), testing::RecordB);
+  engine_->StartDiskImage("", Out("b.img").c_str(), testing::RecordB);
+  engine_->StartDiskImage("other", nullptr, testing::RecordB);
+  engine_->StartDiskImage("other", "", testing::RecordB);
   engine_->StartDiskImage(nullptr, nullptr, nullptr);
   const std::vector<Message> refused = {
       {Kind::Error, "No source drive given.", {}},
@@ -177,7 +160,7 @@ TEST_F(EngineControl, EmptyArgumentsAreRefusedWithoutDisturbingRunningWork) {
 
   engine_->Resume();
   ASSERT_TRUE(RecorderA().WaitForKind(Kind::Finished));
-  EXPECT_EQ(testing::ReadFile(Out("a.img")), disk_->bytes);
+  EXPECT_EQ(testing::ReadFile(Out("a.img")), disk_.bytes());
 }
 
 TEST_F(EngineControl, DestroyingTheEngineEndsAPausedWorker) {
@@ -202,7 +185,7 @@ TEST(EngineStart, AThreadThatCannotBeCreatedIsReportedAndNothingRuns) {
   const auto messages = RecorderA().Messages();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].kind, Kind::Error);
-  EXPECT_TRUE(StartsWith(messages[0].text, "Failed to start worker thread: ")) << messages[0].text;
+  EXPECT_TRUE(messages[0].text.starts_with("Failed to start worker thread: ")) << messages[0].text;
 }
 
 // The exports themselves, on the process-wide engine.

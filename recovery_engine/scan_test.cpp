@@ -6,76 +6,38 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "candidate.h"
-#include "device/memory_device.h"
-#include "message_recorder.h"
-#include "signatures.h"
+#include "engine_run.h"
+#include "fixtures.h"
 #include "recovery_engine.h"
+#include "signatures.h"
 
 namespace quarvelin {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::CarvedFiles;
+using testing::File;
+using testing::Fixture;
 using testing::Message;
 using testing::RecordA;
 using testing::RecorderA;
+using testing::TestDisk;
+using testing::TextsOf;
 using Kind = NativeMessageKind;
-using Files = std::vector<std::vector<uint8_t>>;
+using Files = std::vector<File>;
 
-std::vector<uint8_t> Fixture(const std::string& name) {
-  return testing::ReadFile((fs::path(QUARVELIN_TESTDATA_DIR) / "files" / name).string());
+// Disks of 512-byte sectors of random bytes.
+TestDisk RandomDisk(size_t sectors) {
+  return TestDisk::Random(sectors * 512, 1);
 }
 
-// A disk of `sectors` 512-byte sectors of random bytes with files placed at byte offsets.
-struct Disk {
-  explicit Disk(size_t sectors, uint32_t seed = 1)
-      : disk(std::make_shared<MemoryDisk>()) {
-    disk->bytes = testing::RandomBytes(sectors * 512, seed);
-  }
-  Disk& Put(size_t offset, const std::vector<uint8_t>& file) {
-    std::copy(file.begin(), file.end(), disk->bytes.begin() + static_cast<long>(offset));
-    return *this;
-  }
-  std::shared_ptr<MemoryDisk> disk;
-};
-
-class Scan : public ::testing::Test {
+class Scan : public testing::EngineTest {
  protected:
-  void SetUp() override { RecorderA().Clear(); }
-
-  std::vector<Message> Run(const std::shared_ptr<MemoryDisk>& disk,
-                           std::vector<const char*> types = {}) {
-    RecoveryEngine engine(MemoryOpener({{"disk", disk}}));
-    engine.StartRecovery("disk", out_.c_str(), types.empty() ? nullptr : types.data(),
-                         static_cast<int32_t>(types.size()), RecordA);
-    engine.WaitForWorker();
-    EXPECT_FALSE(engine.IsRunning());
-    return RecorderA().Messages();
-  }
-
-  static std::vector<std::string> Texts(const std::vector<Message>& messages, Kind kind) {
-    std::vector<std::string> texts;
-    for (const auto& m : messages) {
-      if (m.kind == kind) texts.push_back(m.text);
-    }
-    return texts;
-  }
-
   std::string Found(const std::string& folder, const std::string& name, size_t size) const {
     const std::string path = out_ + "/" + folder + "/" + name;
     return path + "|" + name + "|" + std::to_string(size) + "|Native";
   }
 
-  // The bytes of every file the scan reported, in order.
-  static Files Carved(const std::vector<Message>& messages) {
-    Files files;
-    for (const auto& text : Texts(messages, Kind::FileFound)) {
-      files.push_back(testing::ReadFile(text.substr(0, text.find('|'))));
-    }
-    return files;
-  }
-
-  testing::TempDir dir_;
   std::string out_ = dir_.File("recovered");
 };
 
@@ -84,16 +46,16 @@ TEST_F(Scan, CarvesFilesInDiskOrderIntoTheirFoldersWithTheirMessages) {
   const auto png = Fixture("indexed_16_colours_plte.png");
   const auto gif = Fixture("gif87a_still.gif");
   const auto jpeg = Fixture("harbour_jfif_app0.jpg");
-  Disk d(4096);
+  auto d = RandomDisk(4096);
   d.Put(512 * 3, png).Put(512 * 40, gif).Put(512 * 100, jpeg);
-  const auto messages = Run(d.disk);
-  const auto files = Texts(messages, Kind::FileFound);
+  const auto messages = ScanDisk(d, out_);
+  const auto files = TextsOf(messages, Kind::FileFound);
   ASSERT_GE(files.size(), 3u);
   EXPECT_EQ(std::vector<std::string>(files.begin(), files.begin() + 3),
             (std::vector<std::string>{Found("Images", "rec_0_0.png", png.size()),
                                       Found("Images", "rec_1_10.gif", gif.size()),
                                       Found("Images", "rec_2_44.jpg", jpeg.size())}));
-  const auto carved = Carved(messages);
+  const auto carved = CarvedFiles(messages);
   EXPECT_EQ(std::vector(carved.begin(), carved.begin() + 3), (Files{png, gif, jpeg}));
   for (const char* folder : CategoryFolders) EXPECT_TRUE(fs::is_directory(out_ + "/" + folder));
   EXPECT_EQ(messages.back(), (Message{Kind::Finished, std::to_string(files.size()), {}}));
@@ -101,10 +63,10 @@ TEST_F(Scan, CarvesFilesInDiskOrderIntoTheirFoldersWithTheirMessages) {
 
 TEST_F(Scan, SelectedTypesOnlyAndAHeaderAcrossTheChunkEnd) {
   const auto jpeg = Fixture("harbour_jfif_app0.jpg");
-  Disk d(8192);
+  auto d = RandomDisk(8192);
   d.Put(512 * 10, Fixture("indexed_16_colours_plte.png")).Put(1048576 - 3, jpeg);
   // The JPEG header straddles the first chunk's end.
-  EXPECT_EQ(Carved(Run(d.disk, {"jpg"})), Files{jpeg});
+  EXPECT_EQ(CarvedFiles(ScanDisk(d, out_, {"jpg"})), Files{jpeg});
 }
 
 TEST_F(Scan, AnEstimatedSizeEndsWhereTheNextFileBegins) {
@@ -112,9 +74,9 @@ TEST_F(Scan, AnEstimatedSizeEndsWhereTheNextFileBegins) {
   // 200 MiB maximum, and the photo after it (in the second chunk) is carved too.
   const auto tiff = Fixture("intel_little_endian_lzw.tif");
   const auto jpeg = Fixture("harbour_jfif_app0.jpg");
-  Disk d(16384);
+  auto d = RandomDisk(16384);
   d.Put(512 * 2, tiff).Put(512 * 3000, jpeg);
-  const auto carved = Carved(Run(d.disk, {"tif", "jpg"}));
+  const auto carved = CarvedFiles(ScanDisk(d, out_, {"tif", "jpg"}));
   ASSERT_EQ(carved.size(), 2u);
   ASSERT_EQ(carved[0].size(), 512u * 2998);
   EXPECT_TRUE(std::equal(tiff.begin(), tiff.end(), carved[0].begin()));
@@ -125,39 +87,38 @@ TEST_F(Scan, AFileRunningToTheDeviceEndIsCopiedToItsLastSectorAndNoFurther) {
   // A TIFF has no recorded end, so its copy runs on to the end of the disk, past the first chunk.
   // Like a raw volume, the disk fails any read that runs over its end.
   const auto tiff = Fixture("intel_little_endian_lzw.tif");
-  Disk d(2048 + 100);
+  auto d = RandomDisk(2048 + 100);
   d.Put(512 * 2000, tiff);
-  d.disk->AddUnreadable(static_cast<int64_t>(d.disk->bytes.size()), 1 << 20);
-  const auto messages = Run(d.disk, {"tif"});
-  EXPECT_EQ(Carved(messages),
-            Files({{d.disk->bytes.begin() + 512 * 2000, d.disk->bytes.end()}}));
-  for (const auto& text : Texts(messages, Kind::Status)) {
+  d.Unreadable(static_cast<int64_t>(d->bytes.size()), 1 << 20);
+  const auto messages = ScanDisk(d, out_, {"tif"});
+  EXPECT_EQ(CarvedFiles(messages), Files({{d->bytes.begin() + 512 * 2000, d->bytes.end()}}));
+  for (const auto& text : TextsOf(messages, Kind::Status)) {
     EXPECT_EQ(text.find("Read Error"), std::string::npos) << text;
   }
 }
 
 TEST_F(Scan, FailuresEndWithTheirErrorAndFinished) {
-  auto unknownSize = Disk(16).disk;
+  auto unknownSize = RandomDisk(16);
   unknownSize->reportedSize = 0;
-  const auto messages = Run(unknownSize);
-  EXPECT_EQ(Texts(messages, Kind::Error),
-            std::vector<std::string>{"Error: Could not determine drive size. Drive may be inaccessible."});
+  const auto messages = ScanDisk(unknownSize, out_);
+  EXPECT_EQ(TextsOf(messages, Kind::Error),
+            std::vector<std::string>{
+                "Error: Could not determine drive size. Drive may be inaccessible."});
   EXPECT_EQ(messages.back(), (Message{Kind::Finished, "0", {}}));
   EXPECT_FALSE(fs::exists(out_));
 
-  RecorderA().Clear();
-  RecoveryEngine engine(MemoryOpener({}));
-  engine.StartRecovery("missing", out_.c_str(), nullptr, 0, RecordA);
-  engine.WaitForWorker();
-  EXPECT_EQ(Texts(RecorderA().Messages(), Kind::Error),
+  const auto missing = Run(MemoryOpener({}), [this](RecoveryEngine& engine) {
+    engine.StartRecovery("missing", out_.c_str(), nullptr, 0, RecordA);
+  });
+  EXPECT_EQ(TextsOf(missing, Kind::Error),
             std::vector<std::string>{
                 "Failed to open drive (missing). Error code: 2. Run as Administrator?"});
-  EXPECT_EQ(RecorderA().Messages().back(), (Message{Kind::Finished, "0", {}}));
+  EXPECT_EQ(missing.back(), (Message{Kind::Finished, "0", {}}));
 }
 
 TEST_F(Scan, NothingInTheOutputFolderIsOverwrittenAndAFileThatCannotBeCreatedIsReported) {
   const auto png = Fixture("indexed_16_colours_plte.png");
-  Disk d(4096);
+  auto d = RandomDisk(4096);
   d.Put(512 * 3, png).Put(512 * 2100, png);
   // What an earlier scan of another drive left: its rec_0_0.png stays as it is, and the carve
   // takes the next free name. Every name rec_1_2058.png can take is taken, by folders.
@@ -168,29 +129,30 @@ TEST_F(Scan, NothingInTheOutputFolderIsOverwrittenAndAFileThatCannotBeCreatedIsR
   for (int k = 2; k <= 100; ++k) {
     fs::create_directories(out_ + "/Images/rec_1_2058 (" + std::to_string(k) + ").png");
   }
-  const auto messages = Run(d.disk, {"png"});
-  EXPECT_EQ(Texts(messages, Kind::FileFound),
+  const auto messages = ScanDisk(d, out_, {"png"});
+  EXPECT_EQ(TextsOf(messages, Kind::FileFound),
             std::vector<std::string>{Found("Images", "rec_0_0 (3).png", png.size())});
   EXPECT_EQ(testing::ReadFile(out_ + "/Images/rec_0_0 (3).png"), png);
-  EXPECT_EQ(testing::ReadFile(out_ + "/Images/rec_0_0.png"), (std::vector<uint8_t>{'E', ':'}));
-  EXPECT_EQ(Texts(messages, Kind::Error),
-            std::vector<std::string>{"Failed to write output file: " + out_ + "/Images/rec_1_2058.png"});
+  EXPECT_EQ(testing::ReadFile(out_ + "/Images/rec_0_0.png"), (File{'E', ':'}));
+  EXPECT_EQ(
+      TextsOf(messages, Kind::Error),
+      std::vector<std::string>{"Failed to write output file: " + out_ + "/Images/rec_1_2058.png"});
   EXPECT_EQ(messages.back(), (Message{Kind::Finished, "1", {}}));
 }
 
 TEST_F(Scan, BadSectorsCostOnlyThemselvesAndProgressKeepsFlowing) {
   const auto png = Fixture("indexed_16_colours_plte.png");
   const auto jpeg = Fixture("harbour_jfif_app0.jpg");
-  Disk d(8192);
+  auto d = RandomDisk(8192);
   d.Put(512 * 10, png).Put(512 * 1500, jpeg).Put(512 * 6000, png);
-  d.disk->AddUnreadable(512 * 700, 512);   // in the same chunk as the first two files
-  d.disk->AddUnreadable(512 * 2100, 512);  // in a chunk of its own
+  d.Unreadable(512 * 700, 512);   // in the same chunk as the first two files
+  d.Unreadable(512 * 2100, 512);  // in a chunk of its own
   // Reported far larger than the bytes held: the rest reads as failed chunks.
-  d.disk->reportedSize = int64_t{600000} * 512;
-  const auto messages = Run(d.disk, {"png", "jpg"});
-  EXPECT_EQ(Carved(messages), (Files{png, jpeg, png}));
+  d->reportedSize = int64_t{600000} * 512;
+  const auto messages = ScanDisk(d, out_, {"png", "jpg"});
+  EXPECT_EQ(CarvedFiles(messages), (Files{png, jpeg, png}));
   // A carve near the start shifts the chunk grid; progress still comes every 256,000 sectors.
-  const auto progress = Texts(messages, Kind::Progress);
+  const auto progress = TextsOf(messages, Kind::Progress);
   ASSERT_EQ(progress.size(), 3u);
   EXPECT_EQ(progress[0], "PROGRESS|0.0|1");
   EXPECT_EQ(messages.back(), (Message{Kind::Finished, "3", {}}));
@@ -200,35 +162,32 @@ TEST_F(Scan, HeadersWhoseEndNeverFollowsDoNotEachSearchTheRestOfTheDisk) {
   // An archive that lost its central directory and end record: every one of its local headers is a
   // candidate whose end search runs to the end of the disk. So is every PDF header in a log that
   // quotes them. After the first search has found no end, the others must not read it all again.
-  std::vector<uint8_t> archive;
+  File archive;
   std::string log;
   for (int i = 0; i < 300; ++i) {
     char name[16];
-    const auto nameBytes = static_cast<uint8_t>(std::snprintf(name, sizeof name, "f%d.txt", 1000 + i));
-    const uint8_t header[30] = {'P', 'K', 3, 4, 20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                64, 0, 0, 0, 64, 0, 0, 0, nameBytes, 0, 0, 0};
-    archive.insert(archive.end(), header, header + sizeof header);
-    archive.insert(archive.end(), name, name + nameBytes);
-    archive.insert(archive.end(), 64, static_cast<uint8_t>('a' + i % 26));
+    const auto nameBytes =
+        static_cast<uint16_t>(std::snprintf(name, sizeof name, "f%d.txt", 1000 + i));
+    testing::Append(archive, "PK\x03\x04", File{20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+                    testing::Le32(64), testing::Le32(64), testing::Le16(nameBytes),
+                    testing::Le16(0), name, File(64, static_cast<uint8_t>('a' + i % 26)));
     char line[48];
     std::snprintf(line, sizeof line, "opened %%PDF-1.%d document %d\n", i % 8, i);
     log += line;
   }
   // Near the disk's end, another archive's end record whose comment the disk does not hold.
-  const std::vector<uint8_t> record = {'P', 'K', 5, 6, 0, 0, 0, 0, 1, 0, 1, 0,
-                                       9, 0, 0, 0, 3, 0, 0, 0, 0xFF, 0xFF};
+  const File record = {'P', 'K', 5, 6, 0, 0, 0, 0, 1, 0, 1, 0, 9, 0, 0, 0, 3, 0, 0, 0, 0xFF, 0xFF};
   const auto jpeg = Fixture("harbour_jfif_app0.jpg");
   // The searches end at the end of the disk, or at an unreadable stretch before it.
   for (const bool badSectors : {false, true}) {
     SCOPED_TRACE(badSectors ? "unreadable stretch" : "to the end");
     const auto reads = [&](std::vector<const char*> types) {
-      RecorderA().Clear();
-      Disk d(8192);
-      d.Put(512 * 10, archive).Put(512 * 2500 + 7, {log.begin(), log.end()}).Put(512 * 7000, jpeg);
+      auto d = RandomDisk(8192);
+      d.Put(512 * 10, archive).Put(512 * 2500 + 7, testing::Text(log)).Put(512 * 7000, jpeg);
       d.Put(512 * 8100, record);
-      if (badSectors) d.disk->AddUnreadable(512 * 8180, 512 * 4);
-      EXPECT_EQ(Carved(Run(d.disk, types)), Files{jpeg});
-      return d.disk->reads.load();
+      if (badSectors) d.Unreadable(512 * 8180, 512 * 4);
+      EXPECT_EQ(CarvedFiles(ScanDisk(d, out_, types)), Files{jpeg});
+      return d->reads.load();
     };
     // Each search of the 4 MiB disk takes a few reads; 600 of them would take thousands.
     EXPECT_LT(reads({"zip", "pdf", "jpg"}) - reads({"jpg"}), 150);
@@ -251,12 +210,10 @@ TEST(StartRecovery, RefusesEmptyArgumentsWithFinished) {
 // gets a clear error or does the sound thing, and nothing is left half-made.
 TEST(StartRecovery, BadArgumentsAtTheExport) {
   testing::TempDir dir;
-  std::vector<uint8_t> image(8192, 0);
   const auto jpeg = Fixture("harbour_jfif_app0.jpg");
-  image.insert(image.end(), jpeg.begin(), jpeg.end());
-  image.resize((image.size() + 4096 + 511) / 512 * 512, 0);
-  testing::WriteFile(dir.File("disk.img"), image);
   const std::string disk = dir.File("disk.img");
+  testing::WriteFile(disk, testing::Padded(testing::Concat(File(8192, 0), jpeg),
+                                           (8192 + jpeg.size() + 4096 + 511) / 512 * 512));
   auto scan = [&](const char* drive, const std::string& out, std::vector<const char*> types,
                   int32_t count) {
     RecorderA().Clear();

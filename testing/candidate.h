@@ -1,68 +1,98 @@
 #pragma once
 
-// Places a file on an in-memory disk the way a scan meets it, and builds the RangeReader the scan
-// would: the scan buffer covers the disk's first `bufferBytes` bytes and the file starts `lead`
-// bytes in. With a short buffer the rest of the file comes from the device.
+// A file on an in-memory disk as a scan meets it, with the RangeReader and the carved-size
+// determination the scan would run on it. With a short scan buffer the rest of the file comes from
+// the device.
 
-#include <algorithm>
-#include <filesystem>
-#include <memory>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
-#include "device/memory_device.h"
-#include "temp_dir.h"
+#include "carved_size.h"
+#include "test_disk.h"
+#include "validators/acceptance.h"
 #include "validators/range_reader.h"
 
 namespace quarvelin::testing {
 
+// The disk holds random bytes up to the file, the file, then `trailing` more bytes, to a whole
+// sector. The scan buffer starts at sector `chunkStart` and holds `bufferBytes` from there (the
+// rest of the disk by default); the file starts `lead` bytes into it.
 struct Placement {
-  size_t lead = 0;                  // bytes before the file (random)
-  size_t bufferBytes = SIZE_MAX;    // scan buffer length from the disk's start; default: all of it
+  size_t lead = 0;
+  int64_t chunkStart = 0;
+  size_t bufferBytes = SIZE_MAX;
   int32_t sectorSize = 512;
-  size_t trailing = 4096;           // bytes after the file
-  bool randomTrailing = false;      // random instead of zero bytes after the file
+  size_t trailing = 4096;
+  bool randomTrailing = false;  // random instead of zero bytes after the file
+  bool cancelled = false;       // the scan is being cancelled
 };
+
+inline void PrintTo(const Placement& p, std::ostream* out) {
+  *out << "{lead " << p.lead << ", chunk at sector " << p.chunkStart << ", buffer " << p.bufferBytes
+       << ", sector size " << p.sectorSize << ", " << p.trailing
+       << (p.randomTrailing ? " random" : " zero") << " bytes after"
+       << (p.cancelled ? ", cancelled}" : "}");
+}
 
 class Candidate {
  public:
-  explicit Candidate(const std::vector<uint8_t>& file, Placement placement = {})
-      : placement_(placement), disk_(std::make_shared<MemoryDisk>()), device_(disk_) {
-    disk_->sectorSize = placement.sectorSize;
-    auto& bytes = disk_->bytes;
-    bytes = RandomBytes(placement.lead, 99);
-    bytes.insert(bytes.end(), file.begin(), file.end());
-    const auto tail = placement.randomTrailing ? RandomBytes(placement.trailing, 98)
-                                               : std::vector<uint8_t>(placement.trailing, 0);
-    bytes.insert(bytes.end(), tail.begin(), tail.end());
-    const size_t sector = static_cast<size_t>(placement.sectorSize);
-    bytes.resize((bytes.size() + sector - 1) / sector * sector, 0);
-  }
+  explicit Candidate(const File& file, Placement placement = {})
+      : placement_(placement), cancel_(placement.cancelled), disk_(Build(file, placement)) {}
 
   RangeReader Reader() {
-    const size_t buffer = std::min(placement_.bufferBytes, disk_->bytes.size());
-    return RangeReader(std::span<const uint8_t>(disk_->bytes).first(buffer), placement_.lead, 0,
-                       placement_.sectorSize, device_);
+    return RangeReader(Buffer(), placement_.lead, placement_.chunkStart, placement_.sectorSize,
+                       disk_.device());
   }
 
-  MemoryDisk& Disk() { return *disk_; }
+  CarvedSize Carve(const FileSignature& signature) {
+    return DetermineCarvedSize(&cancel_, Buffer(), placement_.lead, signature, disk_.device(),
+                               static_cast<uint64_t>(placement_.chunkStart), placement_.sectorSize);
+  }
+
+  const std::atomic<bool>* Cancel() const { return &cancel_; }
+  TestDisk& Disk() { return disk_; }
 
  private:
+  static TestDisk Build(const File& file, const Placement& p) {
+    const auto sector = static_cast<size_t>(p.sectorSize);
+    const size_t before = static_cast<size_t>(p.chunkStart) * sector + p.lead;
+    File bytes = Concat(RandomBytes(before, 99), file,
+                        p.randomTrailing ? RandomBytes(p.trailing, 98) : File(p.trailing, 0));
+    bytes.resize((bytes.size() + sector - 1) / sector * sector, 0);
+    return TestDisk::Of(std::move(bytes), p.sectorSize);
+  }
+
+  std::span<const uint8_t> Buffer() const {
+    return disk_.Chunk(placement_.chunkStart, placement_.bufferBytes);
+  }
+
   Placement placement_;
-  std::shared_ptr<MemoryDisk> disk_;
-  MemoryDevice device_;
+  std::atomic<bool> cancel_;
+  TestDisk disk_;
 };
 
-// The real sample files of the given extension under testdata/files, sorted by name.
-inline std::vector<std::filesystem::path> Fixtures(const std::string& extension) {
-  std::vector<std::filesystem::path> found;
-  const std::filesystem::path dir = std::filesystem::path(QUARVELIN_TESTDATA_DIR) / "files";
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ignored)) {
-    if (entry.path().extension() == "." + extension) found.push_back(entry.path());
-  }
-  std::sort(found.begin(), found.end());
-  return found;
+// What `validate(reader, cancel)` says of `file` met at `placement`.
+template <typename Validate>
+auto Validated(const File& file, const Placement& placement, Validate validate) {
+  Candidate candidate(file, placement);
+  RangeReader reader = candidate.Reader();
+  return validate(reader, candidate.Cancel());
+}
+
+// A validator's verdict that a scan would trust: `size`, at least `leastConfidence`, exactly
+// `issues`.
+template <typename Verdict>
+void ExpectTrusted(const Verdict& r, int64_t size, int32_t leastConfidence = 100,
+                   const std::vector<std::string>& issues = {}) {
+  EXPECT_EQ(r.size, size);
+  EXPECT_GE(r.confidence, leastConfidence);
+  EXPECT_EQ(r.issues, issues);
+  EXPECT_TRUE(Accepted(r));
 }
 
 }  // namespace quarvelin::testing

@@ -30,6 +30,16 @@ inline void PrintTo(const Message& m, std::ostream* out) {
   *out << static_cast<int>(m.kind) << " \"" << m.text << "\"";
 }
 
+// The texts of the messages of one kind, in order.
+inline std::vector<std::string> TextsOf(const std::vector<Message>& messages,
+                                        NativeMessageKind kind) {
+  std::vector<std::string> texts;
+  for (const Message& m : messages) {
+    if (m.kind == kind) texts.push_back(m.text);
+  }
+  return texts;
+}
+
 class MessageRecorder {
  public:
   void Record(int32_t kind, char* text) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "bytes.h"
+
 namespace quarvelin::testing {
 
 // A fresh folder under the system temp folder, removed with everything in it.
@@ -33,19 +35,12 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-inline std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::vector<uint8_t> bytes(size);
-  for (auto& b : bytes) b = static_cast<uint8_t>(generator());
-  return bytes;
-}
-
-inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+inline void WriteFile(const std::string& path, const File& bytes) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline std::vector<uint8_t> ReadFile(const std::string& path) {
+inline File ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }

@@ -4,6 +4,7 @@
 
 #include "memory_device.h"
 #include "temp_dir.h"
+#include "test_disk.h"
 
 namespace quarvelin {
 namespace {
@@ -70,11 +71,8 @@ TEST(PlatformDevice, MissingPathFailsWithTheSystemsReason) {
 }
 
 TEST(MemoryDevice, ModelsFaultsOfRealDrives) {
-  auto disk = std::make_shared<MemoryDisk>();
-  disk->bytes = RandomBytes(8 * 4096, 3);
-  disk->sectorSize = 4096;
-  disk->AddUnreadable(5 * 4096 + 10, 1);
-  MemoryDevice device(disk);
+  const auto disk = testing::TestDisk::Random(8 * 4096, 3, 4096).Unreadable(5 * 4096 + 10, 1);
+  MemoryDevice device(disk.shared());
 
   EXPECT_EQ(device.QuerySectorSize(), 4096);
   EXPECT_EQ(device.ReadDeviceSectors(0, 5, 4096).size(), 5u * 4096);
@@ -86,7 +84,7 @@ TEST(MemoryDevice, ModelsFaultsOfRealDrives) {
   EXPECT_EQ(device.QuerySectorSize(), 512);
   EXPECT_EQ(device.QueryDeviceSize(), 0);
 
-  auto open = MemoryOpener({{"disk", disk}});
+  auto open = MemoryOpener({{"disk", disk.shared()}});
   EXPECT_TRUE(open("disk").device);
   EXPECT_EQ(open("other").error, 2);
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,41 +11,29 @@
 namespace quarvelin {
 namespace {
 
-using testing::Candidate;
+using testing::Append;
+using testing::File;
 using testing::Placement;
-using File = std::vector<uint8_t>;
 using Issues = std::vector<std::string>;
-
-void Put(File& f, const File& bytes) {
-  f.insert(f.end(), bytes.begin(), bytes.end());
-}
 
 // A GIF89a of `frames` images of 300 data bytes each, with a 256-entry global colour table, a
 // graphic control extension per frame, and a 2-entry local colour table on every other frame.
 File Gif(int frames, uint16_t width = 320) {
-  File f = {
-      'G', 'I', 'F',  '8', '9', 'a', static_cast<uint8_t>(width), static_cast<uint8_t>(width >> 8),
-      200, 0,   0xF7, 0,   0};
-  Put(f, File(768, 0x40));
+  File f =
+      testing::Concat("GIF89a", testing::Le16(width), File{200, 0, 0xF7, 0, 0}, File(768, 0x40));
   for (int i = 0; i < frames; ++i) {
-    Put(f, {0x21, 0xF9, 4, 0x04, 10, 0, 0, 0});
-    Put(f, {0x2C, 0, 0, 0, 0, 64, 1, 200, 0, static_cast<uint8_t>(i % 2 == 0 ? 0x80 : 0)});
-    if (i % 2 == 0) Put(f, {1, 2, 3, 4, 5, 6});
-    Put(f, {8, 255});
-    Put(f, testing::RandomBytes(255, static_cast<uint32_t>(i)));
-    Put(f, {45});
-    Put(f, File(45, 0x3B));  // trailer bytes inside data are not the trailer
-    Put(f, {0});
+    Append(f, File{0x21, 0xF9, 4, 0x04, 10, 0, 0, 0},
+           File{0x2C, 0, 0, 0, 0, 64, 1, 200, 0, uint8_t(i % 2 == 0 ? 0x80 : 0)});
+    if (i % 2 == 0) Append(f, File{1, 2, 3, 4, 5, 6});
+    Append(f, File{8, 255}, testing::RandomBytes(255, static_cast<uint32_t>(i)), File{45});
+    Append(f, File(45, 0x3B), File{0});  // trailer bytes inside data are not the trailer
   }
   f.push_back(0x3B);
   return f;
 }
 
-GifValidationResult Validate(const File& file, Placement placement = {.lead = 100},
-                             const std::atomic<bool>* cancel = nullptr) {
-  Candidate candidate(file, placement);
-  RangeReader reader = candidate.Reader();
-  return ValidateGif(reader, cancel);
+GifValidationResult Validate(const File& file, Placement placement = {.lead = 100}) {
+  return testing::Validated(file, placement, ValidateGif);
 }
 
 TEST(GifValidator, FramesAreCountedUpToTheTrailerWhereverTheScanMeetsIt) {
@@ -55,9 +42,7 @@ TEST(GifValidator, FramesAreCountedUpToTheTrailerWhereverTheScanMeetsIt) {
        {Placement{.lead = 100}, Placement{.lead = 333, .bufferBytes = 500, .sectorSize = 4096},
         Placement{.lead = 512 - file.size() % 512, .bufferBytes = 1024, .trailing = 0}}) {
     const auto r = Validate(file, placement);
-    EXPECT_EQ(r.size, static_cast<int64_t>(file.size()));
-    EXPECT_EQ(r.confidence, 100);
-    EXPECT_EQ(r.issues, Issues{});
+    testing::ExpectTrusted(r, std::ssize(file));
     EXPECT_EQ(r.frameCount, 1);
     EXPECT_EQ(r.width, 320);
     EXPECT_EQ(r.height, 200u);
@@ -79,8 +64,8 @@ TEST(GifValidator, BadHeadersStrayBytesAndTruncationsAreReported) {
   EXPECT_EQ(Validate(badSignature).issues, Issues{"Invalid GIF signature"});
   EXPECT_EQ(Validate(badSignature).confidence, 0);
 
-  Candidate unreadable(Gif(1), {.bufferBytes = 0});
-  unreadable.Disk().AddUnreadable(0, 512);
+  testing::Candidate unreadable(Gif(1), {.bufferBytes = 0});
+  unreadable.Disk().Unreadable(0, 512);
   RangeReader reader = unreadable.Reader();
   const auto noHeader = ValidateGif(reader, nullptr);
   EXPECT_EQ(noHeader.issues, Issues{"Cannot read GIF header"});
@@ -102,24 +87,19 @@ TEST(GifValidator, BadHeadersStrayBytesAndTruncationsAreReported) {
     EXPECT_LE(t.confidence, 70) << cut;
   }
 
-  const std::atomic<bool> cancelled{true};
-  EXPECT_EQ(Validate(file, {}, &cancelled).issues,
+  EXPECT_EQ(Validate(file, {.cancelled = true}).issues,
             (Issues{"No GIF trailer found", "No image frames found"}));
 }
 
 TEST(GifValidator, ImageDataRunningIntoErasedFlashStopsAtTheBlockLimit) {
-  auto disk = std::make_shared<MemoryDisk>();
   // Erased flash reads as FF: to the walk, a chain of 255-byte sub-blocks without end.
-  disk->bytes.assign(size_t{120} << 20, 0xFF);
   const File head = Gif(0);
-  std::copy(head.begin(), head.end() - 1, disk->bytes.begin());
-  const File image = {0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 8};
-  std::copy(image.begin(), image.end(),
-            disk->bytes.begin() + static_cast<std::ptrdiff_t>(head.size() - 1));
+  auto disk = testing::TestDisk::Of(File(size_t{120} << 20, 0xFF))
+                  .Put(0, File(head.begin(), head.end() - 1))
+                  .Put(head.size() - 1, File{0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 8});
   int64_t furthest = 0;
   disk->onRead = [&furthest](int64_t at) { furthest = std::max(furthest, at); };
-  MemoryDevice device(disk);
-  RangeReader reader(std::span<const uint8_t>(disk->bytes).first(4096), 0, 0, 512, device);
+  RangeReader reader(disk.Chunk(0, 4096), 0, 0, 512, disk.device());
 
   const auto r = ValidateGif(reader, nullptr);
   EXPECT_EQ(r.frameCount, 1);

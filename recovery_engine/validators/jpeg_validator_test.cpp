@@ -11,19 +11,19 @@
 namespace quarvelin {
 namespace {
 
-using testing::Candidate;
+using testing::Append;
+using testing::Concat;
+using testing::File;
 using testing::Placement;
-using File = std::vector<uint8_t>;
 using Issues = std::vector<std::string>;
 
-void Put(File& f, const File& bytes) {
-  f.insert(f.end(), bytes.begin(), bytes.end());
-}
+const File kSoi = {0xFF, 0xD8};
+const File kEoi = {0xFF, 0xD9};
 
-void Segment(File& f, uint8_t marker, const File& payload) {
-  const auto length = static_cast<uint16_t>(payload.size() + 2);
-  Put(f, {0xFF, marker, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
-  Put(f, payload);
+// A marker segment; its length field counts itself.
+File Segment(uint8_t marker, const File& payload) {
+  return Concat(File{0xFF, marker}, testing::Be16(static_cast<uint16_t>(payload.size() + 2)),
+                payload);
 }
 
 // Scan data as an encoder writes it: every FF stuffed with 00, a restart marker now and then.
@@ -32,54 +32,34 @@ File ScanData(size_t bytes) {
   for (const uint8_t b : testing::RandomBytes(bytes, 7)) {
     out.push_back(b);
     if (b == 0xFF) out.push_back(0x00);
-    if (out.size() % 500 == 0) Put(out, {0xFF, static_cast<uint8_t>(0xD0 + out.size() / 500 % 8)});
+    if (out.size() % 500 == 0) Append(out, File{0xFF, uint8_t(0xD0 + out.size() / 500 % 8)});
   }
   return out;
 }
 
 // SOI, frame header of 640 x 480, one scan of 3000 bytes, EOI.
 File BaselineJpeg() {
-  File f = {0xFF, 0xD8};
-  Segment(f, 0xC0, {8, 0x01, 0xE0, 0x02, 0x80, 1, 1, 0x11, 0});
-  Segment(f, 0xDA, {1, 1, 0, 0, 63, 0});
-  Put(f, File(3000, 0x55));
-  Put(f, {0xFF, 0xD9});
-  return f;
+  return Concat(kSoi, Segment(0xC0, {8, 0x01, 0xE0, 0x02, 0x80, 1, 1, 0x11, 0}),
+                Segment(0xDA, {1, 1, 0, 0, 63, 0}), File(3000, 0x55), kEoi);
 }
 
 // What a camera writes: JFIF, Exif carrying a thumbnail, an ICC profile, tables, fill bytes
 // before the frame header, and a progressive pair of scans with a table between them.
 File CameraJpeg() {
-  File thumb = {0xFF, 0xD8};
-  Segment(thumb, 0xC0, {8, 0, 16, 0, 16, 1, 1, 0x11, 0});
-  Segment(thumb, 0xDA, {1, 1, 0, 0, 63, 0});
-  Put(thumb, ScanData(300));
-  Put(thumb, {0xFF, 0xD9});
-  File exif = {'E', 'x', 'i', 'f', 0, 0};
-  Put(exif, thumb);
-
-  File f = {0xFF, 0xD8};
-  Segment(f, 0xE0, {'J', 'F', 'I', 'F', 0, 1, 2, 0, 0, 1, 0, 1, 0, 0});
-  Segment(f, 0xE1, exif);
-  Segment(f, 0xE2, {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1, 1});
-  Segment(f, 0xDB, File(65, 1));
-  Put(f, {0xFF, 0xFF, 0xFF});
-  Segment(f, 0xC2, {8, 0x0B, 0xB8, 0x0F, 0xA0, 1, 1, 0x11, 0});
-  Segment(f, 0xC4, File(30, 2));
-  Segment(f, 0xDA, {1, 1, 0, 0, 0, 0});
-  Put(f, ScanData(5000));
-  Segment(f, 0xC4, File(30, 3));
-  Segment(f, 0xDA, {1, 1, 0, 1, 63, 0});
-  Put(f, ScanData(70000));  // longer than one read window
-  Put(f, {0xFF, 0xD9});
-  return f;
+  const File thumb = Concat(kSoi, Segment(0xC0, {8, 0, 16, 0, 16, 1, 1, 0x11, 0}),
+                            Segment(0xDA, {1, 1, 0, 0, 63, 0}), ScanData(300), kEoi);
+  return Concat(kSoi, Segment(0xE0, Concat("JFIF", File{0, 1, 2, 0, 0, 1, 0, 1, 0, 0})),
+                Segment(0xE1, Concat("Exif", File{0, 0}, thumb)),
+                Segment(0xE2, Concat("ICC_PROFILE", File{0, 1, 1})), Segment(0xDB, File(65, 1)),
+                File{0xFF, 0xFF, 0xFF}, Segment(0xC2, {8, 0x0B, 0xB8, 0x0F, 0xA0, 1, 1, 0x11, 0}),
+                Segment(0xC4, File(30, 2)), Segment(0xDA, {1, 1, 0, 0, 0, 0}), ScanData(5000),
+                Segment(0xC4, File(30, 3)), Segment(0xDA, {1, 1, 0, 1, 63, 0}),
+                ScanData(70000),  // longer than one read window
+                kEoi);
 }
 
-JpegValidationResult Validate(const File& file, Placement placement = {.lead = 100},
-                              const std::atomic<bool>* cancel = nullptr) {
-  Candidate candidate(file, placement);
-  RangeReader reader = candidate.Reader();
-  return ValidateJpeg(reader, cancel);
+JpegValidationResult Validate(const File& file, Placement placement = {.lead = 100}) {
+  return testing::Validated(file, placement, ValidateJpeg);
 }
 
 TEST(JpegValidator, CameraFileIsSizedAtItsOwnEoiWhereverTheScanMeetsIt) {
@@ -91,16 +71,13 @@ TEST(JpegValidator, CameraFileIsSizedAtItsOwnEoiWhereverTheScanMeetsIt) {
         Placement{.lead = 5000, .bufferBytes = 9000, .sectorSize = 4096, .randomTrailing = true},
         Placement{.lead = 512 - file.size() % 512, .bufferBytes = 2048, .trailing = 0}}) {
     const auto r = Validate(file, placement);
-    EXPECT_EQ(r.size, static_cast<int64_t>(file.size()));
-    EXPECT_EQ(r.confidence, 100);
-    EXPECT_EQ(r.issues, Issues{});
+    testing::ExpectTrusted(r, std::ssize(file));
     EXPECT_EQ(r.width, 4000);
     EXPECT_EQ(r.height, 3000);
     EXPECT_TRUE(r.hasExif && r.hasIccProfile);
     EXPECT_FALSE(r.hasEmbeddedJpeg) << "the thumbnail is skipped with its APP1 segment";
   }
-  const std::atomic<bool> cancelled{true};
-  EXPECT_EQ(Validate(file, {}, &cancelled).issues[0],
+  EXPECT_EQ(Validate(file, {.cancelled = true}).issues[0],
             "EOI marker not found - file may be truncated");
 }
 
@@ -120,13 +97,13 @@ TEST(JpegValidator, NestedImagesMetInTheWalkAreCounted) {
   File body = BaselineJpeg();
   body.erase(body.end() - 2, body.end());  // drop the EOI
   File nested = body;
-  Put(nested, {0xFF, 0xD8, 0x12, 0xFF, 0xD9, 0x34, 0xFF, 0xD9});
+  Append(nested, File{0xFF, 0xD8, 0x12, 0xFF, 0xD9, 0x34, 0xFF, 0xD9});
   const auto closed = Validate(nested);
   EXPECT_EQ(closed.size, static_cast<int64_t>(nested.size()));
   EXPECT_EQ(closed.confidence, 100);
   EXPECT_TRUE(closed.hasEmbeddedJpeg);
 
-  Put(body, {0xFF, 0xD8, 0x12, 0x34});
+  Append(body, File{0xFF, 0xD8, 0x12, 0x34});
   const auto open = Validate(body);
   EXPECT_EQ(open.size, 0);
   EXPECT_EQ(open.confidence, 60);
@@ -152,9 +129,9 @@ TEST(JpegValidator, DamagedMarkersAreReportedAndTheWalkGoesOn) {
   }
 
   // Garbage that loses the sync every five bytes is walked to its end, not reported without bound.
-  File garbage = {0xFF, 0xD8};
-  for (int i = 0; i < 1000; ++i) Put(garbage, {0xFF, 0xE0, 0x00, 0x02, 0x00});
-  Put(garbage, {0xFF, 0xD9});
+  File garbage = kSoi;
+  for (int i = 0; i < 1000; ++i) Append(garbage, File{0xFF, 0xE0, 0x00, 0x02, 0x00});
+  Append(garbage, kEoi);
   const auto noisy = Validate(garbage);
   EXPECT_EQ(noisy.size, static_cast<int64_t>(garbage.size()));
   EXPECT_EQ(std::count_if(noisy.issues.begin(), noisy.issues.end(),
@@ -173,14 +150,13 @@ TEST(JpegValidator, TruncatedFilesNeverGetAFalseEnd) {
 }
 
 TEST(JpegValidator, ErasedFlashAfterTheHeaderIsSkippedInWindows) {
-  File file = {0xFF, 0xD8};
-  Segment(file, 0xE0, File(14, 0));
-  file.resize(8 << 20, 0xFF);  // erased flash memory reads as FF
-  Candidate candidate(file, {.bufferBytes = 4096});
+  // Erased flash memory reads as FF.
+  const File file = testing::Padded(Concat(kSoi, Segment(0xE0, File(14, 0))), 8 << 20, 0xFF);
+  testing::Candidate candidate(file, {.bufferBytes = 4096});
   RangeReader reader = candidate.Reader();
   const auto r = ValidateJpeg(reader, nullptr);
   EXPECT_EQ(r.size, 0);
-  EXPECT_LT(candidate.Disk().reads.load(), 1000) << "not one device read per fill byte";
+  EXPECT_LT(candidate.Disk()->reads.load(), 1000) << "not one device read per fill byte";
 }
 
 }  // namespace

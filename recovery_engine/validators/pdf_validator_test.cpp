@@ -27,11 +27,9 @@ std::string Padded(std::string text, size_t size) {
   return text;
 }
 
-PdfValidationResult Validate(const std::string& text, Placement placement = {.trailing = 2 * kMiB},
-                             const std::atomic<bool>* cancel = nullptr) {
-  testing::Candidate candidate(std::vector<uint8_t>(text.begin(), text.end()), placement);
-  RangeReader read = candidate.Reader();
-  return ValidatePdf(read, cancel);
+PdfValidationResult Validate(const std::string& text,
+                             Placement placement = {.trailing = 2 * kMiB}) {
+  return testing::Validated(testing::Text(text), placement, ValidatePdf);
 }
 
 TEST(PdfValidator, SizesByTheLastMarker) {
@@ -87,8 +85,7 @@ TEST(PdfValidator, ReportsDamagedOrForeignData) {
   const Issues missing{"No %%EOF marker found", "No xref table found"};
   const auto plain = Validate("%PDF-1.4\n1 0 obj\n<< >>\nendobj\n");
   EXPECT_EQ(std::pair(plain.issues, plain.confidence), std::pair(missing, 40));
-  const std::atomic<bool> cancel{true};
-  EXPECT_EQ(Validate(kPdf, {.trailing = 2 * kMiB}, &cancel).issues, missing);
+  EXPECT_EQ(Validate(kPdf, {.trailing = 2 * kMiB, .cancelled = true}).issues, missing);
 
   const auto text = kPdf + kUpdate + kUpdate;
   for (size_t cut = 5; cut < text.size(); cut += 7) {

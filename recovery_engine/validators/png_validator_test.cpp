@@ -11,21 +11,14 @@
 namespace quarvelin {
 namespace {
 
-using testing::Candidate;
-using testing::Placement;
-using File = std::vector<uint8_t>;
+using testing::Append;
+using testing::File;
 using Issues = std::vector<std::string>;
 
-void PutBe32(File& f, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) f.push_back(static_cast<uint8_t>(v >> shift));
-}
-
-void AddChunk(File& f, const std::string& type, const File& data, bool badCrc = false) {
-  PutBe32(f, static_cast<uint32_t>(data.size()));
-  File body(type.begin(), type.end());
-  body.insert(body.end(), data.begin(), data.end());
-  f.insert(f.end(), body.begin(), body.end());
-  PutBe32(f, Crc32(body) ^ (badCrc ? 1u : 0u));
+File Chunk(const std::string& type, const File& data, bool badCrc = false) {
+  const File body = testing::Concat(type, data);
+  return testing::Concat(testing::Be32(static_cast<uint32_t>(data.size())), body,
+                         testing::Be32(Crc32(body) ^ (badCrc ? 1u : 0u)));
 }
 
 const File kSignature = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
@@ -33,18 +26,15 @@ const File kIhdr = {0, 0, 0, 16, 0, 0, 0, 8, 8, 2, 0, 0, 0};  // 16 x 8, 8-bit R
 
 // IHDR at 8, IDAT at 33, IEND at 65: 77 bytes.
 File MinimalPng() {
-  File f = kSignature;
-  AddChunk(f, "IHDR", kIhdr);
-  AddChunk(f, "IDAT", File(20, 0x5A));
-  AddChunk(f, "IEND", {});
-  return f;
+  return testing::Concat(kSignature, Chunk("IHDR", kIhdr), Chunk("IDAT", File(20, 0x5A)),
+                         Chunk("IEND", {}));
 }
 
-PngValidationResult Validate(const File& file, Placement placement = {.lead = 300},
-                             bool verifyCrc = true, const std::atomic<bool>* cancel = nullptr) {
-  Candidate candidate(file, placement);
-  RangeReader reader = candidate.Reader();
-  return ValidatePng(reader, cancel, verifyCrc);
+PngValidationResult Validate(const File& file, testing::Placement placement = {.lead = 300},
+                             bool verifyCrc = true) {
+  return testing::Validated(file, placement, [verifyCrc](RangeReader& read, const auto* cancel) {
+    return ValidatePng(read, cancel, verifyCrc);
+  });
 }
 
 TEST(PngValidator, MinimalFileIsCleanWhereverTheScanBufferEnds) {
@@ -53,9 +43,7 @@ TEST(PngValidator, MinimalFileIsCleanWhereverTheScanBufferEnds) {
       const auto r = Validate(
           MinimalPng(),
           {.lead = 300, .bufferBytes = buffer, .sectorSize = sector, .randomTrailing = true});
-      EXPECT_EQ(r.size, 77);
-      EXPECT_EQ(r.confidence, 100);
-      EXPECT_EQ(r.issues, Issues{});
+      testing::ExpectTrusted(r, 77);
       EXPECT_EQ(
           std::vector<uint32_t>({r.width, r.height, r.bitDepth, r.colorType, r.hasIdat, r.hasIend}),
           std::vector<uint32_t>({16, 8, 8, 2, 1, 1}));
@@ -64,11 +52,10 @@ TEST(PngValidator, MinimalFileIsCleanWhereverTheScanBufferEnds) {
 }
 
 TEST(PngValidator, CrcMismatchesCostTenEachAndNameTheChunk) {
-  File f = kSignature;
-  AddChunk(f, "IHDR", kIhdr, true);
-  AddChunk(f, "IDAT", File(20, 1), true);
-  AddChunk(f, "IDAT", File(70'000, 2), true);  // too big to be checked
-  AddChunk(f, "IEND", {}, true);
+  const File f =
+      testing::Concat(kSignature, Chunk("IHDR", kIhdr, true), Chunk("IDAT", File(20, 1), true),
+                      Chunk("IDAT", File(70'000, 2), true),  // too big to be checked
+                      Chunk("IEND", {}, true));
   auto r = Validate(f);
   EXPECT_EQ(r.issues, (Issues{"CRC error in IHDR chunk at 8", "CRC error in IDAT chunk at 33",
                               "CRC error in IEND chunk at 70077"}));
@@ -79,18 +66,16 @@ TEST(PngValidator, CrcMismatchesCostTenEachAndNameTheChunk) {
   // Thousands of tiny bad chunks are all counted, but the findings stay bounded.
   File many = MinimalPng();
   many.resize(65);
-  for (int i = 0; i < 1500; ++i) AddChunk(many, "zzZz", {}, true);
-  AddChunk(many, "IEND", {});
+  for (int i = 0; i < 1500; ++i) Append(many, Chunk("zzZz", {}, true));
+  Append(many, Chunk("IEND", {}));
   r = Validate(many);
   EXPECT_EQ(r.crcErrorCount, 1500);
   EXPECT_EQ(r.issues.size(), 1000u);
 }
 
 TEST(PngValidator, FindingsInOrder) {
-  File textFirst = kSignature;
-  AddChunk(textFirst, "tEXt", File(3, 'x'));
-  AddChunk(textFirst, "IHDR", kIhdr);
-  AddChunk(textFirst, "IEND", {});
+  const File textFirst = testing::Concat(kSignature, Chunk("tEXt", File(3, 'x')),
+                                         Chunk("IHDR", kIhdr), Chunk("IEND", {}));
   EXPECT_EQ(Validate(textFirst).issues,
             (Issues{"First chunk is not IHDR", "No IDAT chunk - no image data",
                     "Invalid image dimensions"}));
@@ -104,8 +89,7 @@ TEST(PngValidator, FindingsInOrder) {
   // Three bytes at the very end of the device.
   EXPECT_EQ(Validate({0x89, 'P', 'N'}, {.lead = 509, .trailing = 0}).issues,
             Issues{"Cannot read PNG signature"});
-  const std::atomic<bool> cancel{true};
-  EXPECT_EQ(Validate(MinimalPng(), {.lead = 300}, true, &cancel).issues,
+  EXPECT_EQ(Validate(MinimalPng(), {.lead = 300, .cancelled = true}).issues,
             (Issues{"No IDAT chunk - no image data", "No IEND chunk - file truncated",
                     "Invalid image dimensions"}));
 }
@@ -122,17 +106,17 @@ TEST(PngValidator, CutOrCorruptFilesNeverHangOrGetASize) {
     }
   }
   // Zeroed free space after the cut: not a run of empty chunks to walk for megabytes.
-  Candidate candidate(File(full.begin(), full.begin() + 65),
-                      {.bufferBytes = 4096, .trailing = 4u << 20});
+  testing::Candidate candidate(File(full.begin(), full.begin() + 65),
+                               {.bufferBytes = 4096, .trailing = 4u << 20});
   RangeReader reader = candidate.Reader();
   EXPECT_EQ(ValidatePng(reader, nullptr, true).issues,
             (Issues{"Invalid chunk type at 65", "No IEND chunk - file truncated"}));
-  EXPECT_EQ(candidate.Disk().reads.load(), 0);
+  EXPECT_EQ(candidate.Disk()->reads.load(), 0);
 
   for (const size_t at : {size_t{8}, size_t{33}}) {
     for (const uint32_t length : {0u, 1u, 0x7FFFFFFFu, 0xFFFFFFF4u}) {
       File bad = full;
-      for (size_t i = 0; i < 4; ++i) bad[at + i] = static_cast<uint8_t>(length >> (24 - 8 * i));
+      testing::Overwrite(bad, at, testing::Be32(length));
       const auto r = Validate(bad, {.lead = 300, .randomTrailing = true});
       EXPECT_EQ(r.size, 0) << at << " " << length;
     }

@@ -20,7 +20,7 @@ TEST(RangeReader, ServesTheBufferTheDeviceOrNothing) {
   // The file starts 700 bytes into the disk; the scan buffer holds the first 4096 disk bytes.
   Candidate candidate(file, Placement{.lead = 700, .bufferBytes = 4096});
   RangeReader read = candidate.Reader();
-  auto& disk = candidate.Disk();
+  auto& disk = *candidate.Disk();
 
   EXPECT_EQ(Copy(read(0, 3396)), std::vector<uint8_t>(file.begin(), file.begin() + 3396));
   EXPECT_EQ(disk.reads.load(), 0) << "inside the buffer: no device read";
