@@ -47,7 +47,8 @@ std::string ReadAll(const fs::path& path) {
   std::string bytes;
   if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
     char block[65536];
-    for (size_t got; (got = std::fread(block, 1, sizeof block, file)) > 0;) bytes.append(block, got);
+    for (size_t got; (got = std::fread(block, 1, sizeof block, file)) > 0;)
+      bytes.append(block, got);
     std::fclose(file);
   }
   return bytes;

@@ -22,8 +22,8 @@ namespace {
 namespace fs = std::filesystem;
 using quarvelin::RangeReader;
 
-// The largest sample with one of `extensions`, on an in-memory disk followed by 2 MiB of zeros (free
-// space), as a scan would meet it with the whole file in its buffer.
+// The largest sample with one of `extensions`, on an in-memory disk followed by 2 MiB of zeros
+// (free space), as a scan would meet it with the whole file in its buffer.
 struct Sample {
   std::string name;
   std::shared_ptr<quarvelin::MemoryDisk> disk;
@@ -78,12 +78,14 @@ void Baseline(benchmark::State& state, const std::vector<std::string>& extension
   state.SetLabel(sample.name);
 }
 
-#define VALIDATOR_BENCH(Name, Exts, Call)                                           \
-  void BM_##Name(benchmark::State& s) {                                              \
-    Run(s, Exts, [](RangeReader& read) { return quarvelin::Call.size; });           \
-  }                                                                                  \
-  void BM_##Name##Baseline(benchmark::State& s) { Baseline(s, Exts); }               \
-  BENCHMARK(BM_##Name);                                                              \
+#define VALIDATOR_BENCH(Name, Exts, Call)                                 \
+  void BM_##Name(benchmark::State& s) {                                   \
+    Run(s, Exts, [](RangeReader& read) { return quarvelin::Call.size; }); \
+  }                                                                       \
+  void BM_##Name##Baseline(benchmark::State& s) {                         \
+    Baseline(s, Exts);                                                    \
+  }                                                                       \
+  BENCHMARK(BM_##Name);                                                   \
   BENCHMARK(BM_##Name##Baseline)
 
 const std::vector<std::string> kJpeg{"jpg"}, kPng{"png"}, kGif{"gif"}, kBmp{"bmp"},

@@ -47,8 +47,12 @@ TEST(ParseJson, RejectsWhatIsNotOneJsonValue) {
 
 TEST(DriveTable, FormatsSizesInBinaryUnits) {
   const std::vector<std::pair<uint64_t, std::string>> cases = {
-      {0, "-"},           {1023, "1023 B"},     {1024, "1.0 KB"},
-      {1048575, "1.0 MB"}, {64000000000, "59.6 GB"}, {std::numeric_limits<uint64_t>::max(), "16.0 EB"}};
+      {0, "-"},
+      {1023, "1023 B"},
+      {1024, "1.0 KB"},
+      {1048575, "1.0 MB"},
+      {64000000000, "59.6 GB"},
+      {std::numeric_limits<uint64_t>::max(), "16.0 EB"}};
   for (const auto& [bytes, text] : cases) EXPECT_EQ(FormatSize(bytes), text) << bytes;
 }
 
@@ -79,7 +83,10 @@ TEST(ProgressDisplay, ParsesImagingProgressAndFormatsTimeLeft) {
     EXPECT_FALSE(ProgressDisplay::ParseProgress(other, percent, speed)) << other;
   }
   const std::vector<std::pair<double, std::string>> times = {
-      {12.4, "12 s"}, {185, "3 min 05 s"}, {7260, "2 h 01 min"}, {-1, ""},
+      {12.4, "12 s"},
+      {185, "3 min 05 s"},
+      {7260, "2 h 01 min"},
+      {-1, ""},
       {std::numeric_limits<double>::infinity(), ""}};
   for (const auto& [seconds, text] : times) {
     EXPECT_EQ(ProgressDisplay::FormatTimeLeft(seconds), text) << seconds;

@@ -44,14 +44,30 @@ class JsonReader {
       }
       if (pos_ == text_.size()) return std::nullopt;
       switch (text_[pos_++]) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           uint32_t code = 0;
           if (!Hex4(code)) return std::nullopt;
@@ -66,7 +82,8 @@ class JsonReader {
           AppendUtf8(out, code);
           break;
         }
-        default: return std::nullopt;
+        default:
+          return std::nullopt;
       }
     }
     return std::nullopt;

@@ -23,7 +23,9 @@ void OnEngineMessage(int32_t kind, char* text) {
 
 }  // namespace
 
-NativeMessageCallback MessagePump::Callback() { return OnEngineMessage; }
+NativeMessageCallback MessagePump::Callback() {
+  return OnEngineMessage;
+}
 
 std::optional<EngineMessage> MessagePump::Next(std::chrono::milliseconds wait) {
   std::unique_lock lock(gMutex);

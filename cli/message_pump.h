@@ -14,8 +14,8 @@ struct EngineMessage {
   std::string text;
 };
 
-// Hands engine messages from the worker thread to the CLI's main thread. The engine's callback has no
-// context argument, so there is one pump per process.
+// Hands engine messages from the worker thread to the CLI's main thread. The engine's callback has
+// no context argument, so there is one pump per process.
 class MessagePump {
  public:
   static NativeMessageCallback Callback();

@@ -17,12 +17,18 @@ namespace {
 
 const char* KindName(NativeMessageKind kind) {
   switch (kind) {
-    case NativeMessageKind::Progress: return "Progress";
-    case NativeMessageKind::FileFound: return "FileFound";
-    case NativeMessageKind::Status: return "Status";
-    case NativeMessageKind::Error: return "Error";
-    case NativeMessageKind::Finished: return "Finished";
-    case NativeMessageKind::DriveList: return "DriveList";
+    case NativeMessageKind::Progress:
+      return "Progress";
+    case NativeMessageKind::FileFound:
+      return "FileFound";
+    case NativeMessageKind::Status:
+      return "Status";
+    case NativeMessageKind::Error:
+      return "Error";
+    case NativeMessageKind::Finished:
+      return "Finished";
+    case NativeMessageKind::DriveList:
+      return "DriveList";
   }
   return "Unknown";
 }
@@ -124,8 +130,9 @@ void ProgressDisplay::ShowFound(const std::string& text) {
   const std::string path = text.substr(0, nameBar);
   const int64_t bytes = std::strtoll(text.c_str() + sizeBar + 1, nullptr, 10);
   const size_t slash = path.find_last_of("/\\");
-  const size_t folderSlash =
-      slash == std::string::npos || slash == 0 ? std::string::npos : path.find_last_of("/\\", slash - 1);
+  const size_t folderSlash = slash == std::string::npos || slash == 0
+                                 ? std::string::npos
+                                 : path.find_last_of("/\\", slash - 1);
   const std::string category = slash == std::string::npos
                                    ? std::string("?")
                                    : path.substr(folderSlash + 1, slash - folderSlash - 1);
@@ -168,8 +175,9 @@ void ProgressDisplay::Show(const EngineMessage& message) {
     if (!json_) return;
   }
   if (json_) {
-    std::printf("{\"kind\":%s,\"code\":%d,\"text\":%s}\n", JsonString(KindName(message.kind)).c_str(),
-                static_cast<int>(message.kind), JsonString(message.text).c_str());
+    std::printf("{\"kind\":%s,\"code\":%d,\"text\":%s}\n",
+                JsonString(KindName(message.kind)).c_str(), static_cast<int>(message.kind),
+                JsonString(message.text).c_str());
     std::fflush(stdout);
     return;
   }

@@ -2,9 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <vector>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "message_pump.h"
 

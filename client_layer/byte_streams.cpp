@@ -7,7 +7,9 @@
 namespace flutter {
 namespace {
 
-void ReportInvalidRead() { std::cerr << "Invalid read in StandardCodecByteStreamReader" << std::endl; }
+void ReportInvalidRead() {
+  std::cerr << "Invalid read in StandardCodecByteStreamReader" << std::endl;
+}
 
 }  // namespace
 

@@ -73,8 +73,9 @@ class EncodableValue : public EncodableValueVariant {
     return a < b ? -1 : (b < a ? 1 : 0);
   }
   template <typename Range>
-  static int CompareSequence(const Range& a, const Range& b, int (*element)(const typename Range::value_type&,
-                                                                            const typename Range::value_type&)) {
+  static int CompareSequence(const Range& a, const Range& b,
+                             int (*element)(const typename Range::value_type&,
+                                            const typename Range::value_type&)) {
     auto i = a.begin();
     auto j = b.begin();
     for (; i != a.end() && j != b.end(); ++i, ++j) {

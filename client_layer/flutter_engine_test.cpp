@@ -128,12 +128,12 @@ TEST_F(FlutterEngineTest, WindowMessagesGoToDelegatesInIdOrder) {
   std::string order;
   // Records its name and answers the messages from WM_APP + 1 up to `last` with `value`.
   const auto delegate = [&](char name, UINT last, LRESULT value) {
-    return [&order, name, last, value](HWND, UINT message, WPARAM,
-                                       LPARAM) -> std::optional<LRESULT> {
-      order += name;
-      if (message > WM_APP && message <= last) return value;
-      return std::nullopt;
-    };
+    return
+        [&order, name, last, value](HWND, UINT message, WPARAM, LPARAM) -> std::optional<LRESULT> {
+          order += name;
+          if (message > WM_APP && message <= last) return value;
+          return std::nullopt;
+        };
   };
   PluginRegistrarWindows* first = registrar("first");
   const int low = first->RegisterTopLevelWindowProcDelegate(delegate('a', WM_APP + 1, 11));

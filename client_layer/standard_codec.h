@@ -43,7 +43,8 @@ class StandardCodecSerializer {
 class StandardMethodCodec {
  public:
   // One codec per serializer (the default one when null), created on first request, never freed.
-  static const StandardMethodCodec& GetInstance(const StandardCodecSerializer* serializer = nullptr);
+  static const StandardMethodCodec& GetInstance(
+      const StandardCodecSerializer* serializer = nullptr);
 
   explicit StandardMethodCodec(const StandardCodecSerializer* serializer)
       : serializer_(serializer) {}

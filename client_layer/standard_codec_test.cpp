@@ -55,7 +55,8 @@ TEST(StandardCodec, WritesTheWireFormat) {
             (Bytes{0x07, 0xFF, 0x00, 0x00, 0x01, 0x00}));
   const Bytes leadingDouble = Encode(1.5);
   ASSERT_EQ(leadingDouble.size(), 16u);
-  EXPECT_EQ(Bytes(leadingDouble.begin(), leadingDouble.begin() + 8), (Bytes{6, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Bytes(leadingDouble.begin(), leadingDouble.begin() + 8),
+            (Bytes{6, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Encode(std::vector<int64_t>{}), (Bytes{0x0A, 0x00}));
   EXPECT_EQ(Encode(EncodableValue(true)), Bytes{1});
   EXPECT_EQ(Encode(EncodableValue(int32_t{-2})), (Bytes{3, 0xFE, 0xFF, 0xFF, 0xFF}));
@@ -90,8 +91,10 @@ TEST(StandardCodec, EveryTypeRoundTripsAtEveryAlignment) {
   for (size_t offset = 0; offset < 8; ++offset) {
     for (const auto& value : values) {
       // The value, then a marker that shows the reader ended where the writer did.
-      Bytes bytes = Encode(EncodableValue(EncodableList{value, EncodableValue(int32_t{99})}), offset);
-      EXPECT_EQ(Decode(bytes, offset), EncodableValue(EncodableList{value, EncodableValue(int32_t{99})}))
+      Bytes bytes =
+          Encode(EncodableValue(EncodableList{value, EncodableValue(int32_t{99})}), offset);
+      EXPECT_EQ(Decode(bytes, offset),
+                EncodableValue(EncodableList{value, EncodableValue(int32_t{99})}))
           << "type " << value.index() << " at offset " << offset;
     }
   }
@@ -106,8 +109,9 @@ TEST(StandardCodec, EveryTypeRoundTripsAtEveryAlignment) {
 
 TEST(StandardCodec, CutAndCorruptMessagesNeverCrash) {
   EncodableMap map{{EncodableValue("a"), EncodableValue(std::vector<double>{1, 2, 3})}};
-  const Bytes whole = Encode(EncodableList{EncodableValue(map), EncodableValue(std::string(300, 'z')),
-                                           EncodableValue(std::vector<float>{1, 2})});
+  const Bytes whole =
+      Encode(EncodableList{EncodableValue(map), EncodableValue(std::string(300, 'z')),
+                           EncodableValue(std::vector<float>{1, 2})});
   ::testing::internal::CaptureStderr();
   for (size_t cut = 0; cut < whole.size(); ++cut) {
     Decode(Bytes(whole.begin(), whole.begin() + static_cast<long>(cut)));
@@ -126,11 +130,15 @@ TEST(StandardCodec, CutAndCorruptMessagesNeverCrash) {
 TEST(StandardCodec, ClaimedSizesBeyondTheMessageAreNotTrusted) {
   // A list, a string and a typed list each claiming 4,294,967,295 elements in a few bytes.
   std::string errors = Diagnostics([] {
-    const auto list = std::get<EncodableList>(Decode(Bytes{0x0C, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
+    const auto list =
+        std::get<EncodableList>(Decode(Bytes{0x0C, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
     EXPECT_EQ(list, EncodableList{EncodableValue(true)});
     EXPECT_EQ(Decode(Bytes{0x07, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 'a', 'b'}), EncodableValue("ab"));
-    EXPECT_EQ(std::get<std::vector<int64_t>>(Decode(Bytes{0x0A, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})).size(), 0u);
-    const auto map = std::get<EncodableMap>(Decode(Bytes{0x0D, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0}));
+    EXPECT_EQ(
+        std::get<std::vector<int64_t>>(Decode(Bytes{0x0A, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})).size(),
+        0u);
+    const auto map =
+        std::get<EncodableMap>(Decode(Bytes{0x0D, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0}));
     EXPECT_EQ(map.size(), 1u);
   });
   EXPECT_NE(errors.find("Invalid read in StandardCodecByteStreamReader"), std::string::npos);
@@ -159,7 +167,8 @@ TEST(StandardMethodCodec, MethodCallsAndEnvelopes) {
   const auto& codec = StandardMethodCodec::GetInstance();
   const Bytes nameOnly = {0x07, 0x01, 'x'};
   EXPECT_EQ(Diagnostics([&] {
-              EXPECT_TRUE(codec.DecodeMethodCall(nameOnly.data(), nameOnly.size())->arguments()->IsNull());
+              EXPECT_TRUE(
+                  codec.DecodeMethodCall(nameOnly.data(), nameOnly.size())->arguments()->IsNull());
             }),
             "Invalid read in StandardCodecByteStreamReader\n");
 
@@ -170,12 +179,13 @@ TEST(StandardMethodCodec, MethodCallsAndEnvelopes) {
   EXPECT_EQ(result.what, "error READ_ERROR Device not ready");
   EXPECT_EQ(result.value, details);
 
-  const std::string errors = Diagnostics(
-      [&] { EXPECT_TRUE(codec.DecodeResponseEnvelope(nullptr, 0, &result)); });
+  const std::string errors =
+      Diagnostics([&] { EXPECT_TRUE(codec.DecodeResponseEnvelope(nullptr, 0, &result)); });
   EXPECT_EQ(result.what, "success");
   EXPECT_TRUE(result.value.IsNull());
-  EXPECT_EQ(errors, "Invalid read in StandardCodecByteStreamReader\n"
-                    "Invalid read in StandardCodecByteStreamReader\n");
+  EXPECT_EQ(errors,
+            "Invalid read in StandardCodecByteStreamReader\n"
+            "Invalid read in StandardCodecByteStreamReader\n");
   const Bytes unknown = {0x02};
   EXPECT_FALSE(codec.DecodeResponseEnvelope(unknown.data(), unknown.size(), &result));
 }

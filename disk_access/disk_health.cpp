@@ -72,7 +72,8 @@ struct Reply {
 };
 
 // One control request into `out`, which the caller has zero-filled at its full size.
-Reply Send(DeviceControl& device, DeviceHandle handle, uint32_t code, const Buffer& in, Buffer& out) {
+Reply Send(DeviceControl& device, DeviceHandle handle, uint32_t code, const Buffer& in,
+           Buffer& out) {
   uint32_t returned = 0;
   const bool ok = device.Control(handle, code, in.empty() ? nullptr : in.data(), in.size(),
                                  out.data(), out.size(), &returned);
@@ -132,7 +133,8 @@ bool ReadNvmeHealth(DeviceControl& device, DeviceHandle disk, flutter::Encodable
   const uint32_t dataLength = ReadLe32(out, kDescriptorDataLength).value_or(0);
   std::printf("DEBUG: NVMe STORAGE_QUERY_PROPERTY Success! Bytes: %lu\n", Ul(reply.bytes));
   std::printf("DEBUG: Descriptor Version: %lu, Size: %lu, DataLength: %lu, DataOffset: %lu\n",
-              Ul(ReadLe32(out, 0).value_or(0)), Ul(ReadLe32(out, 4).value_or(0)), Ul(dataLength), Ul(dataOffset));
+              Ul(ReadLe32(out, 0).value_or(0)), Ul(ReadLe32(out, 4).value_or(0)), Ul(dataLength),
+              Ul(dataOffset));
   if (reply.bytes < kNvmeQuerySize || dataLength < kNvmeLogPageSize) {
     std::printf(
         "DEBUG: NVMe output data insufficient: %lu bytes, expected >= %zu, data length: %lu\n",
@@ -279,7 +281,8 @@ std::string GetPhysicalDrivePath(const std::string& driveId, DeviceControl& devi
     std::printf("DEBUG: GetPhysicalDrivePath: Failed extents query. Err: %lu\n", Ul(reply.error));
     return "";
   }
-  return std::string(kDevicePrefix) + "PhysicalDrive" + std::to_string(ReadLe32(extents, 8).value_or(0));
+  return std::string(kDevicePrefix) + "PhysicalDrive" +
+         std::to_string(ReadLe32(extents, 8).value_or(0));
 }
 
 flutter::EncodableMap GetDiskHealth(const std::string& driveId, DeviceControl& device) {

@@ -152,8 +152,8 @@ TEST(DiskHealth, SataDiskAnswersSmartData) {
     device.answers[kVersion] = SmartVersion(c.deviceMap);
     device.answers[kSmart] = SmartData(c.attributes);
     EXPECT_EQ(Health("C:\\", device).map, c.expected);
-    EXPECT_EQ(device.codes, (std::vector<uint32_t>{kExtents.first, kBusQuery.first,
-                                                   kVersion.first, kSmart.first}));
+    EXPECT_EQ(device.codes, (std::vector<uint32_t>{kExtents.first, kBusQuery.first, kVersion.first,
+                                                   kSmart.first}));
     EXPECT_EQ(device.inputs[kBusQuery], Bytes(12, 0));
     // SMART READ DATA; drive/head takes only the ATA bit of the device map. The rest stays zero.
     Bytes command{0x00, 0x02, 0, 0, 0xD0, 0x01, 0x01, 0x4F, 0xC2, 0xB0, 0xB0};

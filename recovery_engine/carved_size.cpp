@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "validators/acceptance.h"
 #include "common/byte_fields.h"
+#include "validators/acceptance.h"
 #include "validators/range_reader.h"
 
 namespace quarvelin {
@@ -537,7 +537,7 @@ int64_t Sizer::SearchEndOfCentralDirectory() {
                                                                       : std::nullopt,
       kEndOfCentralDirectory.size() - 1);
   int64_t best = 0;
-  bool seen = false;  // any end record's signature, whole or not
+  bool seen = false;           // any end record's signature, whole or not
   std::vector<MetRecord> met;  // whole records, for the memo
   while (true) {
     const Bytes bytes = window.View();

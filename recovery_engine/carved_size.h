@@ -73,8 +73,8 @@ struct SizingMemo {
 // Sizes the candidate whose header matched at `headerOffset` in `scanBuffer` (a chunk read from
 // `device` starting at `bufferStartSector`). Trusts the format's validator when its confidence is
 // high enough, and otherwise walks the format's structure or searches for its end marker. Reads
-// beyond the buffer go to the device. Looks at `cancel` during long walks and searches. `memo`, when
-// given, is consulted and added to; one memo serves one scan of one device.
+// beyond the buffer go to the device. Looks at `cancel` during long walks and searches. `memo`,
+// when given, is consulted and added to; one memo serves one scan of one device.
 CarvedSize DetermineCarvedSize(const std::atomic<bool>* cancel, std::span<const uint8_t> scanBuffer,
                                uint64_t headerOffset, const FileSignature& signature,
                                RawDevice& device, uint64_t bufferStartSector, int32_t sectorSize,

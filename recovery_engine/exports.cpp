@@ -1,5 +1,5 @@
-// The C entry points. Each one is a thin guard around the process-wide engine: nothing thrown inside
-// may cross into the foreign caller.
+// The C entry points. Each one is a thin guard around the process-wide engine: nothing thrown
+// inside may cross into the foreign caller.
 #include <cstdlib>
 
 #include "drive_list.h"
@@ -59,6 +59,8 @@ QUARVELIN_EXPORT void ListNativeDrives(NativeMessageCallback callback) {
   }
 }
 
-QUARVELIN_EXPORT void NativeFree(void* p) { std::free(p); }
+QUARVELIN_EXPORT void NativeFree(void* p) {
+  std::free(p);
+}
 
 }  // extern "C"

@@ -44,8 +44,10 @@ TestDisk DiskWith(int64_t sectors, const std::vector<Placed>& files) {
 std::vector<std::string> Split(const std::string& text) {
   std::vector<std::string> parts(1);
   for (char c : text) {
-    if (c == '|') parts.emplace_back();
-    else parts.back().push_back(c);
+    if (c == '|')
+      parts.emplace_back();
+    else
+      parts.back().push_back(c);
   }
   return parts;
 }

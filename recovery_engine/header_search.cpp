@@ -12,7 +12,9 @@
 namespace quarvelin {
 namespace {
 
-uint32_t Pair(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
+uint32_t Pair(const uint8_t* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8;
+}
 
 }  // namespace
 
@@ -31,7 +33,8 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
                               [pair](const auto& e) { return e.first == pair; });
     if (entry == pairMasks_.end()) entry = pairMasks_.insert(pairMasks_.end(), {pair, 0});
     entry->second |= uint64_t{1} << index;
-    const auto nonZero = std::find_if(s.header.begin(), s.header.end(), [](uint8_t b) { return b; });
+    const auto nonZero =
+        std::find_if(s.header.begin(), s.header.end(), [](uint8_t b) { return b; });
     if (nonZero == s.header.end()) {
       allHaveNonZero = false;
     } else {
@@ -129,8 +132,9 @@ __attribute__((target("avx2"))) __m256i Classify(__m256i v, const Lookup& t) {
 }
 
 __attribute__((target("avx2"))) Lookup Tables(const uint8_t* low, const uint8_t* high) {
-  return Lookup{_mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(low))),
-                _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(high)))};
+  return Lookup{
+      _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(low))),
+      _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(high)))};
 }
 
 __attribute__((target("avx2"))) __m256i At(const uint8_t* bytes) {
@@ -158,9 +162,9 @@ __attribute__((target("avx2"))) std::optional<size_t> HeaderIndex::FindNextVecto
         _mm256_and_si256(Classify(At(bytes + p), byte0), Classify(At(bytes + p + 1), byte1)),
         _mm256_and_si256(Classify(v2, byte2), firstBuckets));
     const __m256i atThird = _mm256_andnot_si256(
-        firstBuckets, _mm256_and_si256(_mm256_and_si256(Classify(v2, byte0),
-                                                         Classify(At(bytes + p + 3), byte1)),
-                                       Classify(At(bytes + p + 4), byte2)));
+        firstBuckets,
+        _mm256_and_si256(_mm256_and_si256(Classify(v2, byte0), Classify(At(bytes + p + 3), byte1)),
+                         Classify(At(bytes + p + 4), byte2)));
     const __m256i any = _mm256_or_si256(atStart, atThird);
     auto candidates = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(any, zero)));
     for (; candidates != 0; candidates &= candidates - 1) {

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 #include <optional>
-#include <utility>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "signatures.h"

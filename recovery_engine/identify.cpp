@@ -49,8 +49,12 @@ class PaddedFile final : public RawDevice {
   int64_t fileSize_;
 };
 
-std::string Flag(bool value) { return value ? "true" : "false"; }
-std::string Number(int64_t value) { return std::to_string(value); }
+std::string Flag(bool value) {
+  return value ? "true" : "false";
+}
+std::string Number(int64_t value) {
+  return std::to_string(value);
+}
 
 template <typename Result>
 void Take(Identification& id, const Result& r) {
@@ -74,9 +78,12 @@ void RunValidator(Identification& id, RangeReader& read) {
   } else if (ext == "png") {
     const auto r = ValidatePng(read, nullptr, true);
     Take(id, r);
-    id.fields = {{"width", Number(r.width)},         {"height", Number(r.height)},
-                 {"bitDepth", Number(r.bitDepth)},   {"colorType", Number(r.colorType)},
-                 {"hasIdat", Flag(r.hasIdat)},       {"hasIend", Flag(r.hasIend)},
+    id.fields = {{"width", Number(r.width)},
+                 {"height", Number(r.height)},
+                 {"bitDepth", Number(r.bitDepth)},
+                 {"colorType", Number(r.colorType)},
+                 {"hasIdat", Flag(r.hasIdat)},
+                 {"hasIend", Flag(r.hasIend)},
                  {"crcErrorCount", Number(r.crcErrorCount)}};
   } else if (ext == "gif") {
     const auto r = ValidateGif(read, nullptr);
@@ -94,16 +101,18 @@ void RunValidator(Identification& id, RangeReader& read) {
   } else if (ext == "mp4" || ext == "mov" || ext == "3gp" || ext == "m4v") {
     const auto r = ValidateMp4(read, nullptr);
     Take(id, r);
-    id.fields = {{"majorBrand", r.majorBrand},         {"hasFtyp", Flag(r.hasFtyp)},
-                 {"hasMoov", Flag(r.hasMoov)},         {"hasMdat", Flag(r.hasMdat)},
-                 {"moovSize", Number(r.moovSize)},
-                 {"mdatSize", std::to_string(r.mdatSize)}};
+    id.fields = {{"majorBrand", r.majorBrand},     {"hasFtyp", Flag(r.hasFtyp)},
+                 {"hasMoov", Flag(r.hasMoov)},     {"hasMdat", Flag(r.hasMdat)},
+                 {"moovSize", Number(r.moovSize)}, {"mdatSize", std::to_string(r.mdatSize)}};
   } else if (ext == "mp3") {
     const auto r = ValidateMp3(read, nullptr);
     Take(id, r);
-    id.fields = {{"frameCount", Number(r.frameCount)},  {"sampleRate", Number(r.sampleRate)},
-                 {"bitrate", Number(r.bitrate)},        {"hasId3v2", Flag(r.hasId3v2)},
-                 {"id3v2Size", std::to_string(r.id3v2Size)}, {"hasId3v1", Flag(r.hasId3v1)},
+    id.fields = {{"frameCount", Number(r.frameCount)},
+                 {"sampleRate", Number(r.sampleRate)},
+                 {"bitrate", Number(r.bitrate)},
+                 {"hasId3v2", Flag(r.hasId3v2)},
+                 {"id3v2Size", std::to_string(r.id3v2Size)},
+                 {"hasId3v1", Flag(r.hasId3v1)},
                  {"isVbr", Flag(r.isVbr)}};
   } else if (ext == "pdf") {
     const auto r = ValidatePdf(read, nullptr);

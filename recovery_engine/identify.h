@@ -24,7 +24,7 @@ struct Identification {
 
 struct IdentifyOutcome {
   std::optional<Identification> identification;  // empty: no known header, or unreadable
-  std::string error;  // why there is no identification
+  std::string error;                             // why there is no identification
 };
 
 // Reads the file as a carving scan reads a disk (a first buffer, the rest through device reads) and

@@ -16,7 +16,9 @@ namespace {
 // refused rather than join its own thread.
 thread_local const RecoveryEngine* tlWorkerOf = nullptr;
 
-bool IsEmpty(const char* text) { return text == nullptr || *text == '\0'; }
+bool IsEmpty(const char* text) {
+  return text == nullptr || *text == '\0';
+}
 
 }  // namespace
 
@@ -108,7 +110,8 @@ void RecoveryEngine::StartWorker(std::function<void()> body, NativeMessageCallba
   try {
     worker_ = Launch([this, body = std::move(body)] {
       tlWorkerOf = this;
-      // Bodies report their own failures; this only keeps a stray exception from ending the process.
+      // Bodies report their own failures; this only keeps a stray exception from ending the
+      // process.
       try {
         body();
       } catch (const std::exception& e) {
@@ -135,11 +138,9 @@ void RecoveryEngine::StartDiskImage(const char* sourcePath, const char* outputPa
     Refuse(callback, WorkKind::Image, "No output file given.");
     return;
   }
-  StartWorker(
-      [this, source = std::string(sourcePath), output = std::string(outputPath)] {
-        RunDiskImage(*this, source, output);
-      },
-      callback, WorkKind::Image);
+  StartWorker([this, source = std::string(sourcePath),
+               output = std::string(outputPath)] { RunDiskImage(*this, source, output); },
+              callback, WorkKind::Image);
 }
 
 void RecoveryEngine::StartRecovery(const char* drivePath, const char* outputDir,
@@ -159,10 +160,9 @@ void RecoveryEngine::StartRecovery(const char* drivePath, const char* outputDir,
       if (fileTypes[i] != nullptr) types.emplace_back(fileTypes[i]);
     }
   }
-  StartWorker(
-      [this, drive = std::string(drivePath), output = std::string(outputDir),
-       types = std::move(types)] { RunScan(*this, drive, output, types); },
-      callback, WorkKind::Scan);
+  StartWorker([this, drive = std::string(drivePath), output = std::string(outputDir),
+               types = std::move(types)] { RunScan(*this, drive, output, types); },
+              callback, WorkKind::Scan);
 }
 
 RecoveryEngine& ProcessEngine() {

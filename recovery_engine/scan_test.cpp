@@ -242,8 +242,10 @@ TEST(StartRecovery, BadArgumentsAtTheExport) {
   EXPECT_EQ(refused[1], "0");
 
   // Null entries and a negative count are ignored; a non-ASCII output folder works.
-  const std::string unicode =
-      dir.File("r\xc3\xa9" "cup\xc3\xa9" "r\xc3\xa9 \xd1\x84\xd0\xbe\xd1\x82\xd0\xbe");
+  const std::string unicode = dir.File(
+      "r\xc3\xa9"
+      "cup\xc3\xa9"
+      "r\xc3\xa9 \xd1\x84\xd0\xbe\xd1\x82\xd0\xbe");
   EXPECT_EQ(errors(scan(disk.c_str(), unicode, {nullptr, "jpg"}, 2)),
             (std::vector<std::string>{"1"}));
   EXPECT_EQ(errors(scan(disk.c_str(), dir.File("all"), {"jpg"}, -3)),

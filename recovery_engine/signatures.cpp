@@ -16,7 +16,9 @@ std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
   return out;
 }
 
-std::vector<uint8_t> Text(std::string_view text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> Text(std::string_view text) {
+  return {text.begin(), text.end()};
+}
 
 std::vector<uint8_t> Ftyp(int boxSize) {
   return Bytes({0x00, 0x00, 0x00, boxSize, 'f', 't', 'y', 'p'});
@@ -54,7 +56,12 @@ std::vector<FileSignature> BuildTable() {
       {"AVI", "avi", kVideos, Text("RIFF"), {}, 4 * GiB, 10000},
       {"MKV", "mkv", kVideos, Bytes({0x1A, 0x45, 0xDF, 0xA3}), {}, 10 * GiB, 1000},
       {"WEBM", "webm", kVideos, Bytes({0x1A, 0x45, 0xDF, 0xA3}), {}, 4 * GiB, 1000},
-      {"WMV", "wmv", kVideos, Bytes({0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11}), {}, 8 * GiB,
+      {"WMV",
+       "wmv",
+       kVideos,
+       Bytes({0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11}),
+       {},
+       8 * GiB,
        5000},
       {"FLV", "flv", kVideos, Bytes({0x46, 0x4C, 0x56, 0x01}), {}, 4 * GiB, 5000},
       {"MP3", "mp3", kAudio, Bytes({0xFF, 0xFB}), {}, 100 * MiB, 1024},
@@ -63,8 +70,13 @@ std::vector<FileSignature> BuildTable() {
       {"FLAC", "flac", kAudio, Text("fLaC"), {}, 500 * MiB, 1000},
       {"OGG", "ogg", kAudio, Text("OggS"), {}, 500 * MiB, 1000},
       {"PDF", "pdf", kDocuments, Text("%PDF"), Text("%%EOF"), 500 * MiB, 100},
-      {"DOCX", "docx", kDocuments, Bytes({0x50, 0x4B, 0x03, 0x04, 0x14, 0x00, 0x06, 0x00}), {},
-       100 * MiB, 500},
+      {"DOCX",
+       "docx",
+       kDocuments,
+       Bytes({0x50, 0x4B, 0x03, 0x04, 0x14, 0x00, 0x06, 0x00}),
+       {},
+       100 * MiB,
+       500},
       {"DOCX", "docx", kDocuments, pkzip, {}, 50 * MiB, 500},
       {"RTF", "rtf", kDocuments, Text("{\\rtf1"), Text("}"), 50 * MiB, 50},
       {"ZIP", "zip", kArchives, pkzip, {}, 2 * GiB, 100},

@@ -23,9 +23,9 @@ inline constexpr std::array<const char*, 6> CategoryFolders = {"Images",    "Vid
 
 // One kind of file the scan recognises by the bytes it starts with.
 struct FileSignature {
-  std::string name;       // upper-case type name; several rows may share one
-  std::string extension;  // lower-case, no dot: output name, filter key, sizing method
-  int32_t category = 0;   // FileCategory
+  std::string name;             // upper-case type name; several rows may share one
+  std::string extension;        // lower-case, no dot: output name, filter key, sizing method
+  int32_t category = 0;         // FileCategory
   std::vector<uint8_t> header;  // never empty
   std::vector<uint8_t> footer;  // empty for types whose end is not found by searching
   int64_t maxSize = 0;

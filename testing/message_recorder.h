@@ -109,7 +109,11 @@ inline MessageRecorder& RecorderB() {
   static MessageRecorder recorder;
   return recorder;
 }
-inline void RecordA(int32_t kind, char* text) { RecorderA().Record(kind, text); }
-inline void RecordB(int32_t kind, char* text) { RecorderB().Record(kind, text); }
+inline void RecordA(int32_t kind, char* text) {
+  RecorderA().Record(kind, text);
+}
+inline void RecordB(int32_t kind, char* text) {
+  RecorderB().Record(kind, text);
+}
 
 }  // namespace quarvelin::testing

@@ -37,7 +37,8 @@ class TempDir {
 
 inline void WriteFile(const std::string& path, const File& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 inline File ReadFile(const std::string& path) {

@@ -39,7 +39,7 @@ int WINAPI TestMetric(int index, UINT dpi) {
 
 int gAppSizes = 0;  // WM_SIZE reaching the application window's own procedure
 Edges gViewSizes;   // widths and heights the view was given, in order
-int gOwner;          // the program's windows carry their owner as creation parameter
+int gOwner;         // the program's windows carry their owner as creation parameter
 
 LRESULT CALLBACK AppClassProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_SIZE) ++gAppSizes;
@@ -48,7 +48,7 @@ LRESULT CALLBACK AppClassProc(HWND window, UINT message, WPARAM wparam, LPARAM l
 LRESULT CALLBACK ViewClassProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_SIZE) {
     gViewSizes.insert(gViewSizes.end(),
-                        {static_cast<long>(lparam & 0xFFFF), static_cast<long>(lparam >> 16)});
+                      {static_cast<long>(lparam & 0xFFFF), static_cast<long>(lparam >> 16)});
   }
   return DefWindowProcW(window, message, wparam, lparam);
 }

@@ -1,12 +1,12 @@
-/* The C interface of the embedding runtime (flutter_windows.dll) and of the four plugin libraries, as
- * this program calls them. Handles are opaque; every call comes from the main thread. */
+/* The C interface of the embedding runtime (flutter_windows.dll) and of the four plugin libraries,
+ * as this program calls them. Handles are opaque; every call comes from the main thread. */
 #ifndef QUARVELIN_FLUTTER_DESKTOP_H
 #define QUARVELIN_FLUTTER_DESKTOP_H
 
+#include <windows.h>
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <windows.h>
 
 #if defined(QUARVELIN_BUILDING_RUNTIME)
 #define FLUTTER_DESKTOP_API __declspec(dllexport)
@@ -31,10 +31,10 @@ typedef struct {
   const wchar_t* assets_path;
   const wchar_t* icu_data_path;
   const wchar_t* aot_library_path;
-  const char* dart_entrypoint;        /* "" for the default entrypoint, never null */
+  const char* dart_entrypoint; /* "" for the default entrypoint, never null */
   int dart_entrypoint_argc;
-  const char** dart_entrypoint_argv;  /* null when argc is 0 */
-  int32_t engine_option_1;            /* passed through unchanged */
+  const char** dart_entrypoint_argv; /* null when argc is 0 */
+  int32_t engine_option_1;           /* passed through unchanged */
   int32_t engine_option_2;
 } FlutterDesktopEngineProperties;
 
@@ -52,12 +52,16 @@ typedef void (*FlutterDesktopMessageCallback)(FlutterDesktopMessengerRef messeng
                                               void* user_data);
 typedef void (*FlutterDesktopBinaryReply)(const uint8_t* data, size_t data_size, void* user_data);
 typedef void (*FlutterDesktopOnNextFrame)(void* user_data);
-typedef void (*FlutterDesktopOnPluginRegistrarDestroyed)(FlutterDesktopPluginRegistrarRef registrar);
+typedef void (*FlutterDesktopOnPluginRegistrarDestroyed)(
+    FlutterDesktopPluginRegistrarRef registrar);
 typedef bool (*FlutterDesktopWindowProcCallback)(HWND window, UINT message, WPARAM wparam,
                                                  LPARAM lparam, void* user_data, LRESULT* result);
 
 /* Textures: a 32-bit type, then at offset 8 the part of that type. */
-typedef enum { kFlutterDesktopPixelBufferTexture = 0, kFlutterDesktopGpuSurfaceTexture = 1 } FlutterDesktopTextureType;
+typedef enum {
+  kFlutterDesktopPixelBufferTexture = 0,
+  kFlutterDesktopGpuSurfaceTexture = 1
+} FlutterDesktopTextureType;
 /* A frame of a pixel-buffer texture: tightly packed RGBA rows. */
 typedef struct {
   const uint8_t* buffer;

@@ -33,10 +33,12 @@ int main() {
       reinterpret_cast<const void*>(&FlutterDesktopRegistrarGetTextureRegistrar),
       reinterpret_cast<const void*>(&FlutterDesktopPluginRegistrarGetView),
       reinterpret_cast<const void*>(&FlutterDesktopPluginRegistrarSetDestructionHandler),
-      reinterpret_cast<const void*>(&FlutterDesktopPluginRegistrarRegisterTopLevelWindowProcDelegate),
+      reinterpret_cast<const void*>(
+          &FlutterDesktopPluginRegistrarRegisterTopLevelWindowProcDelegate),
       reinterpret_cast<const void*>(&FlutterDesktopTextureRegistrarRegisterExternalTexture),
       reinterpret_cast<const void*>(&FlutterDesktopTextureRegistrarUnregisterExternalTexture),
-      reinterpret_cast<const void*>(&FlutterDesktopTextureRegistrarMarkExternalTextureFrameAvailable),
+      reinterpret_cast<const void*>(
+          &FlutterDesktopTextureRegistrarMarkExternalTextureFrameAvailable),
       reinterpret_cast<const void*>(&AudioplayersWindowsPluginRegisterWithRegistrar),
       reinterpret_cast<const void*>(&FileSelectorWindowsRegisterWithRegistrar),
       reinterpret_cast<const void*>(&UrlLauncherWindowsRegisterWithRegistrar),

@@ -15,13 +15,15 @@ struct MemoryDisk {
   std::vector<uint8_t> bytes;
   int32_t sectorSize = 512;
   bool reportsSectorSize = true;
-  std::optional<int64_t> reportedSize;                   // default: bytes.size()
+  std::optional<int64_t> reportedSize;                  // default: bytes.size()
   std::vector<std::pair<int64_t, int64_t>> unreadable;  // [first byte, length)
   // Called before every read with its first byte offset; lets a test slow or observe the reader.
   std::function<void(int64_t)> onRead;
   std::atomic<int64_t> reads{0};
 
-  void AddUnreadable(int64_t firstByte, int64_t length) { unreadable.emplace_back(firstByte, length); }
+  void AddUnreadable(int64_t firstByte, int64_t length) {
+    unreadable.emplace_back(firstByte, length);
+  }
 };
 
 class MemoryDevice final : public RawDevice {

@@ -1,9 +1,8 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -62,8 +61,8 @@ class PosixDevice final : public RawDevice {
     // pread may return less than asked for reasons other than the end (signals, some drivers):
     // keep reading until the request is met or the device ends.
     while (done < data.size()) {
-      const ssize_t got = ::pread(fd_, data.data() + done, data.size() - done,
-                                  offset + static_cast<off_t>(done));
+      const ssize_t got =
+          ::pread(fd_, data.data() + done, data.size() - done, offset + static_cast<off_t>(done));
       if (got < 0) {
         if (errno == EINTR) {
           continue;
@@ -86,8 +85,8 @@ class PosixDevice final : public RawDevice {
 // The whole disk a partition belongs to (sysfs links each partition below its disk); the device
 // itself when it is no partition or sysfs cannot tell.
 dev_t WholeDisk(dev_t device) {
-  const std::string node = "/sys/dev/block/" + std::to_string(major(device)) + ":" +
-                           std::to_string(minor(device));
+  const std::string node =
+      "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
   if (::access((node + "/partition").c_str(), F_OK) != 0) return device;
   std::FILE* parent = std::fopen((node + "/../dev").c_str(), "r");
   if (parent == nullptr) return device;
@@ -114,7 +113,9 @@ bool OutputIsOnDevice(const std::string& folder, const std::string& devicePath) 
   return where.st_dev == source.st_rdev || WholeDisk(where.st_dev) == source.st_rdev;
 }
 
-std::filesystem::path FileSystemPath(const std::string& path) { return path; }
+std::filesystem::path FileSystemPath(const std::string& path) {
+  return path;
+}
 
 bool SameFile(const std::string& first, const std::string& second) {
   struct stat a {};

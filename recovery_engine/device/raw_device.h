@@ -19,8 +19,8 @@ class RawDevice {
   virtual int64_t QueryDeviceSize() = 0;
   // Bytes per logical sector; 512 when the device does not say.
   virtual int32_t QuerySectorSize() = 0;
-  // Reads `count` whole sectors from sector `first`. The result holds the bytes actually read (fewer
-  // near the end of the device) and is empty on any failure.
+  // Reads `count` whole sectors from sector `first`. The result holds the bytes actually read
+  // (fewer near the end of the device) and is empty on any failure.
   virtual std::vector<uint8_t> ReadDeviceSectors(int64_t first, uint32_t count,
                                                  int32_t bytesPerSector) = 0;
 };

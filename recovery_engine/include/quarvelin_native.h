@@ -1,7 +1,7 @@
 /* The recovery engine's C interface: what the user interface binds to through its foreign-function
- * interface, and all that quarvelin-cli uses. Every function has C linkage and the platform's standard
- * calling convention; none reports failure by return value. Work reports back through one callback
- * that receives a message kind and a heap text the receiver must release with NativeFree.
+ * interface, and all that quarvelin-cli uses. Every function has C linkage and the platform's
+ * standard calling convention; none reports failure by return value. Work reports back through one
+ * callback that receives a message kind and a heap text the receiver must release with NativeFree.
  * On Windows, paths and texts are narrow strings in the process's ANSI code page; the manifests of
  * quarvelin.exe and quarvelin-cli.exe make that UTF-8 (Windows 10 1903 and later). */
 #ifndef QUARVELIN_NATIVE_H

@@ -29,6 +29,8 @@ uint32_t Crc32Update(uint32_t crc, std::span<const uint8_t> bytes) {
   return c ^ 0xFFFFFFFFu;
 }
 
-uint32_t Crc32(std::span<const uint8_t> bytes) { return Crc32Update(0, bytes); }
+uint32_t Crc32(std::span<const uint8_t> bytes) {
+  return Crc32Update(0, bytes);
+}
 
 }  // namespace quarvelin

@@ -26,7 +26,8 @@ bool HasType(const AtomHeader& header, const char* type) {
 
 // Top-level atom types are letters, digits and spaces (a few are padded with zero bytes); anything
 // else means the walk has left the file. Punctuation is refused too: random bytes after a file pass
-// a printable-ASCII test one time in fifty, and the garbage size that comes with them would be added.
+// a printable-ASCII test one time in fifty, and the garbage size that comes with them would be
+// added.
 bool PlausibleType(const AtomHeader& header) {
   return std::all_of(header.begin() + 4, header.begin() + 8, [](uint8_t b) {
     return b == 0 || b == ' ' || (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') ||

@@ -89,7 +89,8 @@ std::span<const uint8_t> RangeReader::ReadUpTo(int64_t offset, int32_t length) {
   }
   const int64_t inBuffer = Buffered();
   if (offset >= 0 && offset <= inBuffer && length <= inBuffer - offset) {
-    return buffer_.subspan(headerOffset_ + static_cast<size_t>(offset), static_cast<size_t>(length));
+    return buffer_.subspan(headerOffset_ + static_cast<size_t>(offset),
+                           static_cast<size_t>(length));
   }
 
   // Absolute position on the device; anything before its start or beyond 64 bits reads nothing.
@@ -110,9 +111,10 @@ std::span<const uint8_t> RangeReader::ReadUpTo(int64_t offset, int32_t length) {
   if (static_cast<int64_t>(fromDevice_.size()) <= skip) {
     return {};
   }
-  return std::span<const uint8_t>(fromDevice_).subspan(
-      static_cast<size_t>(skip),
-      static_cast<size_t>(std::min<int64_t>(length, static_cast<int64_t>(fromDevice_.size()) - skip)));
+  return std::span<const uint8_t>(fromDevice_)
+      .subspan(static_cast<size_t>(skip),
+               static_cast<size_t>(
+                   std::min<int64_t>(length, static_cast<int64_t>(fromDevice_.size()) - skip)));
 }
 
 }  // namespace quarvelin

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/byte_fields.h"
 #include "candidate.h"
+#include "common/byte_fields.h"
 #include "crc32.h"
 
 namespace quarvelin {
@@ -13,7 +13,9 @@ using testing::Candidate;
 using testing::Placement;
 using testing::RandomBytes;
 
-std::vector<uint8_t> Copy(std::span<const uint8_t> s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> Copy(std::span<const uint8_t> s) {
+  return {s.begin(), s.end()};
+}
 
 TEST(RangeReader, ServesTheBufferTheDeviceOrNothing) {
   const auto file = RandomBytes(10000, 4);
@@ -38,7 +40,8 @@ TEST(RangeReader, ServesTheBufferTheDeviceOrNothing) {
   EXPECT_EQ(disk.reads.load(), 1);
 
   // Before the candidate: served from the device.
-  EXPECT_EQ(Copy(read(-700, 700)), std::vector<uint8_t>(disk.bytes.begin(), disk.bytes.begin() + 700));
+  EXPECT_EQ(Copy(read(-700, 700)),
+            std::vector<uint8_t>(disk.bytes.begin(), disk.bytes.begin() + 700));
   EXPECT_EQ(disk.reads.load(), 2);
 
   // Past the device's end: nothing, not the bytes that exist.

@@ -10,7 +10,7 @@ namespace quarvelin {
 // What every validator reports; each format's record adds its own fields. Validators never fail:
 // every problem becomes a finding, usually with a penalty.
 struct ValidationResult {
-  int64_t size = 0;         // offset just past the file's last byte; 0 = not determined
+  int64_t size = 0;          // offset just past the file's last byte; 0 = not determined
   int32_t confidence = 100;  // 0 to 100
   std::vector<std::string> issues;
 

@@ -234,7 +234,7 @@ HWND ParkingWindow() {
     registered = true;
   }
   gParking = CreateWindowExW(0, kParkingClass, L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                              Module(), nullptr);
+                             Module(), nullptr);
   return gParking;
 }
 
@@ -247,9 +247,9 @@ void EndEngine(FlutterDesktopEngine* engine) {
   std::vector<PendingReply> replies;
   {
     std::lock_guard lock(gMutex);
-    auto ours =
-        std::stable_partition(gPending.begin(), gPending.end(),
-                              [&](const PendingReply& p) { return p.messenger != messenger; });
+    auto ours = std::stable_partition(gPending.begin(), gPending.end(), [&](const PendingReply& p) {
+      return p.messenger != messenger;
+    });
     replies.assign(ours, gPending.end());
     gPending.erase(ours, gPending.end());
   }

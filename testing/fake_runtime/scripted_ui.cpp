@@ -4,9 +4,10 @@
 //
 //   call <channel> <method> [value]   a method call; waits for the answer:
 //                                     response <channel> <method>: success <value>
-//                                     response <channel> <method>: error <code> <message>[ details
-//                                     <value>] response <channel> <method>: not-implemented (empty
-//                                     answer)
+//                                     response <channel> <method>: error <code> <message>
+//                                       [details <value>]
+//                                     response <channel> <method>: not-implemented
+//                                       (an empty answer)
 //   listen <channel> [value]          "listen" / "cancel" on an event channel, answered like call
 //   cancel <channel> [value]
 //   await-event <channel>             waits for the next message the program sends on the channel:
@@ -19,9 +20,9 @@
 //                                     devicechange <wparam>: <result>
 //   window-visible                    window-visible true|false
 //   show                              ShowWindow(SW_SHOWNORMAL) on the top-level window: show
-//   window-table <slot> [args]        calls a slot of the window table of bitsdojo_window_api:
-//   drag-table <slot>                 <command as written>: <result>  (the drag table's slot
-//                                     runs with the button watchdog)
+//   window-table <slot> [args]        calls a slot of bitsdojo_window_api's window table:
+//                                     <command as written>: <result>
+//   drag-table <slot>                 the same for the drag table, with the button watchdog
 //   plugins                           plugins registered: <names>  /  registrars requested: <names>
 //   export ListNativeDrives           calls the program's export; every message it delivers:
 //                                     native <Kind> <text>
