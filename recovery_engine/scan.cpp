@@ -171,8 +171,7 @@ class ChunkReader {
 
  private:
   void ReadWhole(SectorRange chunk) {
-    const SectorRange held(std::max<int64_t>(start_, 0),
-                           start_ < 0 ? 0 : static_cast<int64_t>(buffer_.size()) / sectorSize_);
+    const SectorRange held(start_, static_cast<int64_t>(buffer_.size()) / sectorSize_);
     if (chunk.First() > held.First() && held.Contains(chunk.First()) && chunk.End() > held.End()) {
       const SectorRange more = chunk.From(held.End());
       std::vector<uint8_t> bytes =
