@@ -22,16 +22,15 @@ bool IsEmpty(const char* text) {
 
 }  // namespace
 
+char* HeapText(const std::string& text) {
+  auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+  if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size() + 1);
+  return copy;
+}
+
 void EmitTo(NativeMessageCallback callback, NativeMessageKind kind, const std::string& text) {
-  if (callback == nullptr) {
-    return;
-  }
-  auto* buffer = static_cast<char*>(std::malloc(text.size() + 1));
-  if (buffer == nullptr) {
-    return;
-  }
-  std::memcpy(buffer, text.c_str(), text.size() + 1);
-  callback(static_cast<int32_t>(kind), buffer);
+  if (callback == nullptr) return;
+  if (char* copy = HeapText(text)) callback(static_cast<int32_t>(kind), copy);
 }
 
 RecoveryEngine::RecoveryEngine(DeviceOpener opener) : opener_(std::move(opener)) {}

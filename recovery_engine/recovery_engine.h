@@ -11,6 +11,10 @@
 
 namespace quarvelin {
 
+// A malloc'd copy of `text` for a foreign caller to release with NativeFree; null when it cannot be
+// allocated.
+char* HeapText(const std::string& text);
+
 // Hands `text` to `callback` as a malloc'd copy the receiver owns; does nothing for a null callback
 // and drops the message when the copy cannot be allocated.
 void EmitTo(NativeMessageCallback callback, NativeMessageKind kind, const std::string& text);

@@ -194,7 +194,7 @@ class ChunkReader {
   RawDevice& device_;
   int32_t sectorSize_;
   std::vector<uint8_t> buffer_;
-  int64_t start_ = -1;  // first sector of `buffer_`; -1 before the first read
+  int64_t start_ = 0;  // first sector of `buffer_`, which holds nothing before the first read
 };
 
 // What preparation hands the chunk loop.

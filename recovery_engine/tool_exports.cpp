@@ -1,8 +1,6 @@
 // The C entry points for tools. Like the user interface's exports, each one is a guard: nothing
 // thrown inside may cross into the foreign caller, so every failure ends in the returned text.
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -11,22 +9,17 @@
 #include "common/json_string.h"
 #include "identify.h"
 #include "quarvelin_tools.h"
+#include "recovery_engine.h"
 #include "signatures.h"
 
 namespace quarvelin {
 namespace {
 
-char* HeapCopy(const std::string& text) {
-  auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
-  if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
-}
-
 // When building the answer failed: a short error object instead, or null when even that cannot be
 // had.
 char* ErrorObject(const char* reason) {
   try {
-    return HeapCopy("{\"error\":" + JsonString(reason) + "}");
+    return HeapText("{\"error\":" + JsonString(reason) + "}");
   } catch (...) {
     return nullptr;
   }
@@ -110,7 +103,7 @@ extern "C" {
 
 QUARVELIN_EXPORT char* DescribeNativeFileTypes(void) {
   try {
-    return quarvelin::HeapCopy(quarvelin::FileTypesJson());
+    return quarvelin::HeapText(quarvelin::FileTypesJson());
   } catch (...) {
     return nullptr;
   }
@@ -121,9 +114,9 @@ QUARVELIN_EXPORT char* IdentifyNativeFile(const char* path) {
   try {
     const quarvelin::IdentifyOutcome outcome = quarvelin::IdentifyFile(path);
     if (!outcome.identification) {
-      return quarvelin::HeapCopy("{\"error\":" + quarvelin::JsonString(outcome.error) + "}");
+      return quarvelin::HeapText("{\"error\":" + quarvelin::JsonString(outcome.error) + "}");
     }
-    return quarvelin::HeapCopy(quarvelin::IdentificationJson(*outcome.identification));
+    return quarvelin::HeapText(quarvelin::IdentificationJson(*outcome.identification));
   } catch (const std::exception& e) {
     return quarvelin::ErrorObject(e.what());
   } catch (...) {
