@@ -1,6 +1,7 @@
 #pragma once
 
 #include <any>
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -72,6 +73,14 @@ class EncodableValue : public EncodableValueVariant {
   static int CompareOrdered(const T& a, const T& b) {
     return a < b ? -1 : (b < a ? 1 : 0);
   }
+  // `<` alone is no ordering once NaN comes in (NaN would be equal to every number, which are not
+  // equal to each other), and a map keyed by such values sorts by the order its keys arrived in.
+  // Here every NaN is one value, above all numbers.
+  template <typename T>
+  static int CompareFloating(const T& a, const T& b) {
+    if (std::isnan(a) || std::isnan(b)) return int{std::isnan(a)} - int{std::isnan(b)};
+    return CompareOrdered(a, b);
+  }
   template <typename Range>
   static int CompareSequence(const Range& a, const Range& b,
                              int (*element)(const typename Range::value_type&,
@@ -99,6 +108,12 @@ class EncodableValue : public EncodableValueVariant {
             return CompareSequence(left, right, &EncodableValue::CompareEntries);
           } else if constexpr (std::is_same_v<T, std::monostate>) {
             return 0;
+          } else if constexpr (std::is_floating_point_v<T>) {
+            return CompareFloating(left, right);
+          } else if constexpr (std::is_same_v<T, std::vector<double>>) {
+            return CompareSequence(left, right, &EncodableValue::CompareFloating<double>);
+          } else if constexpr (std::is_same_v<T, std::vector<float>>) {
+            return CompareSequence(left, right, &EncodableValue::CompareFloating<float>);
           } else {
             return CompareOrdered(left, right);
           }

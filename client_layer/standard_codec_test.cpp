@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace flutter {
 namespace {
 
@@ -105,6 +107,29 @@ TEST(StandardCodec, EveryTypeRoundTripsAtEveryAlignment) {
   const auto& serializer = StandardCodecSerializer::GetInstance();
   EXPECT_EQ(serializer.ReadValue(&reader), EncodableValue(std::vector<int64_t>{}));
   EXPECT_EQ(serializer.ReadValue(&reader), EncodableValue(int32_t{42}));
+}
+
+TEST(StandardCodec, MapsKeyedByNaNAreWrittenInOneOrderWhateverOrderTheyWereFilledIn) {
+  // NaN is neither below nor above a number; ordered by `<` alone, a map's order (and so its bytes)
+  // followed the order its keys arrived in, and a decoded message did not encode back the same.
+  const double nan = std::nan("");
+  const std::vector<EncodableValue> keys = {EncodableValue(nan),
+                                            EncodableValue(1.0),
+                                            EncodableValue(-2.0),
+                                            EncodableValue(std::vector<double>{nan, 1.0}),
+                                            EncodableValue(std::vector<double>{0.5}),
+                                            EncodableValue(std::vector<float>{2.0f}),
+                                            EncodableValue(std::vector<float>{std::nanf("")})};
+  EncodableMap forward;
+  EncodableMap backward;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    forward[keys[i]] = EncodableValue(static_cast<int32_t>(i));
+    backward[keys[keys.size() - 1 - i]] = EncodableValue(static_cast<int32_t>(keys.size() - 1 - i));
+  }
+  EXPECT_EQ(forward.size(), keys.size());
+  const Bytes bytes = Encode(EncodableValue(forward));
+  EXPECT_EQ(Encode(EncodableValue(backward)), bytes);
+  EXPECT_EQ(Encode(Decode(bytes)), bytes);
 }
 
 TEST(StandardCodec, CutAndCorruptMessagesNeverCrash) {
