@@ -251,16 +251,18 @@ TEST(CarvedSizeRuleIco, DirectoryGivesTheEndUnlessItPointsPastTheLargestIcon) {
   EXPECT_EQ(Carve("ico", Sized(File{0, 0, 1, 0, 0, 0}, 200)), Estimated(10 * kMiB));
 }
 
-TEST(CarvedSizeRuleRiff, SizeFieldForTheRowOfItsOwnForm) {
-  const auto riff = [](uint32_t size, const std::string& form) {
-    return Sized(Concat("RIFF", Le32(size), form), 1200);
+TEST(CarvedSizeRuleRiff, SizeFieldAndTheTypeItsFormNames) {
+  const auto carve = [](uint32_t size, const std::string& form) {
+    Candidate candidate(Sized(Concat("RIFF", Le32(size), form), 1200), kScanned);
+    const CarvedSize r = candidate.Carve(Row("webp", testing::Text("RIFF")));
+    return std::pair{Result{r.size, r.estimated}, std::string(r.extension)};
   };
-  EXPECT_EQ(Carve("webp", riff(1000, "WEBP")), Measured(1008));
-  EXPECT_EQ(Carve("webp", riff(0, "WEBP")), Measured(100));
-  // An AVI is no WebP: the WebP row, searched first, leaves it to the AVI row.
-  EXPECT_EQ(Carve("webp", riff(1000, "AVI ")), Measured(0));
-  EXPECT_EQ(Carve("avi", riff(1000, "AVI ")), Measured(1008));
-  EXPECT_EQ(Carve("wav", riff(1000, "AVI ")), Measured(0));
+  EXPECT_EQ(carve(1000, "WEBP"), std::pair(Measured(1008), std::string("webp")));
+  EXPECT_EQ(carve(0, "WEBP"), std::pair(Measured(100), std::string("webp")));
+  // Whichever row matched, the form decides: an AVI is no WebP.
+  EXPECT_EQ(carve(1000, "AVI "), std::pair(Measured(1008), std::string("avi")));
+  EXPECT_EQ(carve(1000, "WAVE"), std::pair(Measured(1008), std::string("wav")));
+  EXPECT_EQ(carve(1000, "RMID").first, Measured(0));
 }
 
 File Atom(uint32_t size, const std::string& type) {

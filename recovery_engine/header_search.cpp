@@ -16,29 +16,63 @@ uint32_t Pair(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8;
 }
 
+uint8_t Folded(uint8_t b) {
+  return b >= 'A' && b <= 'Z' ? static_cast<uint8_t>(b + ('a' - 'A')) : b;
+}
+
+// The byte, and its other case when it is an ASCII letter and case is ignored.
+std::vector<uint8_t> Cases(uint8_t b, bool ignoreCase) {
+  const uint8_t lower = Folded(b);
+  if (!ignoreCase || lower < 'a' || lower > 'z') return {b};
+  return {lower, static_cast<uint8_t>(lower - ('a' - 'A'))};
+}
+
 }  // namespace
 
+bool HeaderMatches(std::span<const uint8_t> data, size_t pos, std::span<const uint8_t> header,
+                   bool ignoreCase) {
+  if (pos > data.size() || data.size() - pos < header.size()) return false;
+  if (!ignoreCase) return std::memcmp(data.data() + pos, header.data(), header.size()) == 0;
+  for (size_t i = 0; i < header.size(); ++i) {
+    if (Folded(data[pos + i]) != Folded(header[i])) return false;
+  }
+  return true;
+}
+
 HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBits_(65536 / 64) {
+  for (size_t row = 0; row < signatures.size(); ++row) {
+    const FileSignature& s = signatures[row];
+    if (s.header.size() < 2) continue;  // never matched: too short to tell from noise
+    auto same = std::find_if(patterns_.begin(), patterns_.end(), [&s](const Pattern& p) {
+      return p.bytes == s.header && p.ignoreCase == s.ignoreCase;
+    });
+    if (same == patterns_.end()) {
+      if (patterns_.size() == 64) continue;
+      same = patterns_.insert(patterns_.end(), Pattern{s.header, s.ignoreCase, {}});
+    }
+    same->rows.push_back(row);
+  }
+
   size_t firstNonZero = 0;
   bool allHaveNonZero = true;
-  for (const FileSignature& s : signatures) {
-    if (headers_.size() == 64) break;
-    const size_t index = headers_.size();
-    headers_.push_back(s.header);
-    if (s.header.size() < 2) continue;  // never matched: too short to tell from noise
-    longest_ = std::max(longest_, s.header.size());
-    const uint32_t pair = Pair(s.header.data());
-    pairBits_[pair / 64] |= uint64_t{1} << (pair % 64);
-    auto entry = std::find_if(pairMasks_.begin(), pairMasks_.end(),
-                              [pair](const auto& e) { return e.first == pair; });
-    if (entry == pairMasks_.end()) entry = pairMasks_.insert(pairMasks_.end(), {pair, 0});
-    entry->second |= uint64_t{1} << index;
-    const auto nonZero =
-        std::find_if(s.header.begin(), s.header.end(), [](uint8_t b) { return b; });
-    if (nonZero == s.header.end()) {
+  for (size_t index = 0; index < patterns_.size(); ++index) {
+    const std::vector<uint8_t>& header = patterns_[index].bytes;
+    longest_ = std::max(longest_, header.size());
+    for (const uint8_t b0 : Cases(header[0], patterns_[index].ignoreCase)) {
+      for (const uint8_t b1 : Cases(header[1], patterns_[index].ignoreCase)) {
+        const uint32_t pair = uint32_t{b0} | uint32_t{b1} << 8;
+        pairBits_[pair / 64] |= uint64_t{1} << (pair % 64);
+        auto entry = std::find_if(pairMasks_.begin(), pairMasks_.end(),
+                                  [pair](const auto& e) { return e.first == pair; });
+        if (entry == pairMasks_.end()) entry = pairMasks_.insert(pairMasks_.end(), {pair, 0});
+        entry->second |= uint64_t{1} << index;
+      }
+    }
+    const auto nonZero = std::find_if(header.begin(), header.end(), [](uint8_t b) { return b; });
+    if (nonZero == header.end()) {
       allHaveNonZero = false;
     } else {
-      firstNonZero = std::max(firstNonZero, static_cast<size_t>(nonZero - s.header.begin()));
+      firstNonZero = std::max(firstNonZero, static_cast<size_t>(nonZero - header.begin()));
     }
   }
   std::sort(pairMasks_.begin(), pairMasks_.end());
@@ -60,16 +94,22 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
   using Anchor = std::array<uint8_t, 4>;
   std::vector<Anchor> shortAnchors;
   std::vector<Anchor> anchors;
-  for (const auto& header : headers_) {
-    if (header.size() < 2) continue;
+  for (const Pattern& pattern : patterns_) {
+    const std::vector<uint8_t>& header = pattern.bytes;
     if (header[0] == 0 && header[1] == 0) {
+      // Zero-led headers are binary: their letters, if any, match as given.
       if (header.size() < 4) return;  // cannot anchor it away from the zeros: no prefilter
       mark(header[2] != 0 ? 0x40 : 0x80, header.data() + 2, std::min<size_t>(3, header.size() - 2));
-    } else {
-      const size_t length = std::min<size_t>(3, header.size());
-      Anchor anchor{0, 0, 0, static_cast<uint8_t>(length)};
-      std::copy_n(header.begin(), length, anchor.begin());
-      (length < 3 ? shortAnchors : anchors).push_back(anchor);
+      continue;
+    }
+    const size_t length = std::min<size_t>(3, header.size());
+    for (const uint8_t b0 : Cases(header[0], pattern.ignoreCase)) {
+      for (const uint8_t b1 : Cases(header[1], pattern.ignoreCase)) {
+        for (const uint8_t b2 : Cases(length > 2 ? header[2] : 0, pattern.ignoreCase)) {
+          const Anchor anchor{b0, b1, length > 2 ? b2 : uint8_t{0}, static_cast<uint8_t>(length)};
+          (length < 3 ? shortAnchors : anchors).push_back(anchor);
+        }
+      }
     }
   }
   for (auto* list : {&shortAnchors, &anchors}) {
@@ -102,12 +142,22 @@ uint64_t HeaderIndex::MatchesAt(std::span<const uint8_t> data, size_t pos) const
   uint64_t matches = 0;
   for (uint64_t candidates = entry->second; candidates != 0; candidates &= candidates - 1) {
     const auto i = static_cast<size_t>(__builtin_ctzll(candidates));
-    const auto& h = headers_[i];
-    if (h.size() <= available && std::memcmp(data.data() + pos, h.data(), h.size()) == 0) {
+    const Pattern& p = patterns_[i];
+    if (p.bytes.size() <= available && HeaderMatches(data, pos, p.bytes, p.ignoreCase)) {
       matches |= uint64_t{1} << i;
     }
   }
   return matches;
+}
+
+std::vector<size_t> HeaderIndex::RowsAt(std::span<const uint8_t> data, size_t pos) const {
+  std::vector<size_t> rows;
+  for (uint64_t m = MatchesAt(data, pos); m != 0; m &= m - 1) {
+    const auto& more = patterns_[static_cast<size_t>(__builtin_ctzll(m))].rows;
+    rows.insert(rows.end(), more.begin(), more.end());
+  }
+  std::sort(rows.begin(), rows.end());
+  return rows;
 }
 
 std::optional<size_t> HeaderIndex::FindNext(std::span<const uint8_t> data, size_t from,

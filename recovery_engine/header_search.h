@@ -10,20 +10,29 @@
 
 namespace quarvelin {
 
+// True when `header` starts at `pos` in `data`; with `ignoreCase`, ASCII letters match in either
+// case.
+bool HeaderMatches(std::span<const uint8_t> data, size_t pos, std::span<const uint8_t> header,
+                   bool ignoreCase);
+
 // Finds where the headers of a set of signatures begin in a buffer, fast enough to keep up with a
 // disk: one table lookup per byte on ordinary data, and runs of zero bytes (common on real disks,
 // and the start of several headers) skipped a word at a time.
 class HeaderIndex {
  public:
-  // `signatures` in search order; at most 64, every header at least two bytes long.
+  // `signatures` in search order. Rows with the same header share one pattern; there are at most
+  // 64 distinct patterns (the rest are ignored), every header at least two bytes long.
   explicit HeaderIndex(const std::vector<FileSignature>& signatures);
 
   // The first position p in [from, limit) where at least one header matches in full. Bytes past
   // `limit` (up to data.size()) are looked at for headers that start before it.
   std::optional<size_t> FindNext(std::span<const uint8_t> data, size_t from, size_t limit) const;
 
-  // Bit i set when signature i's header matches in full at `pos` (bits in search order).
+  // Bit i set when pattern i matches in full at `pos`; 0 when no header matches there.
   uint64_t MatchesAt(std::span<const uint8_t> data, size_t pos) const;
+
+  // The rows (indices into the signatures given) whose header matches at `pos`, in search order.
+  std::vector<size_t> RowsAt(std::span<const uint8_t> data, size_t pos) const;
 
   size_t LongestHeader() const { return longest_; }
 
@@ -33,7 +42,12 @@ class HeaderIndex {
   std::optional<size_t> FindNextVector(std::span<const uint8_t> data, size_t from,
                                        size_t limit) const;
 
-  std::vector<std::vector<uint8_t>> headers_;
+  struct Pattern {
+    std::vector<uint8_t> bytes;
+    bool ignoreCase = false;
+    std::vector<size_t> rows;
+  };
+  std::vector<Pattern> patterns_;
   // Bit set for every two-byte prefix (first byte | second byte << 8) some header starts with.
   std::vector<uint64_t> pairBits_;
   // For each such prefix, the headers that start with it; sorted by prefix.

@@ -59,10 +59,32 @@ TEST(HeaderIndex, ReportsEveryMatchAtAnOffsetInSearchOrder) {
   const auto sigs = LoadSignatures({"docx", "zip", "jpg"});
   const HeaderIndex index(sigs);
   const std::vector<uint8_t> local = {0x50, 0x4B, 0x03, 0x04, 0x14, 0x00, 0x06, 0x00};
-  EXPECT_EQ(index.MatchesAt(local, 0), 0b1110000u);  // both DOCX rows and ZIP; no JPEG row
-  EXPECT_EQ(index.MatchesAt(std::span(local).first(4), 0), 0b1100000u);
+  std::vector<size_t> zipRows;  // both DOCX rows and the ZIP row; no JPEG row
+  for (size_t i = 0; i < sigs.size(); ++i) {
+    if (sigs[i].extension != "jpg") zipRows.push_back(i);
+  }
+  ASSERT_EQ(zipRows.size(), 3u);
+  EXPECT_EQ(index.RowsAt(local, 0), zipRows);
+  EXPECT_EQ(index.RowsAt(std::span(local).first(4), 0),
+            (std::vector<size_t>{zipRows[1], zipRows[2]}));
   EXPECT_EQ(index.MatchesAt(local, 7), 0u);
   EXPECT_FALSE(index.FindNext(std::vector<uint8_t>(4096, 0), 0, 4096));
+}
+
+TEST(HeaderIndex, HeadersMarkedSoMatchInAnyLetterCase) {
+  FileSignature html;
+  html.header = {'<', 'h', 't', 'm', 'l'};
+  html.ignoreCase = true;
+  FileSignature svg;
+  svg.header = {'<', 's', 'v', 'g'};
+  const HeaderIndex index({html, svg});
+  std::vector<uint8_t> data(4096, 'x');
+  testing::Overwrite(data, 100, testing::Text("<HtMl"));
+  testing::Overwrite(data, 300, testing::Text("<SVG"));  // exact case only
+  testing::Overwrite(data, 500, testing::Text("<svg"));
+  EXPECT_EQ(index.FindNext(data, 0, data.size()), 100u);
+  EXPECT_EQ(index.FindNext(data, 101, data.size()), 500u);
+  EXPECT_EQ(index.RowsAt(data, 100), (std::vector<size_t>{0}));
 }
 
 }  // namespace

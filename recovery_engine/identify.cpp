@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <system_error>
 
+#include "carved_size.h"
 #include "device/raw_device.h"
+#include "formats/registry.h"
+#include "header_search.h"
 #include "signatures.h"
-#include "validators/acceptance.h"
 
 namespace quarvelin {
 namespace {
@@ -49,87 +51,6 @@ class PaddedFile final : public RawDevice {
   int64_t fileSize_;
 };
 
-std::string Flag(bool value) {
-  return value ? "true" : "false";
-}
-std::string Number(int64_t value) {
-  return std::to_string(value);
-}
-
-template <typename Result>
-void Take(Identification& id, const Result& r) {
-  id.validated = true;
-  id.size = r.size;
-  id.confidence = r.confidence;
-  id.accepted = Accepted(r);
-  id.issues = r.issues;
-}
-
-void RunValidator(Identification& id, RangeReader& read) {
-  const std::string& ext = id.extension;
-  if (ext == "jpg") {
-    const auto r = ValidateJpeg(read, nullptr);
-    Take(id, r);
-    id.fields = {{"width", Number(r.width)},
-                 {"height", Number(r.height)},
-                 {"hasExif", Flag(r.hasExif)},
-                 {"hasIccProfile", Flag(r.hasIccProfile)},
-                 {"hasEmbeddedJpeg", Flag(r.hasEmbeddedJpeg)}};
-  } else if (ext == "png") {
-    const auto r = ValidatePng(read, nullptr, true);
-    Take(id, r);
-    id.fields = {{"width", Number(r.width)},
-                 {"height", Number(r.height)},
-                 {"bitDepth", Number(r.bitDepth)},
-                 {"colorType", Number(r.colorType)},
-                 {"hasIdat", Flag(r.hasIdat)},
-                 {"hasIend", Flag(r.hasIend)},
-                 {"crcErrorCount", Number(r.crcErrorCount)}};
-  } else if (ext == "gif") {
-    const auto r = ValidateGif(read, nullptr);
-    Take(id, r);
-    id.fields = {{"width", Number(r.width)},
-                 {"height", Number(r.height)},
-                 {"frameCount", Number(r.frameCount)},
-                 {"hasTrailer", Flag(r.hasTrailer)}};
-  } else if (ext == "bmp") {
-    const auto r = ValidateBmp(read, nullptr);
-    Take(id, r);
-    id.fields = {{"width", Number(r.width)},
-                 {"height", Number(r.height)},
-                 {"bitsPerPixel", Number(r.bitsPerPixel)}};
-  } else if (ext == "mp4" || ext == "mov" || ext == "3gp" || ext == "m4v") {
-    const auto r = ValidateMp4(read, nullptr);
-    Take(id, r);
-    id.fields = {{"majorBrand", r.majorBrand},     {"hasFtyp", Flag(r.hasFtyp)},
-                 {"hasMoov", Flag(r.hasMoov)},     {"hasMdat", Flag(r.hasMdat)},
-                 {"moovSize", Number(r.moovSize)}, {"mdatSize", std::to_string(r.mdatSize)}};
-  } else if (ext == "mp3") {
-    const auto r = ValidateMp3(read, nullptr);
-    Take(id, r);
-    id.fields = {{"frameCount", Number(r.frameCount)},
-                 {"sampleRate", Number(r.sampleRate)},
-                 {"bitrate", Number(r.bitrate)},
-                 {"hasId3v2", Flag(r.hasId3v2)},
-                 {"id3v2Size", std::to_string(r.id3v2Size)},
-                 {"hasId3v1", Flag(r.hasId3v1)},
-                 {"isVbr", Flag(r.isVbr)}};
-  } else if (ext == "pdf") {
-    const auto r = ValidatePdf(read, nullptr);
-    Take(id, r);
-    id.fields = {{"version", r.version},
-                 {"hasXref", Flag(r.hasXref)},
-                 {"hasEof", Flag(r.hasEof)},
-                 {"eofCount", Number(r.eofCount)}};
-  } else if (ext == "docx" || ext == "zip") {
-    const auto r = ValidateZip(read, nullptr);
-    Take(id, r);
-    id.fields = {{"entryCount", Number(r.entryCount)},
-                 {"hasEndOfCentralDirectory", Flag(r.hasEndOfCentralDirectory)},
-                 {"centralDirectoryVerified", Flag(r.centralDirectoryVerified)}};
-  }
-}
-
 }  // namespace
 
 IdentifyOutcome IdentifyFile(const std::string& path) {
@@ -144,29 +65,33 @@ IdentifyOutcome IdentifyFile(const std::string& path) {
     return {std::nullopt, fileSize > 0 ? "cannot read" : "empty file"};
   }
 
-  // The first row in search order whose header the file starts with decides, as in a scan; the
-  // other rows sharing that header are named too ("MP4/MOV/3GP/M4V").
-  Identification id;
-  id.fileSize = fileSize;
-  for (const FileSignature& row : SignatureTable()) {
-    if (buffer.size() < row.header.size() ||
-        !std::equal(row.header.begin(), row.header.end(), buffer.begin())) {
-      continue;
-    }
-    if (id.format.empty()) {
-      id.format = row.name;
-      id.extension = row.extension;
-    } else if (("/" + id.format + "/").find("/" + row.name + "/") == std::string::npos) {
-      id.format += "/" + row.name;
-    }
-  }
-  if (id.format.empty()) {
+  // The first row in search order whose header the file starts with decides which format looks at
+  // it, as in a scan; that format's sizing tells which of its types the content is.
+  const auto& table = SignatureTable();
+  const auto row = std::find_if(table.begin(), table.end(), [&buffer](const FileSignature& r) {
+    return HeaderMatches(buffer, 0, r.header, r.ignoreCase);
+  });
+  if (row == table.end()) {
     return {std::nullopt, "no known file header"};
   }
-
   PaddedFile device(*opened.device, fileSize);
-  RangeReader read(buffer, 0, 0, kSectorSize, device);
-  RunValidator(id, read);
+  const CarvedSize sized = DetermineCarvedSize(nullptr, buffer, 0, *row, device, 0, kSectorSize);
+  const FileType* type = FindType(sized.extension.empty() ? row->extension : sized.extension);
+
+  Identification id;
+  id.fileSize = fileSize;
+  id.format = type->name;
+  id.extension = type->extension;
+  if (row->format->report != nullptr) {
+    RangeReader read(buffer, 0, 0, kSectorSize, device);
+    FormatReport report = row->format->report(read, id.extension);
+    id.validated = report.validated;
+    id.size = report.size;
+    id.confidence = report.confidence;
+    id.accepted = report.accepted;
+    id.fields = std::move(report.fields);
+    id.issues = std::move(report.issues);
+  }
   return {std::move(id), {}};
 }
 

@@ -5,10 +5,12 @@
 #include <exception>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 
 #include "carved_size.h"
 #include "common/scope_guard.h"
 #include "common/sector_range.h"
+#include "formats/format.h"
 #include "header_search.h"
 #include "output_file.h"
 #include "recovery_engine.h"
@@ -204,6 +206,14 @@ struct ScanSetup {
   int32_t sectorSize = 0;
   SectorRange sectors;  // the whole device
   std::vector<FileSignature> signatures;
+
+  // The first selected row of the type with that extension; null when it is not selected.
+  const FileSignature* TypeRow(std::string_view extension) const {
+    for (const FileSignature& row : signatures) {
+      if (row.extension == extension) return &row;
+    }
+    return nullptr;
+  }
 };
 
 // Opens and measures the drive, refuses a scan that must not run, and makes the six category
@@ -313,9 +323,13 @@ class ChunkScanner {
 
     for (std::optional<size_t> at = index_.FindNext(buffer, 0, chunkBytes); at;
          at = index_.FindNext(buffer, *at + 1, chunkBytes)) {
-      for (uint64_t matches = index_.MatchesAt(buffer, *at); matches != 0; matches &= matches - 1) {
-        const FileSignature& signature =
-            setup_.signatures[static_cast<size_t>(__builtin_ctzll(matches))];
+      // A format sizes a candidate once: its content decides the type, whichever of its rows
+      // matched.
+      std::vector<const FileFormat*> tried;
+      for (const size_t row : index_.RowsAt(buffer, *at)) {
+        const FileSignature& signature = setup_.signatures[row];
+        if (std::find(tried.begin(), tried.end(), signature.format) != tried.end()) continue;
+        tried.push_back(signature.format);
         int64_t length = 0;
         switch (CarveCandidate(buffer, chunk.First(), *at, signature, length)) {
           case Outcome::kRejected:
@@ -340,19 +354,26 @@ class ChunkScanner {
                          const FileSignature& signature, int64_t& length) {
     const CarvedSize size =
         DetermineCarvedSize(engine_.CancelFlag(), buffer, at, signature, device_,
-                            static_cast<uint64_t>(chunkSector), setup_.sectorSize, &memo_);
-    if (size.size < signature.minSize) return Outcome::kRejected;
+                            static_cast<uint64_t>(chunkSector), setup_.sectorSize, &memo_, &index_);
+    // The content names the type; a type the user did not select is not carved.
+    const FileSignature* type = &signature;
+    if (!size.extension.empty() && size.extension != signature.extension) {
+      type = setup_.TypeRow(size.extension);
+      if (type == nullptr) return Outcome::kRejected;
+    }
+    // The minimum bounds guesses; a file its structure proves whole is kept whatever its size.
+    if (size.size <= 0 || (!size.proven && size.size < type->minSize)) return Outcome::kRejected;
 
     const std::string folder =
-        outputDir_ + "/" + CategoryFolders[static_cast<size_t>(signature.category)];
+        outputDir_ + "/" + CategoryFolders[static_cast<size_t>(type->category)];
     const std::string stem =
         "rec_" + std::to_string(filesNamed_++) + "_" + std::to_string(chunkSector);
     OutputFile out;
-    const std::optional<std::string> name = CreateCarveFile(out, folder, stem, signature.extension);
+    const std::optional<std::string> name = CreateCarveFile(out, folder, stem, type->extension);
     if (!name) {
       // One file that cannot be created does not end the scan.
-      engine_.Emit(Kind::Error, "Failed to write output file: " + folder + "/" + stem + "." +
-                                    signature.extension);
+      engine_.Emit(Kind::Error,
+                   "Failed to write output file: " + folder + "/" + stem + "." + type->extension);
       return Outcome::kRejected;
     }
     const std::string path = folder + "/" + *name;

@@ -7,6 +7,8 @@
 
 namespace quarvelin {
 
+struct FileFormat;
+
 // The output folder a carved file goes to.
 enum FileCategory : int32_t {
   kImages = 0,
@@ -21,19 +23,23 @@ enum FileCategory : int32_t {
 inline constexpr std::array<const char*, 6> CategoryFolders = {"Images",    "Videos",   "Audio",
                                                                "Documents", "Archives", "Code"};
 
-// One kind of file the scan recognises by the bytes it starts with.
+// One header of one file type: a row of the table a scan searches with. The rows come from the
+// format modules (formats/registry.h).
 struct FileSignature {
   std::string name;             // upper-case type name; several rows may share one
-  std::string extension;        // lower-case, no dot: output name, filter key, sizing method
+  std::string extension;        // lower-case, no dot: output name, filter key
   int32_t category = 0;         // FileCategory
   std::vector<uint8_t> header;  // never empty
   std::vector<uint8_t> footer;  // empty for types whose end is not found by searching
   int64_t maxSize = 0;
   int64_t minSize = 0;
+  bool ignoreCase = false;             // the header's ASCII letters match in either case
+  const FileFormat* format = nullptr;  // the module that sizes and names what the header starts
 };
 
-// The 42 rows, in search order: the first selected row whose carve is accepted claims a header
-// that several rows share.
+// Every row, type by type in the order the UI lists them, each type's headers in search order.
+// Where several rows match at one offset, the first one's format sizes the candidate and its
+// content decides the type.
 const std::vector<FileSignature>& SignatureTable();
 
 // The rows whose extension equals one of `extensions` exactly (case-sensitive), in table order;
