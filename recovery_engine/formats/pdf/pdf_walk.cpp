@@ -19,6 +19,8 @@ constexpr int64_t kMarkerSpan = 7;
 // How far past a marker's line end we look for the update that continues the file: blank and
 // comment lines before it are short, so anything longer is not a PDF update.
 constexpr int32_t kFollowBytes = 16'384;
+// Enough for the longest opening of an update: "xref", or two numbers and "obj".
+constexpr size_t kTokenBytes = 64;
 
 bool IsLineEnd(uint8_t c) {
   return c == '\r' || c == '\n';
@@ -107,6 +109,10 @@ class PdfWalker {
   StoredFileStops ownStops_;
   Bytes window_;
   std::vector<uint8_t> held_;  // the window's bytes once the reader has been asked for others
+  // Bytes read past the window's end for the markers near it.
+  std::vector<uint8_t> ahead_;
+  int64_t aheadBase_ = INT64_MAX;
+  bool aheadFinal_ = false;  // nothing can be read past them
   int64_t base_ = 0;
   bool final_ = false;  // nothing can be read past the window
 };
@@ -136,35 +142,52 @@ bool PdfWalker::UpdateFollows(int64_t end, bool atLineStart) {
         WindowFrom(std::min(end, WindowEnd()))
             .first(static_cast<size_t>(std::clamp<int64_t>(WindowEnd() - end, 0, kFollowBytes)));
   } else {
-    // The reader's next answer replaces the bytes the window may be looking at.
-    if (!read_.InBuffer(window_)) {
-      held_.assign(window_.begin(), window_.end());
-      window_ = held_;
+    // Markers crowded at the window's end share one read of the bytes after it.
+    const auto aheadEnd = [&] { return aheadBase_ + static_cast<int64_t>(ahead_.size()); };
+    if (end < aheadBase_ || (aheadEnd() - end < kFollowBytes && !aheadFinal_)) {
+      // The reader's next answer replaces the bytes the window may be looking at.
+      if (!read_.InBuffer(window_) && window_.data() != held_.data()) {
+        held_.assign(window_.begin(), window_.end());
+        window_ = held_;
+      }
+      const Bytes got = read_.ReadLongest(end, 2 * kFollowBytes, 1);
+      ahead_.assign(got.begin(), got.end());
+      aheadBase_ = end;
+      aheadFinal_ = got.size() < static_cast<size_t>(2 * kFollowBytes);
     }
-    after = read_.ReadLongest(end, kFollowBytes, 1);
-    last = after.size() < static_cast<size_t>(kFollowBytes);
+    const int64_t held = std::clamp<int64_t>(aheadEnd() - end, 0, kFollowBytes);
+    const int64_t skip = std::min<int64_t>(end - aheadBase_, std::ssize(ahead_));
+    after = Bytes(ahead_).subspan(static_cast<size_t>(skip), static_cast<size_t>(held));
+    last = aheadFinal_ && aheadEnd() - end <= kFollowBytes;
   }
-  // Another file beginning on a sector start ends this one there.
-  const int64_t judged = last ? end + static_cast<int64_t>(after.size())
-                              : end + static_cast<int64_t>(after.size()) - Reach();
-  if (const auto other = OtherFile(after, end, end, judged)) {
-    after = after.first(static_cast<size_t>(*other - end));
-  }
-
-  size_t i = 0;
-  while (true) {
+  // What follows the marker, and how many of those bytes it took to tell.
+  bool follows = false;
+  size_t looked = 0;
+  for (size_t i = 0;;) {
     while (i < after.size() && IsBlank(after[i])) ++i;
-    if (i >= after.size()) return false;
+    if (i >= after.size()) break;
     if (after[i] != '%') {
       // Objects, a cross-reference table (a stream is an object), or the rest of the stream that
       // held an embedded file's marker.
-      return ObjectAt(after, i) || HasAt(after, i, "xref") || HasAt(after, i, "endstream");
+      const Bytes token = after.first(std::min(after.size(), i + kTokenBytes));
+      follows = ObjectAt(token, i) || HasAt(token, i, "xref") || HasAt(token, i, "endstream");
+      looked = token.size();
+      break;
     }
     const bool lineStart = i > 0 ? IsLineEnd(after[i - 1]) : atLineStart;
-    if (lineStart && HasAt(after, i, kMarker)) return true;               // the next revision's end
-    if (HasAt(after, i, "%!") || HasAt(after, i, "%PDF-")) return false;  // PostScript or a PDF
-    while (i < after.size() && !IsLineEnd(after[i])) ++i;                 // a comment line
+    if (lineStart && HasAt(after, i, kMarker)) {  // the next revision's end
+      follows = true;
+      looked = i + kMarker.size();
+      break;
+    }
+    if (HasAt(after, i, "%!") || HasAt(after, i, "%PDF-")) break;  // PostScript or a PDF
+    while (i < after.size() && !IsLineEnd(after[i])) ++i;          // a comment line
   }
+  // Bytes of another file, beginning on a sector start, are no update of this one.
+  const int64_t judged = last ? end + static_cast<int64_t>(after.size())
+                              : end + static_cast<int64_t>(after.size()) - Reach();
+  return follows &&
+         !OtherFile(after, end, end, std::min(end + static_cast<int64_t>(looked), judged));
 }
 
 PdfEnd PdfWalker::Run(const std::atomic<bool>* cancel, int64_t resumeAt) {
