@@ -116,10 +116,10 @@ TEST(MarkupWalk, UnprovenWhenTheTextStopsShort) {
   EXPECT_EQ(std::pair(cut.size, cut.stop),
             std::pair(std::optional<int64_t>(), SearchStop::kFailedRead));
   EXPECT_FALSE(Walk(Text("<a><b></a></b>\n")).size);
-  // Nesting that never closes: the walk ends at the largest size the scan carves.
-  std::string deep = "<r>";
-  while (std::ssize(deep) <= kMarkupLargest) deep += "<a>";
-  const MarkupEnd limit = Walk(Text(deep), {});
+  // A comment that never closes: the walk ends at the largest size the scan carves.
+  std::string deep = "<r><a><!--";
+  deep.resize(static_cast<size_t>(kMarkupLargest) + 100, 'x');
+  const MarkupEnd limit = Walk(Text(deep));
   EXPECT_EQ(std::tuple(limit.size, limit.searchedTo, limit.stop),
             std::tuple(std::optional<int64_t>(), kMarkupLargest, SearchStop::kReach));
   testing::Candidate cancelled(Text("<a></a>"), {.cancelled = true});
