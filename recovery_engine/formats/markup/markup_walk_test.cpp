@@ -56,7 +56,7 @@ TEST(MarkupWalk, EndsAfterTheRootsClosingTagAndItsLineEnd) {
   // Fake closing tags in comments, scripts, CDATA, attribute values and the document type's
   // internal subset; HTML in capitals with unclosed paragraphs and void elements.
   const std::string html =
-      "<!DOCTYPE html>\n<HTML><HEAD><META charset=utf-8><!-- </html> --></HEAD><BODY>"
+      "<!doctype HTML>\n<HTML><HEAD><META charset=utf-8><!-- </html> --></HEAD><BODY>"
       "<P>one<P>two<BR><IMG src=a.png alt='x>y'><SCRIPT>if (a </b) w('</html>');</SCRIPT>"
       "<style>p::after { content: \"</html>\" }</STYLE></BODY></HTML>";
   const std::string svg =
