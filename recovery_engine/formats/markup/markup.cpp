@@ -1,28 +1,66 @@
-// Markup: SVG, HTML and XML, text that ends with the root element's closing tag.
+// Markup: SVG, HTML and XML, text that ends with the root element's closing tag. The root names
+// the type: an XML file whose root is "svg" is an SVG.
 
+#include "formats/markup/markup_walk.h"
 #include "formats/registry.h"
 #include "sizing/sizing_job.h"
 
 namespace quarvelin {
 namespace {
 
+std::string_view ExtensionOf(MarkupKind kind) {
+  switch (kind) {
+    case MarkupKind::kSvg:
+      return "svg";
+    case MarkupKind::kHtml:
+      return "html";
+    case MarkupKind::kXml:
+      break;
+  }
+  return "xml";
+}
+
 CarvedSize Size(SizingJob& job) {
-  if (job.Row().footer.empty()) return SizingJob::Estimated(job.MaxSize());
-  return job.SearchFooter(FooterSearch::kFooter, true);
+  const MarkupEnd end = WalkMarkupEnd(job.Read(), job.Cancel(), job.NextFiles());
+  const std::string_view extension = ExtensionOf(end.kind);
+  if (!end.size) {
+    // Tags that do not nest, or HTML that never closes: text up to the next file, at most the
+    // type's maximum.
+    return {.size = job.MaxSize(), .estimated = true, .extension = extension};
+  }
+  // Text that runs into bytes no text holds ended there or was cut there: kept only when it is not
+  // too short to be a file.
+  if (end.endedByBinary) return {.size = *end.size, .extension = extension};
+  return SizingJob::Proven(*end.size, extension);
+}
+
+std::vector<uint8_t> Bom(std::string_view text) {
+  std::vector<uint8_t> bytes = HeaderBytes({0xEF, 0xBB, 0xBF});
+  bytes.insert(bytes.end(), text.begin(), text.end());
+  return bytes;
 }
 
 }  // namespace
 
 const FileFormat& MarkupFormat() {
-  static const FileFormat format{"Markup",
-                                 {{"SVG", "svg", kImages, 50, 10 * MiB},
-                                  {"HTML", "html", kCode, 50, 10 * MiB},
-                                  {"XML", "xml", kCode, 50, 10 * MiB}},
-                                 {{HeaderText("<svg"), {"svg"}, HeaderText("</svg>")},
-                                  {HeaderText("<html"), {"html"}, HeaderText("</html>")},
-                                  {HeaderText("<?xml"), {"xml"}, {}}},
-                                 Size,
-                                 nullptr};
+  static const FileFormat format{
+      "Markup",
+      {{"SVG", "svg", kImages, 50, 10 * MiB},
+       {"HTML", "html", kCode, 50, 10 * MiB},
+       {"XML", "xml", kCode, 50, 10 * MiB}},
+      {{HeaderText("<svg"), {"svg"}, HeaderText("</svg>")},
+       {HeaderText("<html"), {"html"}, HeaderText("</html>"), true},
+       {HeaderText("<!doctype html"), {"html"}, HeaderText("</html>"), true},
+       {Bom("<html"), {"html"}, HeaderText("</html>"), true},
+       {Bom("<!doctype html"), {"html"}, HeaderText("</html>"), true},
+       // A declaration starts XML of any root, SVG included, in UTF-8 (with or without a
+       // byte-order mark) or UTF-16 of either byte order.
+       {HeaderText("<?xml"), {"svg", "xml"}, {}},
+       {Bom("<?xml"), {"svg", "xml"}, {}},
+       {HeaderBytes({0xFF, 0xFE, '<', 0, '?', 0, 'x', 0}), {"svg", "xml"}, {}},
+       {HeaderBytes({0xFE, 0xFF, 0, '<', 0, '?', 0, 'x'}), {"svg", "xml"}, {}}},
+      Size,
+      nullptr};
   return format;
 }
 

@@ -1,7 +1,6 @@
 // PDF: "%PDF-", objects, and one or more "%%EOF" markers (one per incremental update).
 
-#include <optional>
-
+#include "formats/pdf/pdf_walk.h"
 #include "formats/registry.h"
 #include "formats/report.h"
 #include "sizing/sizing_job.h"
@@ -10,63 +9,17 @@
 namespace quarvelin {
 namespace {
 
-// Sectors per read for the "%%EOF" search, and how far it looks.
-constexpr uint32_t kSearchReadSectors = 2'048;
-constexpr int64_t kSearchLimit = 2'097'152'000;
-// Bytes kept from one read to the next.
-constexpr size_t kPdfKeep = 32'768;
-
-// The last "%%EOF" decides, up to the next PDF stored on the disk: one whose "%PDF-" starts a
-// sector (inside this file it would be text, which need not be aligned).
-int64_t SearchLastEnd(SizingJob& job) {
-  const Bytes header = AsBytes("%PDF-");
-  const Bytes marker = AsBytes("%%EOF");
-  auto [window, stream] = job.BeginSearch(
-      job.Memo() != nullptr ? job.Examined(job.Memo()->pdfEnd) : std::nullopt, marker.size() - 1);
-  std::optional<int64_t> last;
-  std::optional<int64_t> nextFile;
-  while (window.Consumed() < kSearchLimit && !job.Cancelled()) {
-    const Bytes bytes = window.View();
-    size_t before = bytes.size();
-    for (size_t i = Find(bytes, header, 0); i != kNotFound; i = Find(bytes, header, i + 1)) {
-      const int64_t at = window.Consumed() + static_cast<int64_t>(i);
-      if (at > 0 && job.Read().StartsSector(at)) {
-        before = i;
-        nextFile = at;
-        break;
-      }
-    }
-    for (size_t i = Find(bytes, marker, 0, before); i != kNotFound;
-         i = Find(bytes, marker, i + 1, before)) {
-      last = window.Consumed() + static_cast<int64_t>(i);
-    }
-    if (nextFile) {
-      // Every header before the next file would search up to it.
-      if (!last && job.Memo() != nullptr)
-        job.Remember(job.Memo()->pdfEnd, *nextFile, SearchStop::kNextFile);
-      break;
-    }
-    const int64_t examined = window.End();
-    window.KeepLast(kPdfKeep);
-    const bool blocked = !window.Append(stream, kSearchReadSectors);
-    if (blocked || window.Consumed() >= kSearchLimit) {
-      if (!last && job.Memo() != nullptr)
-        job.Remember(job.Memo()->pdfEnd, examined, SizingJob::StopOf(blocked));
-      break;
-    }
-  }
-  if (!last) return 0;
-  // The allowance for the line end must not reach into the next file, or the scan would resume
-  // past that file's first sector and never see it.
-  return std::min(*last + 9, nextFile.value_or(INT64_MAX));
-}
-
+// The file ends with the line end of the last "%%EOF" that no incremental update follows. A
+// search that finds none remembers the stretch it looked through, so the other headers in it (a
+// run of "%PDF" inside some other file) do not search it again.
 CarvedSize Size(SizingJob& job) {
-  if (job.Memo() != nullptr && job.Endless(job.Memo()->pdfEnd)) return {};
-  if (const auto pdf = ValidatePdf(job.Read(), job.Cancel()); Accepted(pdf)) {
-    return SizingJob::Measured(pdf.size);
-  }
-  return SizingJob::Measured(SearchLastEnd(job));
+  SizingMemo* memo = job.Memo();
+  if (memo != nullptr && job.Endless(memo->pdfEnd)) return {};
+  const int64_t resume = memo != nullptr ? job.Examined(memo->pdfEnd).value_or(0) : 0;
+  const PdfEnd end = WalkPdfEnd(job.Read(), job.Cancel(), job.NextFiles(), resume);
+  if (end.size) return SizingJob::Proven(*end.size);
+  if (memo != nullptr && !job.Cancelled()) job.Remember(memo->pdfEnd, end.searchedTo, end.stop);
+  return {};
 }
 
 FormatReport Report(RangeReader& read, std::string_view) {
