@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 
 #include "common/byte_fields.h"
 #include "validators/validation_result.h"
@@ -32,20 +33,29 @@ constexpr std::array<uint8_t, 256> MakeCrc8Table() {
   }
   return table;
 }
-constexpr std::array<uint16_t, 256> MakeCrc16Table() {
-  std::array<uint16_t, 256> table{};
+constexpr auto kCrc8Table = MakeCrc8Table();
+
+// Eight tables: entry b of table k is the CRC-16 of byte b followed by k zero bytes, so eight bytes
+// are folded in per step.
+using Crc16Tables = std::array<std::array<uint16_t, 256>, 8>;
+constexpr Crc16Tables MakeCrc16Tables() {
+  Crc16Tables t{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t r = i << 8;
     for (int bit = 0; bit < 8; ++bit) r = (r & 0x8000) ? (r << 1) ^ 0x8005 : r << 1;
-    table[i] = static_cast<uint16_t>(r);
+    t[0][i] = static_cast<uint16_t>(r);
   }
-  return table;
+  for (size_t k = 1; k < t.size(); ++k) {
+    for (size_t i = 0; i < 256; ++i) {
+      t[k][i] = static_cast<uint16_t>((t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 8]);
+    }
+  }
+  return t;
 }
-constexpr auto kCrc8Table = MakeCrc8Table();
-constexpr auto kCrc16Table = MakeCrc16Table();
+constexpr auto kCrc16 = MakeCrc16Tables();
 
 inline uint16_t Crc16Step(uint16_t crc, uint8_t b) {
-  return static_cast<uint16_t>((crc << 8) ^ kCrc16Table[((crc >> 8) ^ b) & 0xFF]);
+  return static_cast<uint16_t>((crc << 8) ^ kCrc16[0][((crc >> 8) ^ b) & 0xFF]);
 }
 
 struct StreamInfo {
@@ -299,31 +309,30 @@ class FrameWalker {
     const int64_t limit = pos + FrameBound(h);
     // The shortest frame: its header, one subframe byte per channel, the CRC-16.
     const int64_t earliest = pos + h.length + h.channels + 2;
-    uint16_t crc = 0;
+    uint16_t crc = 0;  // of the bytes from `pos` to `p`
     int64_t p = pos;
-    while (p < limit) {
+    while (p <= limit) {
       if (IsCancelled(cancel_)) return std::nullopt;
       const auto bytes = window_.At(p, 1);
       if (bytes.empty()) return std::nullopt;
-      const auto count = static_cast<size_t>(std::min<int64_t>(std::ssize(bytes), limit - p));
-      size_t i = 0;
-      bool candidate = false;
-      while (i < count) {
-        crc = Crc16Step(crc, bytes[i++]);
-        if (crc == 0 && p + static_cast<int64_t>(i) >= earliest) {
-          candidate = true;
-          break;
-        }
-      }
-      p += static_cast<int64_t>(i);
-      if (candidate) {
-        // The header check may move the window; the scan resumes from `p` either way.
+      // Only where a header's first byte (0xFF) stands can the frame end; the bytes up to the next
+      // one are checksummed in one go.
+      const auto count = static_cast<size_t>(std::min<int64_t>(std::ssize(bytes), limit + 1 - p));
+      const auto* const ff = static_cast<const uint8_t*>(std::memchr(bytes.data(), 0xFF, count));
+      const auto run = ff != nullptr ? static_cast<size_t>(ff - bytes.data()) : count;
+      crc = FlacCrc16(bytes.first(run), crc);
+      p += static_cast<int64_t>(run);
+      if (ff == nullptr) continue;
+      if (crc == 0 && p >= earliest) {
+        // The header check may move the window; the scan goes on from `p` either way.
         if (const auto found = HeaderAt(p);
             found && found->number == expectedNumber && found->variableBlocks == h.variableBlocks) {
           next = *found;
           return p;
         }
       }
+      crc = Crc16Step(crc, 0xFF);
+      ++p;
     }
     return std::nullopt;
   }
@@ -369,7 +378,15 @@ uint8_t FlacCrc8(std::span<const uint8_t> bytes, uint8_t crc) {
 }
 
 uint16_t FlacCrc16(std::span<const uint8_t> bytes, uint16_t crc) {
-  for (const uint8_t b : bytes) crc = Crc16Step(crc, b);
+  const uint8_t* b = bytes.data();
+  size_t n = bytes.size();
+  for (; n >= 8; n -= 8, b += 8) {
+    const uint32_t x = crc ^ ((uint32_t{b[0]} << 8) | b[1]);
+    crc = static_cast<uint16_t>(kCrc16[7][x >> 8] ^ kCrc16[6][x & 0xFF] ^ kCrc16[5][b[2]] ^
+                                kCrc16[4][b[3]] ^ kCrc16[3][b[4]] ^ kCrc16[2][b[5]] ^
+                                kCrc16[1][b[6]] ^ kCrc16[0][b[7]]);
+  }
+  for (; n > 0; --n, ++b) crc = Crc16Step(crc, *b);
   return crc;
 }
 

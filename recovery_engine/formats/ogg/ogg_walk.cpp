@@ -22,16 +22,22 @@ constexpr uint8_t kContinued = 0x01;
 constexpr uint8_t kBeginsStream = 0x02;
 constexpr uint8_t kEndsStream = 0x04;
 
-constexpr std::array<uint32_t, 256> MakeCrcTable() {
-  std::array<uint32_t, 256> table{};
+// Eight tables: entry b of table k is the CRC of byte b followed by k zero bytes, so eight bytes
+// are folded in per step.
+using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
+constexpr CrcTables MakeCrcTables() {
+  CrcTables t{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t r = i << 24;
     for (int bit = 0; bit < 8; ++bit) r = (r & 0x8000'0000u) ? (r << 1) ^ 0x04C1'1DB7u : r << 1;
-    table[i] = r;
+    t[0][i] = r;
   }
-  return table;
+  for (size_t k = 1; k < t.size(); ++k) {
+    for (size_t i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 24];
+  }
+  return t;
 }
-constexpr auto kCrcTable = MakeCrcTable();
+constexpr auto kCrc = MakeCrcTables();
 
 struct Page {
   uint8_t flags = 0;
@@ -79,7 +85,15 @@ struct LogicalStream {
 }  // namespace
 
 uint32_t OggCrc32(std::span<const uint8_t> bytes, uint32_t crc) {
-  for (const uint8_t b : bytes) crc = (crc << 8) ^ kCrcTable[((crc >> 24) ^ b) & 0xFF];
+  const uint8_t* b = bytes.data();
+  size_t n = bytes.size();
+  for (; n >= 8; n -= 8, b += 8) {
+    const uint32_t x =
+        crc ^ ((uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3]);
+    crc = kCrc[7][x >> 24] ^ kCrc[6][(x >> 16) & 0xFF] ^ kCrc[5][(x >> 8) & 0xFF] ^
+          kCrc[4][x & 0xFF] ^ kCrc[3][b[4]] ^ kCrc[2][b[5]] ^ kCrc[1][b[6]] ^ kCrc[0][b[7]];
+  }
+  for (; n > 0; --n, ++b) crc = (crc << 8) ^ kCrc[0][((crc >> 24) ^ *b) & 0xFF];
   return crc;
 }
 
