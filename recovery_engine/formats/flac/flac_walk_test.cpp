@@ -64,13 +64,18 @@ File Frame(uint64_t number, uint32_t blockSize, bool verbatim = false, bool vari
   return frame;
 }
 
-// 30 frames of 4,096 samples and a last one of 1,000; with its total sample count, or 0 (unknown).
-constexpr uint64_t kTotal = 30 * kBlock + 1000;
-File Audio(bool variable = false) {
+// `frames` frames of 4,096 samples and a last one of 1,000; with their total sample count, or 0
+// (unknown).
+constexpr uint64_t Total(uint64_t frames = 30) {
+  return frames * kBlock + 1000;
+}
+constexpr uint64_t kTotal = Total();
+File Audio(bool variable = false, uint64_t frames = 30) {
   File out;
-  for (uint64_t i = 0; i < 30; ++i)
-    Append(out, Frame(variable ? i * kBlock : i, kBlock, i % 3 == 0, variable));
-  Append(out, Frame(variable ? 30 * kBlock : 30, 1000, true, variable));
+  for (uint64_t i = 0; i <= frames; ++i) {
+    const uint64_t number = variable ? i * kBlock : i;
+    Append(out, Frame(number, i < frames ? kBlock : 1000, i % 3 == 0 || i == frames, variable));
+  }
   return out;
 }
 const File kId3v2 = testing::Padded({'I', 'D', '3', 4, 0, 0, 0, 0, 0x01, 0x00}, 138);
@@ -102,9 +107,10 @@ TEST(FlacWalk, EndsWithTheFrameThatReachesTheTotal) {
     const File tagged = Concat(file, kId3v2, kId3v1);
     ExpectExact(Walk(Concat(tagged, testing::RandomBytes(3000, 4)), p), tagged.size());
   }
-  // Frames numbered by their first sample; STREAMINFO's largest frame bounds the search.
-  const File variable = Concat(Head(kTotal, 16'397), Audio(true));
-  ExpectExact(Walk(variable, {.randomTrailing = true}), variable.size());
+  // Frames numbered by their first sample, over several read windows; STREAMINFO's largest frame
+  // bounds the search.
+  const File variable = Concat(Head(Total(400), 16'397), Audio(true, 400));
+  ExpectExact(Walk(variable, {.bufferBytes = 4096, .randomTrailing = true}), variable.size());
 }
 
 TEST(FlacWalk, WithoutATotalEndsWhereNoFrameFollows) {
