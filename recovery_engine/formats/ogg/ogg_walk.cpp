@@ -112,6 +112,7 @@ OggWalk WalkOgg(RangeReader& read, const std::atomic<bool>* cancel) {
     const bool linkEnded =
         !link.empty() && std::all_of(link.begin(), link.end(), [](auto& s) { return s.ended; });
     if (linkEnded) {
+      walk.lastLinkEnd = pos;
       // Only the first page of a new link continues the file; anything else is the next file, the
       // disk's slack or other data.
       if (!page || !(page->flags & kBeginsStream)) {

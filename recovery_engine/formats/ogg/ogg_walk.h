@@ -18,6 +18,9 @@ struct OggWalk {
   // with a beginning-of-stream page; 0 when none was. Without `end` this is as much of a cut or
   // fragmented file as is whole; with it, it equals `end`.
   int64_t lastGoodPage = 0;
+  // The end of the last link whose every logical stream ended (0 when none did): a whole file in
+  // itself, though a further link may be cut short.
+  int64_t lastLinkEnd = 0;
 };
 
 // Walks the pages from candidate offset 0, checking each page's checksum, and follows every

@@ -47,6 +47,7 @@ OggWalk Walk(const File& file, Placement placement = {}) {
 void ExpectExact(const OggWalk& walk, size_t size) {
   EXPECT_EQ(walk.end, static_cast<int64_t>(size));
   EXPECT_EQ(walk.lastGoodPage, static_cast<int64_t>(size));
+  EXPECT_EQ(walk.lastLinkEnd, static_cast<int64_t>(size));
 }
 
 TEST(OggWalk, ChecksumIsOggsOwnCrc) {
@@ -79,6 +80,12 @@ TEST(OggWalk, FollowsChainedLinksAndMultiplexedStreams) {
               file.size());
   // A second file of two links right after the first is not told apart: that is what chaining is.
   ExpectExact(Walk(Concat(file, Stream(4, 3))), file.size() + Stream(4, 3).size());
+  // A cut second link leaves the first whole.
+  File cut = Concat(file, Stream(4, 3));
+  cut.resize(cut.size() - 1000);
+  const auto walk = Walk(cut, {.randomTrailing = true});
+  EXPECT_FALSE(walk.end);
+  EXPECT_EQ(walk.lastLinkEnd, static_cast<int64_t>(file.size()));
 }
 
 TEST(OggWalk, ProvesNothingWhenAStreamIsLeftOpen) {
