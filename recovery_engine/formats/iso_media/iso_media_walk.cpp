@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
+#include <vector>
 
 #include "validators/validation_result.h"
 
@@ -25,6 +25,14 @@ constexpr int64_t kMfroBytes = 16;
 // Once the movie and its media are whole, a box of a type we do not know is more likely stray
 // bytes after the file than part of it; only a small one is taken.
 constexpr int64_t kLargestTrailingUnknownBox = 1 << 20;
+
+// The movie box is read whole to check where its chunks lie; a longer one is not checked.
+constexpr int64_t kLargestCheckedMoov = 4 << 20;
+// Media boxes remembered for that check; a file with more (fragmented: its chunks are described
+// in the fragments) is not checked.
+constexpr size_t kMostRememberedMdats = 4'096;
+// The sample tables sit four boxes down: moov, trak, mdia, minf, stbl.
+constexpr int kTableDepth = 4;
 
 // Types seen at the top level of MP4, QuickTime and 3GPP files.
 constexpr std::array<std::string_view, 19> kTopLevelTypes = {
@@ -66,6 +74,44 @@ bool MfraAgrees(RangeReader& read, int64_t mfraAt, int64_t mfraSize) {
   if (mfro.empty()) return false;
   return ReadBe32(mfro, 0) == kMfroBytes && TypeOf(mfro) == "mfro" &&
          ReadBe32(mfro, 12) == static_cast<uint64_t>(mfraSize);
+}
+
+struct Span {
+  int64_t from;  // the media data, after the mdat's header
+  int64_t to;
+};
+
+bool InsideMedia(uint64_t offset, const std::vector<Span>& media) {
+  return std::any_of(media.begin(), media.end(), [offset](const Span& data) {
+    return offset >= static_cast<uint64_t>(data.from) && offset < static_cast<uint64_t>(data.to);
+  });
+}
+
+// False when a chunk offset table (stco, co64) among `boxes` or their sample-table ancestors has
+// a first or last entry outside the file's media data: the movie box then belongs to another file,
+// or the walk left this one. Boxes that cannot be parsed end their list without a verdict.
+bool ChunksInsideMedia(Bytes boxes, const std::vector<Span>& media, int depth) {
+  for (size_t at = 0; boxes.size() - at >= 8;) {
+    const uint64_t size = *ReadBe32(boxes, at);
+    const std::string_view type = TypeOf(boxes.subspan(at));
+    if (size < 8 || size > boxes.size() - at) return true;
+    const Bytes body = boxes.subspan(at + 8, static_cast<size_t>(size - 8));
+    at += static_cast<size_t>(size);
+    if (type == "trak" || type == "mdia" || type == "minf" || type == "stbl") {
+      if (depth > 0 && !ChunksInsideMedia(body, media, depth - 1)) return false;
+      continue;
+    }
+    const size_t entryBytes = type == "stco" ? 4 : type == "co64" ? 8 : 0;
+    const auto count = ReadBe32(body, 4);
+    if (entryBytes == 0 || !count || *count == 0) continue;
+    if (*count > (body.size() - 8) / entryBytes) return false;
+    const auto entry = [&](size_t index) {
+      const size_t entryAt = 8 + index * entryBytes;
+      return entryBytes == 4 ? uint64_t{*ReadBe32(body, entryAt)} : *ReadBe64(body, entryAt);
+    };
+    if (!InsideMedia(entry(0), media) || !InsideMedia(entry(*count - 1), media)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -114,6 +160,11 @@ IsoMediaWalk WalkIsoMedia(RangeReader& read, const std::atomic<bool>* cancel) {
   bool sawMdat = false;
   bool fragmentWithoutData = false;  // a moof whose mdat has not come yet
   bool indexed = false;              // an mfra closed the file
+  int64_t moovAt = 0;
+  int64_t moovSize = 0;
+  int64_t moovHeader = kHeaderBytes;
+  std::vector<Span> mediaData;
+  bool mediaRemembered = true;
   for (int64_t boxes = 1; !indexed; ++boxes) {
     if (IsCancelled(cancel)) {
       result.reached = pos;
@@ -153,16 +204,24 @@ IsoMediaWalk WalkIsoMedia(RangeReader& read, const std::atomic<bool>* cancel) {
     // A box of unknown type, or one that adds no media to a file already whole, that runs off the
     // device is stray bytes after the file. A cut-off movie, media or fragment box is a truncated
     // file; that shows when the walk ends.
-    const bool media = type == "mdat" || type == "moof" || type == "moov";
-    if ((!known || (whole && !media)) && read(*next - 1, 1).empty()) break;
+    const bool addsMedia = type == "mdat" || type == "moof" || type == "moov";
+    if ((!known || (whole && !addsMedia)) && read(*next - 1, 1).empty()) break;
 
     if (type == "moov") {
       sawMoov = true;
+      moovAt = pos;
+      moovSize = size;
+      moovHeader = size32 == 1 ? kLargeHeaderBytes : kHeaderBytes;
     } else if (type == "moof") {
       fragmentWithoutData = true;
     } else if (type == "mdat") {
       sawMdat = true;
       fragmentWithoutData = false;
+      if (mediaData.size() < kMostRememberedMdats) {
+        mediaData.push_back({pos + (size32 == 1 ? kLargeHeaderBytes : kHeaderBytes), *next});
+      } else {
+        mediaRemembered = false;
+      }
     } else if (type == "mfra") {
       if (!MfraAgrees(read, pos, size)) {
         result.reached = *next;
@@ -176,7 +235,14 @@ IsoMediaWalk WalkIsoMedia(RangeReader& read, const std::atomic<bool>* cancel) {
   result.reached = pos;
   // The last box must lie on the device whole: one cut off by its end is a truncated file.
   const bool onDevice = !read(pos - 1, 1).empty();
-  if (sawMoov && sawMdat && !fragmentWithoutData && onDevice) result.end = pos;
+  if (!sawMoov || !sawMdat || fragmentWithoutData || !onDevice) return result;
+  if (mediaRemembered && moovSize <= kLargestCheckedMoov) {
+    const Bytes moov = read(moovAt, static_cast<int32_t>(moovSize));
+    if (moov.empty() ||
+        !ChunksInsideMedia(moov.subspan(static_cast<size_t>(moovHeader)), mediaData, kTableDepth))
+      return result;
+  }
+  result.end = pos;
   return result;
 }
 

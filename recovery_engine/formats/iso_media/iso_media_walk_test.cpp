@@ -24,6 +24,19 @@ File Ftyp(const std::string& major, const std::string& compatible = "isom") {
   return Concat(Be32(static_cast<uint32_t>(16 + compatible.size())), "ftyp", major, Be32(0x200),
                 compatible);
 }
+File Holding(const std::string& type, const File& body) {
+  return Concat(Be32(static_cast<uint32_t>(body.size() + 8)), type, body);
+}
+// A movie box whose one track's chunks start at `first` and `last`, in a table of 32-bit or
+// 64-bit offsets.
+File Moov(uint64_t first, uint64_t last, bool wide = false) {
+  const File entries = wide ? Concat(Be64(first), Be64(last)) : Concat(Be32(first), Be32(last));
+  const File table = Holding(wide ? "co64" : "stco", Concat(Be32(0), Be32(2), entries));
+  return Holding("moov",
+                 Concat(Box("mvhd", 100),
+                        Holding("trak", Holding("mdia", Holding("minf", Holding("stbl", table))))));
+}
+
 // A fragment index whose trailer repeats `size`.
 File Mfra(uint32_t size, uint32_t trailerSays) {
   return Concat(Be32(size), "mfra", File(size - 24, 0), Be32(16), "mfro", Be32(0),
@@ -81,6 +94,17 @@ TEST(IsoMediaWalk, ProvesNothingForAnIncompleteFile) {
   EXPECT_FALSE(r.end);
   EXPECT_EQ(r.openEndedAt, 728);
   EXPECT_FALSE(Walk(WholeMovies()[0], {.cancelled = true}).end);
+}
+
+TEST(IsoMediaWalk, TheMovieBoxMustDescribeThisFilesMedia) {
+  // ftyp (20), mdat (8 + 1000), then the movie box: the media data lies at 28 to 1028.
+  const File head = Concat(Ftyp("isom"), Box("mdat", 1000));
+  for (const bool wide : {false, true}) {
+    const File inside = Concat(head, Moov(28, 1027, wide));
+    EXPECT_EQ(Walk(inside).end, static_cast<int64_t>(inside.size()));
+    EXPECT_FALSE(Walk(Concat(head, Moov(20, 500, wide))).end);
+    EXPECT_FALSE(Walk(Concat(head, Moov(28, 1028, wide))).end);
+  }
 }
 
 TEST(IsoMediaWalk, HostileSizesEndTheWalkWithoutOverflow) {
