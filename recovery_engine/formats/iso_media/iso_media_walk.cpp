@@ -159,23 +159,25 @@ IsoMediaWalk WalkIsoMedia(RangeReader& read, const std::atomic<bool>* cancel) {
   bool sawMoov = false;
   bool sawMdat = false;
   bool fragmentWithoutData = false;  // a moof whose mdat has not come yet
-  bool indexed = false;              // an mfra closed the file
+  bool fragmented = false;
+  bool indexed = false;     // an mfra closed the file
+  bool unreadable = false;  // the walk stopped where nothing could be read
   int64_t moovAt = 0;
   int64_t moovSize = 0;
   int64_t moovHeader = kHeaderBytes;
   std::vector<Span> mediaData;
   bool mediaRemembered = true;
   for (int64_t boxes = 1; !indexed; ++boxes) {
-    if (IsCancelled(cancel)) {
-      result.reached = pos;
-      return result;
-    }
-    if (boxes > kMostBoxes) {
+    if (IsCancelled(cancel) || boxes > kMostBoxes) {
       result.reached = pos;
       return result;
     }
     Bytes header = window.At(pos, static_cast<int32_t>(kHeaderBytes));
-    if (header.empty()) break;
+    if (header.empty()) {
+      // The device's end, or a failed read: a fragmented recording may go on past it.
+      unreadable = true;
+      break;
+    }
     const uint32_t size32 = *ReadBe32(header, 0);
     const std::string_view type = TypeOf(header);
     const bool known = Known(type);
@@ -213,6 +215,7 @@ IsoMediaWalk WalkIsoMedia(RangeReader& read, const std::atomic<bool>* cancel) {
       moovSize = size;
       moovHeader = size32 == 1 ? kLargeHeaderBytes : kHeaderBytes;
     } else if (type == "moof") {
+      fragmented = true;
       fragmentWithoutData = true;
     } else if (type == "mdat") {
       sawMdat = true;
@@ -236,11 +239,11 @@ IsoMediaWalk WalkIsoMedia(RangeReader& read, const std::atomic<bool>* cancel) {
   // The last box must lie on the device whole: one cut off by its end is a truncated file.
   const bool onDevice = !read(pos - 1, 1).empty();
   if (!sawMoov || !sawMdat || fragmentWithoutData || !onDevice) return result;
+  if (fragmented && unreadable && !indexed) return result;
   if (mediaRemembered && moovSize <= kLargestCheckedMoov) {
     const Bytes moov = read(moovAt, static_cast<int32_t>(moovSize));
-    if (moov.empty() ||
-        !ChunksInsideMedia(moov.subspan(static_cast<size_t>(moovHeader)), mediaData, kTableDepth))
-      return result;
+    const Bytes boxes = moov.empty() ? moov : moov.subspan(static_cast<size_t>(moovHeader));
+    if (moov.empty() || !ChunksInsideMedia(boxes, mediaData, kTableDepth)) return result;
   }
   result.end = pos;
   return result;

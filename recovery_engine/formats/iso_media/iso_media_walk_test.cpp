@@ -97,6 +97,16 @@ TEST(IsoMediaWalk, ProvesNothingForAnIncompleteFile) {
   EXPECT_FALSE(Walk(WholeMovies()[0], {.cancelled = true}).end);
 }
 
+TEST(IsoMediaWalk, AFragmentedRecordingMayGoOnPastAnUnreadableSector) {
+  const File recording =
+      Concat(Ftyp("isom"), Box("moov", 100), Box("moof", 100), Box("mdat", 1024 - 244));
+  testing::Candidate candidate(recording, {.bufferBytes = 512});
+  RangeReader reader = candidate.Reader();
+  EXPECT_EQ(WalkIsoMedia(reader, nullptr).end, 1024);
+  candidate.Disk().Unreadable(1024, 512);
+  EXPECT_FALSE(WalkIsoMedia(reader, nullptr).end);
+}
+
 TEST(IsoMediaWalk, TheMovieBoxMustDescribeThisFilesMedia) {
   // ftyp (20), mdat (8 + 1000), then the movie box: the media data lies at 28 to 1028.
   const File head = Concat(Ftyp("isom"), Box("mdat", 1000));

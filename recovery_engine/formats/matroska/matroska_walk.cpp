@@ -137,7 +137,8 @@ std::optional<int64_t> WalkMatroska(RangeReader& read, const std::atomic<bool>* 
   bool sawCluster = false;
   for (int64_t elements = 0;; ++elements) {
     if (IsCancelled(cancel) || elements > kMostElements) return std::nullopt;
-    if (window.At(pos, 1).empty()) break;
+    // The device's end, or a failed read: the recording may go on past it.
+    if (window.At(pos, 1).empty()) return std::nullopt;
     const auto element = headerAt(pos);
     if (!element || !SegmentChild(element->id)) break;
     // A Cluster of unknown size would need its blocks walked; that is not proven here.

@@ -74,6 +74,14 @@ TEST(MatroskaWalk, EndsALiveRecordingAfterItsLastElement) {
   EXPECT_FALSE(Walk(Live(Concat(kCluster, kUnknownSize, File(100, 5)))));
   EXPECT_FALSE(Walk(Concat(Header("webm"), kSegment, kUnknownSize, Element(kInfo, File(4, 0)))));
   EXPECT_FALSE(Walk(live, {.cancelled = true}));
+  // More clusters may lie past an unreadable sector.
+  testing::Candidate candidate(
+      Concat(Header("webm"), kSegment, kUnknownSize, Element(kCluster, File(980, 2))),
+      {.bufferBytes = 512});
+  RangeReader reader = candidate.Reader();
+  EXPECT_EQ(WalkMatroska(reader, nullptr), 1024);
+  candidate.Disk().Unreadable(1024, 512);
+  EXPECT_FALSE(WalkMatroska(reader, nullptr));
 }
 
 TEST(MatroskaWalk, TakesAWrittenSegmentSizeOnlyWhereTheDeviceHoldsIt) {
