@@ -207,7 +207,7 @@ IsoMediaWalk WalkIsoMedia(RangeReader& read, const std::atomic<bool>* cancel) {
     // device is stray bytes after the file. A cut-off movie, media or fragment box is a truncated
     // file; that shows when the walk ends.
     const bool addsMedia = type == "mdat" || type == "moof" || type == "moov";
-    if ((!known || (whole && !addsMedia)) && read(*next - 1, 1).empty()) break;
+    if ((!known || (whole && !addsMedia)) && window.At(*next - 1, 1).empty()) break;
 
     if (type == "moov") {
       sawMoov = true;
@@ -237,7 +237,7 @@ IsoMediaWalk WalkIsoMedia(RangeReader& read, const std::atomic<bool>* cancel) {
 
   result.reached = pos;
   // The last box must lie on the device whole: one cut off by its end is a truncated file.
-  const bool onDevice = !read(pos - 1, 1).empty();
+  const bool onDevice = !window.At(pos - 1, 1).empty();
   if (!sawMoov || !sawMdat || fragmentWithoutData || !onDevice) return result;
   if (fragmented && unreadable && !indexed) return result;
   if (mediaRemembered && moovSize <= kLargestCheckedMoov) {
