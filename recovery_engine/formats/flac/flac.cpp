@@ -1,5 +1,6 @@
-// FLAC: carved up to its maximum, cut where the next file begins.
+// FLAC: "fLaC", metadata blocks, then frames, each with a header CRC-8 and a frame CRC-16.
 
+#include "formats/flac/flac_walk.h"
 #include "formats/registry.h"
 #include "sizing/sizing_job.h"
 
@@ -7,7 +8,13 @@ namespace quarvelin {
 namespace {
 
 CarvedSize Size(SizingJob& job) {
-  return SizingJob::Estimated(job.MaxSize());
+  const FlacWalk walk = WalkFlac(job.Read(), job.Cancel());
+  // Without a total sample count, the frames stopping is all the file says of its end.
+  if (walk.end) {
+    return walk.reachedTotal ? SizingJob::Proven(*walk.end) : SizingJob::Measured(*walk.end);
+  }
+  // A file cut short or broken up keeps the frames that are whole.
+  return SizingJob::Measured(walk.lastGoodFrame);
 }
 
 }  // namespace

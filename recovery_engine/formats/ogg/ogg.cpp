@@ -1,5 +1,7 @@
-// OGG: carved up to its maximum, cut where the next file begins.
+// OGG: pages, each with a checksum, of one or more logical streams (multiplexed, or chained one
+// link after another).
 
+#include "formats/ogg/ogg_walk.h"
 #include "formats/registry.h"
 #include "sizing/sizing_job.h"
 
@@ -7,7 +9,11 @@ namespace quarvelin {
 namespace {
 
 CarvedSize Size(SizingJob& job) {
-  return SizingJob::Estimated(job.MaxSize());
+  const OggWalk walk = WalkOgg(job.Read(), job.Cancel());
+  if (walk.end) return SizingJob::Proven(*walk.end);
+  // A file cut short or broken up keeps the pages that are whole. "OggS" in other data, whose first
+  // page does not check, is no file at all.
+  return SizingJob::Measured(walk.lastGoodPage);
 }
 
 }  // namespace

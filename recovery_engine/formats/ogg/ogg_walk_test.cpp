@@ -19,8 +19,8 @@ constexpr uint8_t kEos = 0x04;
 File Page(uint8_t flags, uint32_t serial, uint32_t sequence, size_t payloadBytes,
           uint32_t seed = 1) {
   const File payload = testing::RandomBytes(payloadBytes, seed + sequence);
-  File lacing(payloadBytes / 255, 255);
-  lacing.push_back(static_cast<uint8_t>(payloadBytes % 255));
+  File lacing(payloadBytes / 255 + 1, 255);
+  lacing.back() = static_cast<uint8_t>(payloadBytes % 255);
   File page = Concat(testing::Text("OggS"), File{0, flags}, testing::Le64(sequence * 1000),
                      testing::Le32(serial), testing::Le32(sequence), testing::Le32(0),
                      File{static_cast<uint8_t>(lacing.size())}, lacing, payload);
