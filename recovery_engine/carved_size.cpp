@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/byte_fields.h"
+#include "formats/zip/zip_walk.h"
 #include "validators/acceptance.h"
 #include "validators/range_reader.h"
 
@@ -353,6 +354,14 @@ CarvedSize Sizer::Run() {
     // it on past everything the device can give, over the files that follow.
     const auto known = KnownEndOfCentralDirectory();
     if (known == 0) return Measured(0);
+    // The DOCX rows share the ZIP header and come first: an archive that is not a Word document
+    // is left to the ZIP row. (Where the device was already searched, only its kind is needed.)
+    const ZipWalk walk =
+        known ? ZipWalk{.length = std::nullopt, .kind = ZipContentKind(read_, {}, cancel_).kind}
+              : WalkZip(read_, cancel_);
+    if (Cancelled()) return Measured(0);
+    if (extension_ == "docx" && walk.kind != ZipKind::kDocx) return Measured(0);
+    if (walk.length) return Measured(*walk.length);
     if (const auto zip = ValidateZip(read_, cancel_); Accepted(zip)) return Measured(zip.size);
     return Measured(known ? *known : SearchEndOfCentralDirectory());
   }
@@ -547,7 +556,14 @@ int64_t Sizer::SearchEndOfCentralDirectory() {
       if (bytes.size() - i < kEndRecordBytes) break;
       const int64_t at = window.Consumed() + static_cast<int64_t>(i);
       const int64_t end = at + static_cast<int64_t>(kEndRecordBytes) + *ReadLe16(bytes, i + 20);
-      const int64_t directoryEnd = int64_t{*ReadLe32(bytes, i + 16)} + *ReadLe32(bytes, i + 12);
+      int64_t directoryEnd = int64_t{*ReadLe32(bytes, i + 16)} + *ReadLe32(bytes, i + 12);
+      // A ZIP64 archive's directory ends where its ZIP64 end record starts. (The window owns its
+      // bytes or borrows the scan buffer, so reading on does not disturb it.)
+      if (directoryEnd != at && MayBeZip64End(bytes, i)) {
+        if (const auto layout = ReadZipEnd(read_, at); layout && layout->archiveStart) {
+          directoryEnd = at - *layout->archiveStart;
+        }
+      }
       // Records further on belong to whatever the disk holds after this archive.
       if (directoryEnd == at) return end;
       if (end <= window.End()) best = end;

@@ -320,6 +320,17 @@ TEST(CarvedSizeRuleZip, SearchTakesTheArchivesOwnRecordElseTheLastOne) {
   EXPECT_EQ(Carve("zip", Concat(crafted, Filler(100))), Measured(std::ssize(crafted)));
 }
 
+TEST(CarvedSizeRuleZip, TheDocxRowsTakeOnlyWordDocuments) {
+  // Both DOCX rows share the ZIP header and come first in the table.
+  for (const auto& name : {"single_small_text.zip", "made_by_7zip.zip"}) {
+    const File zip = Fixture(name);
+    EXPECT_EQ(Carve("docx", zip), Measured(0)) << name;
+    EXPECT_EQ(Carve("zip", zip), Measured(std::ssize(zip))) << name;
+  }
+  const File docx = Fixture("pandoc_report.docx");
+  EXPECT_EQ(Carve("docx", docx), Measured(std::ssize(docx)));
+}
+
 // A scan remembers how far end searches found no end marker (for ZIP, none but certain records);
 // the headers it meets later must get the sizes that searches of their own would give.
 TEST(CarvedSize, RememberedSearchesGiveTheSizesOfFreshOnes) {
