@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/byte_fields.h"
+#include "formats/seven_zip/seven_zip_walk.h"
 #include "formats/zip/zip_walk.h"
 #include "validators/acceptance.h"
 #include "validators/range_reader.h"
@@ -365,7 +366,10 @@ CarvedSize Sizer::Run() {
     if (const auto zip = ValidateZip(read_, cancel_); Accepted(zip)) return Measured(zip.size);
     return Measured(known ? *known : SearchEndOfCentralDirectory());
   }
-  if (extension_ == "7z" && Available() >= 32) return Measured(SevenZipSize().value_or(0));
+  if (extension_ == "7z" && Available() >= 32) {
+    if (const auto walked = WalkSevenZip(read_, cancel_)) return Measured(*walked);
+    return Measured(SevenZipSize().value_or(0));
+  }
   if (extension_ == "mp3") {
     if (const auto mp3 = ValidateMp3(read_, cancel_); Accepted(mp3)) return Measured(mp3.size);
     return Measured(WalkMp3Frames());
@@ -585,12 +589,10 @@ int64_t Sizer::SearchEndOfCentralDirectory() {
   return best;
 }
 
-// The signature header, then the next header's offset and length.
+// The signature header, then the next header's offset and length. A start header whose CRC fails
+// is other data that happens to begin like an archive.
 std::optional<int64_t> Sizer::SevenZipSize() const {
-  const auto offset = AsLength(*ReadLe64(candidate_, 12));
-  const auto length = AsLength(*ReadLe64(candidate_, 20));
-  if (!offset || !length) return std::nullopt;
-  return CheckedAdd(*offset, *length, 32);
+  return SevenZipClaimedLength(candidate_);
 }
 
 // Counts MPEG-1 Layer III frames like the first one, after an optional ID3v2 tag.

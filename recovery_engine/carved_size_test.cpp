@@ -407,6 +407,17 @@ TEST(CarvedSizeRule7z, NextHeaderPastTheEndOfNumbersIsNoSize) {
       Measured(0));
 }
 
+TEST(CarvedSizeRule7z, OnlyAStartHeaderWhoseCrcChecksIsSized) {
+  // Its next header is not on the disk: the start header's claim is all there is to go by.
+  const File fields = Concat(testing::Le64(5000), testing::Le64(40), testing::Le32(0));
+  const File start =
+      Concat(File{'7', 'z', 0xBC, 0xAF, 0x27, 0x1C, 0, 4}, testing::Le32(Crc32(fields)), fields);
+  EXPECT_EQ(Carve("7z", Sized(start, 200)), Measured(5072));
+  File damaged = start;
+  damaged[13] ^= 1;
+  EXPECT_EQ(Carve("7z", Sized(damaged, 200)), Measured(0));
+}
+
 // A cancelled validator stops at once; the frame walk still sizes what the scan buffer holds.
 TEST(CarvedSizeRuleMp3, FrameWalkAfterTheValidator) {
   const File tagged = Fixture("id3v2_and_id3v1_tags.mp3");  // the walk ends before the ID3v1 tag

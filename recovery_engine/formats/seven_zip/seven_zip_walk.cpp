@@ -24,37 +24,43 @@ constexpr uint8_t kEncodedHeader = 0x17;
 
 }  // namespace
 
-std::optional<int64_t> WalkSevenZip(RangeReader& read, const std::atomic<bool>* cancel) {
-  const Bytes start = read(0, kStartHeaderBytes);
-  if (start.empty() || std::memcmp(start.data(), kSignature, sizeof(kSignature)) != 0) {
+std::optional<int64_t> SevenZipClaimedLength(Bytes bytes) {
+  if (bytes.size() < kStartHeaderBytes ||
+      std::memcmp(bytes.data(), kSignature, sizeof(kSignature)) != 0) {
     return std::nullopt;
   }
   // Major version 0 is the only one there is.
-  if (start[6] != 0) return std::nullopt;
-  if (Crc32(start.subspan(12, 20)) != *ReadLe32(start, 8)) return std::nullopt;
-  const auto offset = AsLength(*ReadLe64(start, 12));
-  const auto length = AsLength(*ReadLe64(start, 20));
-  const uint32_t expectedCrc = *ReadLe32(start, 28);
+  if (bytes[6] != 0) return std::nullopt;
+  if (Crc32(bytes.subspan(12, 20)) != *ReadLe32(bytes, 8)) return std::nullopt;
+  const auto offset = AsLength(*ReadLe64(bytes, 12));
+  const auto length = AsLength(*ReadLe64(bytes, 20));
   if (!offset || !length) return std::nullopt;
   // An empty archive is its start header alone.
-  if (*length == 0) {
-    if (*offset != 0) return std::nullopt;
-    return kStartHeaderBytes;
-  }
-  if (*length > kMaxNextHeaderBytes) return std::nullopt;
-  const auto from = CheckedAdd(kStartHeaderBytes, *offset);
-  const auto end = from ? CheckedAdd(*from, *length) : std::nullopt;
+  if (*length == 0 && *offset != 0) return std::nullopt;
+  const auto end = CheckedAdd(kStartHeaderBytes, *offset, *length);
   if (!end || *end > kLengthLimit) return std::nullopt;
+  return end;
+}
+
+std::optional<int64_t> WalkSevenZip(RangeReader& read, const std::atomic<bool>* cancel) {
+  const Bytes start = read(0, kStartHeaderBytes);
+  const auto end = SevenZipClaimedLength(start);
+  if (!end) return std::nullopt;
+  const uint32_t expectedCrc = *ReadLe32(start, 28);
+  const int64_t from = kStartHeaderBytes + static_cast<int64_t>(*ReadLe64(start, 12));
+  const int64_t length = *end - from;
+  if (length == 0) return end;
+  if (length > kMaxNextHeaderBytes) return std::nullopt;
 
   uint32_t crc = 0;
-  for (int64_t pos = *from; pos < *end;) {
+  for (int64_t pos = from; pos < *end;) {
     if (IsCancelled(cancel)) return std::nullopt;
     const int64_t left = *end - pos;
     const auto need = static_cast<int32_t>(std::min<int64_t>(left, kWindowBytes));
     Bytes bytes = read.ReadWindow(pos, kWindowBytes, need);
     if (bytes.empty()) return std::nullopt;
     bytes = bytes.first(static_cast<size_t>(std::min<int64_t>(left, std::ssize(bytes))));
-    if (pos == *from && bytes[0] != kHeader && bytes[0] != kEncodedHeader) return std::nullopt;
+    if (pos == from && bytes[0] != kHeader && bytes[0] != kEncodedHeader) return std::nullopt;
     crc = Crc32Update(crc, bytes);
     pos += std::ssize(bytes);
   }
