@@ -129,6 +129,28 @@ std::optional<int64_t> Zip64CompressedSize(Bytes extra, bool originalMarked) {
   return std::nullopt;
 }
 
+// Where a central directory entry's local header lies: its 32-bit field, or where that holds the
+// marker, the ZIP64 extra field's offset after whichever sizes are marked too.
+std::optional<int64_t> LocalHeaderOffset(Bytes entry, uint16_t nameBytes, uint16_t extraBytes) {
+  const uint32_t offset = *ReadLe32(entry, 42);
+  if (offset != kMarker32) return offset;
+  const size_t skip =
+      (*ReadLe32(entry, 24) == kMarker32 ? 8 : 0) + (*ReadLe32(entry, 20) == kMarker32 ? 8 : 0);
+  const Bytes extra =
+      entry.subspan(static_cast<size_t>(kDirectoryHeaderBytes) + nameBytes, extraBytes);
+  for (size_t at = 0; at + 4 <= extra.size();) {
+    const uint16_t id = *ReadLe16(extra, at);
+    const uint16_t bytes = *ReadLe16(extra, at + 2);
+    if (id == 0x0001) {
+      const Bytes field = extra.subspan(at + 4, std::min<size_t>(bytes, extra.size() - at - 4));
+      const auto zip64 = ReadLe64(field, skip);
+      return zip64 ? AsLength(*zip64) : std::nullopt;
+    }
+    at += 4 + size_t{bytes};
+  }
+  return std::nullopt;
+}
+
 // Searches on from `from` for the end record that closes the archive starting at offset 0.
 std::optional<ZipLayout> SearchOwnEnd(RangeReader& read, int64_t from,
                                       const std::atomic<bool>* cancel) {
@@ -259,10 +281,14 @@ ZipContent ZipContentKind(RangeReader& read, const ZipLayout& layout,
       const Bytes fixed = window.At(pos, kDirectoryHeaderBytes);
       if (!HasSignature(fixed, 0, 0x01, 0x02)) break;
       const uint16_t nameBytes = *ReadLe16(fixed, 28);
+      const uint16_t extraBytes = *ReadLe16(fixed, 30);
       const int64_t entryBytes =
-          kDirectoryHeaderBytes + nameBytes + *ReadLe16(fixed, 30) + *ReadLe16(fixed, 32);
+          kDirectoryHeaderBytes + nameBytes + extraBytes + *ReadLe16(fixed, 32);
       const Bytes entry = window.At(pos, static_cast<int32_t>(entryBytes));
       if (entry.empty()) break;
+      // Every entry's data lies before the directory, or the directory is not this archive's.
+      const auto local = LocalHeaderOffset(entry, nameBytes, extraBytes);
+      if (!local || *local >= layout.directoryOffset) break;
       names.Note(AsText(entry.subspan(kDirectoryHeaderBytes, nameBytes)), content.entries == 0);
       pos += entryBytes;
       ++content.entries;
