@@ -305,7 +305,23 @@ TEST(CarvedSizeRuleZip, SearchTakesTheArchivesOwnRecordElseTheLastOne) {
 
   const File crafted = Concat("PK\x03\x04", Filler(300), ZipEndRecord(999, 7, "", 0), Filler(300),
                               ZipEndRecord(999, 7, "abc", 3));
-  EXPECT_EQ(Carve("zip", Concat(crafted, Filler(100))), Measured(std::ssize(crafted)));
+  // A record no directory confirms is a guess: the carve may be cut where the next file begins.
+  EXPECT_EQ(Carve("zip", Concat(crafted, Filler(100))), Estimated(std::ssize(crafted)));
+}
+
+TEST(CarvedSizeRuleZip, TheDirectoryNamesTheTypeWhicheverRowMatched) {
+  const auto carve = [](const File& file, const std::string& row) {
+    Candidate candidate(file, kScanned);
+    const CarvedSize r = candidate.Carve(Row(row, file));
+    return std::pair{r.size, std::string(r.extension)};
+  };
+  for (const auto& name : {"single_small_text.zip", "made_by_7zip.zip"}) {
+    const File zip = Fixture(name);
+    EXPECT_EQ(carve(zip, "docx"), std::pair(std::ssize(zip), std::string("zip"))) << name;
+    EXPECT_EQ(carve(zip, "zip"), std::pair(std::ssize(zip), std::string("zip"))) << name;
+  }
+  const File docx = Fixture("pandoc_report.docx");
+  EXPECT_EQ(carve(docx, "zip"), std::pair(std::ssize(docx), std::string("docx")));
 }
 
 // A scan remembers how far end searches found no end marker (for ZIP, none but certain records);
@@ -382,6 +398,17 @@ TEST(CarvedSizeRule7z, NextHeaderPastTheEndOfNumbersIsNoSize) {
   EXPECT_EQ(
       Carve("7z", Sized(Concat(f, testing::Le64(0xFFFFFFFFFFFFFFF0u), testing::Le64(0x100)), 200)),
       Measured(0));
+}
+
+TEST(CarvedSizeRule7z, OnlyAStartHeaderWhoseCrcChecksIsSized) {
+  // Its next header is not on the disk: the start header's claim is all there is to go by.
+  const File fields = Concat(testing::Le64(5000), testing::Le64(40), testing::Le32(0));
+  const File start =
+      Concat(File{'7', 'z', 0xBC, 0xAF, 0x27, 0x1C, 0, 4}, testing::Le32(Crc32(fields)), fields);
+  EXPECT_EQ(Carve("7z", Sized(start, 200)), Measured(5072));
+  File damaged = start;
+  damaged[13] ^= 1;
+  EXPECT_EQ(Carve("7z", Sized(damaged, 200)), Measured(0));
 }
 
 // A cancelled validator stops at once; the frame walk still sizes what the scan buffer holds.

@@ -1,8 +1,10 @@
 #include "zip_validator.h"
 
 #include <cstring>
+#include <vector>
 
 #include "common/byte_fields.h"
+#include "formats/zip/zip_walk.h"
 
 namespace quarvelin {
 namespace {
@@ -48,9 +50,10 @@ ZipValidationResult ValidateZip(RangeReader& read, const std::atomic<bool>* canc
 
   int64_t last = -1;
   bool ownRecordFound = false;
+  std::vector<uint8_t> held;
   for (int64_t pos = 0; pos < kScanLimit && !ownRecordFound; pos += kChunkBytes - kChunkOverlap) {
     if (IsCancelled(cancel)) break;
-    const Bytes chunk = read(pos, kChunkBytes);
+    Bytes chunk = read(pos, kChunkBytes);
     if (chunk.empty()) break;
     const int64_t chunkBytes = static_cast<int64_t>(chunk.size());
 
@@ -75,7 +78,18 @@ ZipValidationResult ValidateZip(RangeReader& read, const std::atomic<bool>* canc
       // A record whose central directory ends exactly where the record starts is this archive's
       // own. Records further on belong to whatever the disk holds after it, so stop here rather
       // than swallow the files that follow.
-      if (int64_t{*directoryOffset} + int64_t{*directoryBytes} == at) {
+      bool own = int64_t{*directoryOffset} + int64_t{*directoryBytes} == at;
+      // A ZIP64 archive's directory ends where its ZIP64 end record starts.
+      if (!own && MayBeZip64End(chunk, i)) {
+        // The look-up reads through `read`: keep this chunk's bytes first.
+        if (!read.InBuffer(chunk) && chunk.data() != held.data()) {
+          held.assign(chunk.begin(), chunk.end());
+          chunk = held;
+        }
+        const auto layout = ReadZipEnd(read, at);
+        own = layout && layout->archiveStart == 0;
+      }
+      if (own) {
         ownRecordFound = true;
         break;
       }

@@ -58,6 +58,22 @@ TEST(ZipValidator, TwoArchivesBackToBackAreEachSizedOnTheirOwn) {
   EXPECT_EQ(std::pair(r.size, r.entryCount), std::pair(std::ssize(odd) + std::ssize(second), 3));
 }
 
+TEST(ZipValidator, AZip64ArchiveEndsAtItsOwnRecords) {
+  // As `zip -fz` writes it: the classic record's fields hold markers and a ZIP64 end record with
+  // its locator stands before it; a second archive follows within reach.
+  const auto body = MakeZip(600);
+  const File directory(body.begin() + 604, body.end() - 22);
+  const File zip64 =
+      Concat(File(body.begin(), body.begin() + 604), directory, "PK\x06\x06", testing::Le64(44),
+             File(12, 0), testing::Le64(1), testing::Le64(1), testing::Le64(directory.size()),
+             testing::Le64(604), "PK\x06\x07", Le32(0), testing::Le64(604 + directory.size()),
+             Le32(1), "PK\x05\x06", Le32(0), Le16(0xFFFF), Le16(0xFFFF), Le32(0xFFFFFFFF),
+             Le32(0xFFFFFFFF), Le16(0));
+  const auto r = Validate(Concat(zip64, MakeZip(900)));
+  EXPECT_EQ(r.size, std::ssize(zip64));
+  EXPECT_TRUE(r.hasEndOfCentralDirectory);
+}
+
 TEST(ZipValidator, ReportsDamagedOrForeignData) {
   File empty = {'P', 'K', 5, 6};
   empty.resize(22);

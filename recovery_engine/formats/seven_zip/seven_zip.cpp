@@ -1,19 +1,20 @@
-// 7z: the signature header gives the next header's offset and length, which end the archive.
+// 7z: a start header, packed streams, and the next header at the end.
 
-#include "common/byte_fields.h"
 #include "formats/registry.h"
+#include "formats/seven_zip/seven_zip_walk.h"
 #include "sizing/sizing_job.h"
 
 namespace quarvelin {
 namespace {
 
+// The start header (its CRC checked) names the next header, which ends the archive; the next
+// header's own CRC proves it. A start header whose next header is not on the disk is all there
+// is to go by.
 CarvedSize Size(SizingJob& job) {
+  if (const auto end = WalkSevenZip(job.Read(), job.Cancel())) return SizingJob::Proven(*end);
   const Bytes head = job.Read()(0, 32);
   if (head.empty()) return {};
-  const auto offset = AsLength(*ReadLe64(head, 12));
-  const auto length = AsLength(*ReadLe64(head, 20));
-  if (!offset || !length) return {};
-  return SizingJob::Measured(CheckedAdd(*offset, *length, 32).value_or(0));
+  return SizingJob::Measured(SevenZipClaimedLength(head).value_or(0));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "common/byte_fields.h"
 #include "formats/registry.h"
 #include "formats/report.h"
+#include "formats/zip/zip_walk.h"
 #include "sizing/sizing_job.h"
 #include "validators/acceptance.h"
 
@@ -90,7 +91,14 @@ int64_t SearchEndOfCentralDirectory(SizingJob& job) {
       if (bytes.size() - i < kEndRecordBytes) break;
       const int64_t at = window.Consumed() + static_cast<int64_t>(i);
       const int64_t end = at + static_cast<int64_t>(kEndRecordBytes) + *ReadLe16(bytes, i + 20);
-      const int64_t directoryEnd = int64_t{*ReadLe32(bytes, i + 16)} + *ReadLe32(bytes, i + 12);
+      int64_t directoryEnd = int64_t{*ReadLe32(bytes, i + 16)} + *ReadLe32(bytes, i + 12);
+      // A ZIP64 archive's directory ends where its ZIP64 end record starts. (The window owns its
+      // bytes or borrows the scan buffer, so reading on does not disturb it.)
+      if (directoryEnd != at && MayBeZip64End(bytes, i)) {
+        if (const auto layout = ReadZipEnd(job.Read(), at); layout && layout->archiveStart) {
+          directoryEnd = at - *layout->archiveStart;
+        }
+      }
       // Records further on belong to whatever the disk holds after this archive.
       if (directoryEnd == at) return end;
       if (end <= window.End()) best = end;
@@ -112,6 +120,8 @@ int64_t SearchEndOfCentralDirectory(SizingJob& job) {
   return best;
 }
 
+// The central directory's names decide the type: a Word document is a DOCX, any other archive a
+// ZIP.
 CarvedSize Size(SizingJob& job) {
   // Where an earlier search from before the header met, up to where the device could be read,
   // neither this archive's end record nor another whose comment the device holds, the archive's
@@ -119,10 +129,21 @@ CarvedSize Size(SizingJob& job) {
   // it on past everything the device can give, over the files that follow.
   const auto known = KnownEndOfCentralDirectory(job);
   if (known == 0) return {};
+  // Where the device was already searched, only the archive's kind is needed.
+  const ZipWalk walk = known ? ZipWalk{.length = std::nullopt,
+                                       .kind = ZipContentKind(job.Read(), {}, job.Cancel()).kind}
+                             : WalkZip(job.Read(), job.Cancel());
+  if (job.Cancelled()) return {};
+  const std::string_view extension = walk.kind == ZipKind::kDocx ? "docx" : "zip";
+  if (walk.length) return SizingJob::Proven(*walk.length, extension);
   if (const auto zip = ValidateZip(job.Read(), job.Cancel()); Accepted(zip)) {
-    return SizingJob::Measured(zip.size);
+    return {.size = zip.size, .extension = extension};
   }
-  return SizingJob::Measured(known ? *known : SearchEndOfCentralDirectory(job));
+  // An end record found by searching, not confirmed by the directory, may be another archive's:
+  // the carve stops where the next file begins.
+  return {.size = known ? *known : SearchEndOfCentralDirectory(job),
+          .estimated = true,
+          .extension = extension};
 }
 
 FormatReport Report(RangeReader& read, std::string_view) {

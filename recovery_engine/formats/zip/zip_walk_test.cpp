@@ -1,0 +1,219 @@
+#include "formats/zip/zip_walk.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "candidate.h"
+#include "fixtures.h"
+#include "sparse_disk.h"
+
+namespace quarvelin {
+namespace {
+
+using testing::Append;
+using testing::Candidate;
+using testing::Concat;
+using testing::File;
+using testing::Le16;
+using testing::Le32;
+using testing::Le64;
+using testing::Placement;
+using testing::Text;
+
+struct Entry {
+  std::string name;
+  File data;
+};
+
+struct Style {
+  bool descriptors = false;  // sizes after the data, as a streaming writer leaves them
+  bool zip64 = false;        // ZIP64 fields everywhere, as `zip -fz` writes
+  std::string comment = {};
+};
+
+File MakeZip(const std::vector<Entry>& entries, const Style& style = {}) {
+  File out, directory;
+  for (const auto& e : entries) {
+    const auto offset = static_cast<uint32_t>(out.size());
+    const auto size = static_cast<uint32_t>(e.data.size());
+    const uint16_t flags = style.descriptors ? 8 : 0;
+    const uint32_t localSize = style.descriptors ? 0 : style.zip64 ? 0xFFFFFFFF : size;
+    const File localExtra =
+        style.zip64 ? Concat(Le16(1), Le16(16), Le64(size), Le64(style.descriptors ? 0 : size))
+                    : File{};
+    Append(out, "PK\x03\x04", Le16(45), Le16(flags), Le16(0), Le32(0), Le32(0), Le32(localSize),
+           Le32(localSize), Le16(static_cast<uint16_t>(e.name.size())),
+           Le16(static_cast<uint16_t>(localExtra.size())), e.name, localExtra, e.data);
+    if (style.descriptors) Append(out, "PK\x07\x08", Le32(0), Le32(size), Le32(size));
+    const File extra =
+        style.zip64 ? Concat(Le16(1), Le16(24), Le64(size), Le64(size), Le64(offset)) : File{};
+    const uint32_t marked = 0xFFFFFFFF;
+    Append(directory, "PK\x01\x02", Le16(45), Le16(45), Le16(flags), Le16(0), Le32(0), Le32(0),
+           Le32(style.zip64 ? marked : size), Le32(style.zip64 ? marked : size),
+           Le16(static_cast<uint16_t>(e.name.size())), Le16(static_cast<uint16_t>(extra.size())),
+           Le16(0), Le16(0), Le16(0), Le32(0), Le32(style.zip64 ? marked : offset), e.name, extra);
+  }
+  const auto directoryAt = out.size();
+  Append(out, directory);
+  const auto count = entries.size();
+  if (style.zip64) {
+    const auto recordAt = out.size();
+    Append(out, "PK\x06\x06", Le64(44), Le16(45), Le16(45), Le32(0), Le32(0), Le64(count),
+           Le64(count), Le64(directory.size()), Le64(directoryAt), "PK\x06\x07", Le32(0),
+           Le64(recordAt), Le32(1));
+  }
+  const auto count16 = static_cast<uint16_t>(style.zip64 ? 0xFFFF : count);
+  const auto size32 = static_cast<uint32_t>(style.zip64 ? 0xFFFFFFFF : directory.size());
+  const auto at32 = static_cast<uint32_t>(style.zip64 ? 0xFFFFFFFF : directoryAt);
+  Append(out, "PK\x05\x06", Le32(0), Le16(count16), Le16(count16), Le32(size32), Le32(at32),
+         Le16(static_cast<uint16_t>(style.comment.size())), style.comment);
+  return out;
+}
+
+const std::vector<Entry> kFiles = {{"notes.txt", Text("some notes")},
+                                   {"photo.jpg", testing::RandomBytes(3000, 1)}};
+
+ZipWalk Walk(const File& file, Placement p = {}) {
+  Candidate candidate(file, p);
+  RangeReader reader = candidate.Reader();
+  return WalkZip(reader, candidate.Cancel());
+}
+
+TEST(ZipWalk, SizesEveryLayoutExactlyWhereverItLies) {
+  for (const Style& style : {Style{}, Style{.descriptors = true}, Style{.zip64 = true},
+                             Style{.descriptors = true, .zip64 = true, .comment = "a comment"}}) {
+    const File zip = MakeZip(kFiles, style);
+    for (const Placement p : {Placement{.lead = 100, .randomTrailing = true},
+                              Placement{.lead = 700, .bufferBytes = 1024, .sectorSize = 4096},
+                              Placement{.lead = 3, .bufferBytes = 600, .trailing = 0}}) {
+      const auto walk = Walk(zip, p);
+      EXPECT_EQ(walk.length, std::ssize(zip)) << style.descriptors << style.zip64;
+      EXPECT_EQ(walk.kind, ZipKind::kZip);
+    }
+  }
+  // Nothing but an end record: an empty archive.
+  EXPECT_EQ(Walk(MakeZip({})).length, 22);
+}
+
+TEST(ZipWalk, RealArchivesAndDocuments) {
+  for (const auto& [extension, kind] :
+       {std::pair{"zip", ZipKind::kZip}, {"docx", ZipKind::kDocx}}) {
+    for (const auto& path : testing::Fixtures(extension)) {
+      const File real = testing::Fixture(path.filename().string());
+      const auto walk = Walk(real, {.lead = 9, .bufferBytes = 4096, .randomTrailing = true});
+      EXPECT_EQ(walk.length, std::ssize(real)) << path;
+      EXPECT_EQ(walk.kind, kind) << path;
+    }
+  }
+}
+
+TEST(ZipWalk, TellsPackagesByTheirEntryNames) {
+  const auto kindOf = [](std::vector<std::string> names, File first = {}) {
+    std::vector<Entry> entries;
+    for (auto& name : names) entries.push_back({name, Text("x")});
+    if (!first.empty()) entries.front().data = first;
+    return Walk(MakeZip(entries)).kind;
+  };
+  EXPECT_EQ(kindOf({"[Content_Types].xml", "_rels/.rels", "word/document.xml"}), ZipKind::kDocx);
+  EXPECT_EQ(kindOf({"[Content_Types].xml", "xl/workbook.xml"}), ZipKind::kXlsx);
+  EXPECT_EQ(kindOf({"[Content_Types].xml", "ppt/presentation.xml"}), ZipKind::kPptx);
+  EXPECT_EQ(kindOf({"mimetype", "content.xml"}, Text("application/vnd.oasis.opendocument.text")),
+            ZipKind::kOdt);
+  EXPECT_EQ(kindOf({"META-INF/MANIFEST.MF", "AndroidManifest.xml"}), ZipKind::kApk);
+  EXPECT_EQ(kindOf({"META-INF/MANIFEST.MF", "a.class"}), ZipKind::kJar);
+  // Word's document without the package's type list, or the list alone, is no DOCX.
+  EXPECT_EQ(kindOf({"word/document.xml"}), ZipKind::kZip);
+  EXPECT_EQ(kindOf({"[Content_Types].xml", "other.xml"}), ZipKind::kZip);
+}
+
+TEST(ZipWalk, AnArchiveCutShortIsNotProvenAndJudgedByItsFirstEntry) {
+  const File docx = MakeZip({{"[Content_Types].xml", Text("<Types/>")},
+                             {"word/document.xml", testing::RandomBytes(2000, 2)}});
+  const File zip = MakeZip(kFiles);
+  for (const size_t keep : {docx.size() - 30, docx.size() - 100, size_t{1500}}) {
+    const auto walk =
+        Walk(File(docx.begin(), docx.begin() + static_cast<ptrdiff_t>(keep)), {.trailing = 0});
+    EXPECT_EQ(walk.length, std::nullopt) << keep;
+    EXPECT_EQ(walk.kind, ZipKind::kDocx);
+    EXPECT_FALSE(walk.fromDirectory);
+  }
+  EXPECT_EQ(Walk(File(zip.begin(), zip.begin() + 500)).kind, ZipKind::kZip);
+  // Cut inside its comment, at the device's end.
+  const File commented = MakeZip(kFiles, {.comment = "twenty bytes of text"});
+  const File cut(commented.begin(), commented.end() - 5);
+  EXPECT_EQ(Walk(cut, {.lead = (512 - cut.size() % 512) % 512, .trailing = 0}).length,
+            std::nullopt);
+}
+
+TEST(ZipWalk, StopsAtItsOwnEndRecordBeforeWhatFollows) {
+  // Another archive after it, an archive stored inside it, random bytes with end-record
+  // signatures: none of their records closes this archive.
+  const File inner = MakeZip(kFiles, {.zip64 = true});
+  for (const Style& style : {Style{}, Style{.descriptors = true}, Style{.zip64 = true}}) {
+    const File outer = MakeZip({{"inner.zip", inner}, {"b.txt", Text("b")}}, style);
+    File noise = testing::RandomBytes(5000, 3);
+    for (size_t i = 0; i + 22 < noise.size(); i += 500) {
+      std::copy_n("PK\x05\x06", 4, noise.begin() + static_cast<ptrdiff_t>(i));
+    }
+    EXPECT_EQ(Walk(Concat(outer, MakeZip(kFiles))).length, std::ssize(outer));
+    EXPECT_EQ(Walk(Concat(outer, noise)).length, std::ssize(outer));
+  }
+}
+
+TEST(ZipWalk, HostileFieldsEndTheWalkUnproven) {
+  File zip = MakeZip(kFiles);
+  // A local size running off the disk, with no end record to search for.
+  File huge = zip;
+  huge[18] = huge[19] = huge[20] = huge[21] = 0x7F;
+  EXPECT_EQ(Walk(File(huge.begin(), huge.begin() + 200)).length, std::nullopt);
+
+  // A ZIP64 locator whose record offset is far off or overflowing, and a record that is not there.
+  File z64 = MakeZip(kFiles, {.zip64 = true});
+  const size_t locator = z64.size() - 22 - 20;
+  for (const uint64_t bogus : {uint64_t{0xFFFFFFFFFFFFFFFF}, uint64_t{0x7FFFFFFFFFFFFFF0}}) {
+    File bad = z64;
+    std::copy_n(Le64(bogus).begin(), 8, bad.begin() + static_cast<ptrdiff_t>(locator + 8));
+    bad[locator - 56] = 'X';  // the ZIP64 end record's signature
+    EXPECT_EQ(Walk(bad).length, std::nullopt);
+  }
+  // A directory entry whose local header would lie past the directory.
+  File misplaced = zip;
+  misplaced[misplaced.size() - 22 - 55 + 45] = 0x7F;  // the last entry's local offset, top byte
+  EXPECT_EQ(Walk(misplaced).length, std::nullopt);
+  // An end record that names more entries than its directory holds.
+  File miscounted = zip;
+  miscounted[miscounted.size() - 12] = 9;
+  EXPECT_EQ(Walk(miscounted).length, std::nullopt);
+
+  EXPECT_EQ(Walk(zip, {.cancelled = true}).length, std::nullopt);
+}
+
+TEST(ZipWalk, Zip64ArchivePastFourGiB) {
+  // One stored 5 GiB entry: its data is only jumped over.
+  const int64_t data = int64_t{5} << 30;
+  const File name = Text("big.bin");
+  const File local =
+      Concat("PK\x03\x04", Le16(45), Le16(0), Le16(0), Le32(0), Le32(0), Le32(0xFFFFFFFF),
+             Le32(0xFFFFFFFF), Le16(7), Le16(20), name, Le16(1), Le16(16), Le64(data), Le64(data));
+  const int64_t directoryAt = std::ssize(local) + data;
+  const File entry =
+      Concat("PK\x01\x02", Le16(45), Le16(45), Le16(0), Le16(0), Le32(0), Le32(0), Le32(0xFFFFFFFF),
+             Le32(0xFFFFFFFF), Le16(7), Le16(20), Le16(0), Le16(0), Le16(0), Le32(0), Le32(0), name,
+             Le16(1), Le16(16), Le64(data), Le64(data));
+  const int64_t recordAt = directoryAt + std::ssize(entry);
+  const File tail = Concat(entry, "PK\x06\x06", Le64(44), Le16(45), Le16(45), Le32(0), Le32(0),
+                           Le64(1), Le64(1), Le64(entry.size()), Le64(directoryAt), "PK\x06\x07",
+                           Le32(0), Le64(recordAt), Le32(1), "PK\x05\x06", Le32(0), Le16(0xFFFF),
+                           Le16(0xFFFF), Le32(0xFFFFFFFF), Le32(0xFFFFFFFF), Le16(0));
+  const int64_t start = 4096;
+  testing::SparseDisk disk(start + directoryAt + (int64_t{1} << 20));
+  disk.Put(start, local).Put(start + directoryAt, tail);
+  const auto chunk = disk.ReadDeviceSectors(0, 64, 512);
+  RangeReader reader(chunk, static_cast<size_t>(start), 0, 512, disk);
+  EXPECT_EQ(WalkZip(reader, nullptr).length, directoryAt + std::ssize(tail));
+}
+
+}  // namespace
+}  // namespace quarvelin
