@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "common/byte_fields.h"
+#include "formats/ico/ico_walk.h"
+#include "formats/mp3/mp3_walk.h"
 #include "validators/acceptance.h"
 #include "validators/range_reader.h"
 
@@ -19,7 +21,7 @@ namespace {
 
 // Used as the maximum for types that do not state one.
 constexpr int64_t kDefaultMaxSize = 2'097'152'000;
-// Sectors per read for the end-of-central-directory, "%%EOF" and MP3 frame searches.
+// Sectors per read for the end-of-central-directory and "%%EOF" searches.
 constexpr uint32_t kSearchReadSectors = 2'048;
 // Bytes per read for the generic end search (rounded down to whole sectors).
 constexpr int64_t kGenericReadBytes = 524'288;
@@ -33,7 +35,6 @@ constexpr int64_t kLargestAtom = 107'374'182'400;
 constexpr int64_t kAsfGuessedSize = 52'428'800;
 constexpr int64_t kFlvWalkLimit = 5'368'709'120;
 constexpr int64_t kSearchLimit = 2'097'152'000;
-constexpr int64_t kMp3AudioLimit = 104'857'600;
 
 // Bytes kept from one read of a search to the next, so that a marker split between two reads is
 // still found whole. ZIP keeps enough for a record with the longest comment.
@@ -48,9 +49,6 @@ constexpr std::array<uint8_t, 4> kEndOfCentralDirectory = {'P', 'K', 0x05, 0x06}
 constexpr std::array<uint8_t, 16> kAsfFileProperties = {
     0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11, 0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
 constexpr std::array<uint8_t, 4> kMatroskaSegment = {0x18, 0x53, 0x80, 0x67};
-constexpr std::array<int32_t, 15> kLayer3Kbps = {0,   32,  40,  48,  56,  64,  80, 96,
-                                                 112, 128, 160, 192, 224, 256, 320};
-constexpr std::array<int32_t, 3> kMpeg1SampleRates = {44'100, 48'000, 32'000};
 
 constexpr size_t kNotFound = SIZE_MAX;
 
@@ -201,9 +199,9 @@ class Sizer {
   SectorStream Stream() const { return SectorStream(device_, nextSector_, sectorSize_); }
   static CarvedSize Measured(int64_t size) { return {size, false}; }
   static CarvedSize Estimated(int64_t size) { return {size, true}; }
+  static CarvedSize Proven(int64_t size) { return {size, false, size > 0}; }
 
   std::optional<int64_t> WalkPngChunks();
-  std::optional<int64_t> IcoDirectoryEnd();
   CarvedSize RiffSize();
   CarvedSize WalkAtoms();
   CarvedSize AsfSize();
@@ -212,7 +210,6 @@ class Sizer {
   std::optional<int64_t> KnownEndOfCentralDirectory() const;
   int64_t SearchEndOfCentralDirectory();
   std::optional<int64_t> SevenZipSize() const;
-  int64_t WalkMp3Frames();
   int64_t SearchLastPdfEnd();
   CarvedSize SearchEnd();
   int64_t WithLineEnd(int64_t end);
@@ -329,8 +326,11 @@ CarvedSize Sizer::Run() {
       if (const auto end = WalkPngChunks()) return Measured(*end);
     }
   }
-  if (IsOneOf(extension_, {"ico", "cur"}) && Available() >= 6) {
-    if (const auto end = IcoDirectoryEnd()) return Measured(*end);
+  if (IsOneOf(extension_, {"ico", "cur"})) {
+    // Four bytes that begin an icon begin much else too: without a plausible directory these are
+    // not an icon, and carving its largest size would skip the files stored under it.
+    const auto icon = WalkIcoDirectory(read_, cancel_, maxSize_);
+    return icon ? Proven(icon->end) : Measured(0);
   }
   if (Available() >= 8 && StartsWith(candidate_, "RIFF")) return RiffSize();
   if (IsOneOf(extension_, {"mp4", "mov", "3gp", "m4v"}) && Available() >= 8) {
@@ -358,8 +358,11 @@ CarvedSize Sizer::Run() {
   }
   if (extension_ == "7z" && Available() >= 32) return Measured(SevenZipSize().value_or(0));
   if (extension_ == "mp3") {
+    const Mp3Walk walk = WalkMp3(read_, cancel_);
+    if (walk.end) return Proven(*walk.end);
     if (const auto mp3 = ValidateMp3(read_, cancel_); Accepted(mp3)) return Measured(mp3.size);
-    return Measured(WalkMp3Frames());
+    // A stream cut short by an unreadable stretch or the device's end: its whole frames.
+    return Measured(walk.frames >= 10 ? walk.walkedEnd : 0);
   }
   if (extension_ == "pdf") {
     if (memo_ != nullptr && Endless(memo_->pdfEnd)) return Measured(0);
@@ -390,22 +393,6 @@ std::optional<int64_t> Sizer::WalkPngChunks() {
     pos += int64_t{*ReadBe32(chunk, 0)} + 12;
     if (pos > kPngWalkLimit || Cancelled()) return std::nullopt;
   }
-}
-
-// The end of the furthest image the icon directory points at.
-std::optional<int64_t> Sizer::IcoDirectoryEnd() {
-  const uint16_t count = *ReadLe16(candidate_, 4);
-  if (count < 1 || count > 999) return std::nullopt;
-  int64_t end = 16 * int64_t{count} + 6;
-  for (int64_t i = 0; i < count; ++i) {
-    const Bytes entry = read_(6 + 16 * i, 16);
-    if (entry.empty()) return std::nullopt;
-    end = std::max(end, int64_t{*ReadLe32(entry, 8)} + int64_t{*ReadLe32(entry, 12)});
-  }
-  // Four zero-led bytes are common in any binary data; a "directory" pointing past the largest
-  // icon is one of those, and must not swallow gigabytes of the disk as a measured file.
-  if (end > maxSize_) return std::nullopt;
-  return end;
 }
 
 // WebP, AVI and WAV share the "RIFF" header and are told apart by the form type after the size.
@@ -575,79 +562,6 @@ std::optional<int64_t> Sizer::SevenZipSize() const {
   const auto length = AsLength(*ReadLe64(candidate_, 20));
   if (!offset || !length) return std::nullopt;
   return CheckedAdd(*offset, *length, 32);
-}
-
-// Counts MPEG-1 Layer III frames like the first one, after an optional ID3v2 tag.
-int64_t Sizer::WalkMp3Frames() {
-  int64_t tag = 0;
-  if (Available() >= 10 && StartsWith(candidate_, "ID3")) {
-    // A tag's version bytes are never FF and its size bytes hold seven bits each. "ID3" in other
-    // data rarely passes, and its "size" would send the walk up to 256 MiB down the disk.
-    if (candidate_[3] == 0xFF || candidate_[4] == 0xFF ||
-        std::any_of(candidate_.begin() + 6, candidate_.begin() + 10,
-                    [](uint8_t b) { return b >= 0x80; })) {
-      return 0;
-    }
-    int64_t body = 0;
-    for (size_t i = 6; i < 10; ++i) body = (body << 7) | (candidate_[i] & 0x7F);
-    tag = body + 10;
-  } else if (Available() < 2 || candidate_[0] != 0xFF || (candidate_[1] & 0xE0) != 0xE0) {
-    return 0;
-  }
-
-  // The window holds the bytes from the frame being looked at on; nothing before it is needed
-  // again, which keeps a long file from being held in memory. A tag's bytes are not read at all.
-  auto begun = located_ ? BeginSearch(tag, 0) : std::pair{Window(candidate_), Stream()};
-  Window& window = begun.first;
-  SectorStream& stream = begun.second;
-  int64_t keepFrom = tag;
-  const auto fill = [&](int64_t needEnd) {
-    // A tag ending in the last, partial sector of the device leaves the window starting past it.
-    if (window.Consumed() > keepFrom) return false;
-    while (window.End() < needEnd) {
-      if (Cancelled()) return false;
-      window.DropBefore(keepFrom);
-      if (!window.Append(stream, kSearchReadSectors)) return false;
-    }
-    return true;
-  };
-  const auto at = [&](int64_t offset) {
-    return window.View().subspan(static_cast<size_t>(offset - window.Consumed()));
-  };
-  const auto sync = [](Bytes h) { return h[0] == 0xFF && (h[1] & 0xE0) == 0xE0; };
-  const auto version = [](Bytes h) { return (h[1] >> 3) & 3; };
-  const auto layer = [](Bytes h) { return (h[1] >> 1) & 3; };
-  const auto rateIndex = [](Bytes h) { return (h[2] >> 2) & 3; };
-
-  if (!fill(tag + 4)) return 0;
-  const Bytes first = at(tag);
-  if (!sync(first) || version(first) != 3 || layer(first) != 1 || rateIndex(first) == 3) return 0;
-  const int firstRate = rateIndex(first);
-
-  int64_t pos = tag;
-  int64_t total = 0;
-  int32_t frames = 0;
-  while (true) {
-    keepFrom = pos;
-    if (!fill(pos + 4)) break;
-    const Bytes h = at(pos);
-    if (!sync(h)) break;
-    const int bitrateIndex = h[2] >> 4;
-    int64_t length = 0;
-    if (version(h) == 3 && layer(h) == 1 && rateIndex(h) == firstRate && bitrateIndex >= 1 &&
-        bitrateIndex <= 14) {
-      length = int64_t{kLayer3Kbps[static_cast<size_t>(bitrateIndex)]} * 144'000 /
-                   kMpeg1SampleRates[static_cast<size_t>(firstRate)] +
-               ((h[2] >> 1) & 1);
-    }
-    if (length < 100) break;
-    pos += length;
-    if (!fill(pos)) break;
-    total += length;
-    ++frames;
-    if (total > kMp3AudioLimit) break;
-  }
-  return frames >= 10 ? tag + total : 0;
 }
 
 // The last "%%EOF" decides, up to the next PDF stored on the disk: one whose "%PDF-" starts a

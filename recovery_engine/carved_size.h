@@ -21,6 +21,9 @@ struct CarvedSize {
   // the format does not record) rather than an end measured by a validator, a structure walk or
   // a marker. The carver cuts an estimated file short where the next file's header begins.
   bool estimated = false;
+  // True when a walk of the format's structure proved the file whole. The row's minimum size is a
+  // floor for guesses only: a proven file is kept however short it is.
+  bool proven = false;
 };
 
 // Why an end search stopped where it did.

@@ -341,7 +341,9 @@ class ChunkScanner {
     const CarvedSize size =
         DetermineCarvedSize(engine_.CancelFlag(), buffer, at, signature, device_,
                             static_cast<uint64_t>(chunkSector), setup_.sectorSize, &memo_);
-    if (size.size < signature.minSize) return Outcome::kRejected;
+    if (size.size <= 0 || (size.size < signature.minSize && !size.proven)) {
+      return Outcome::kRejected;
+    }
 
     const std::string folder =
         outputDir_ + "/" + CategoryFolders[static_cast<size_t>(signature.category)];
