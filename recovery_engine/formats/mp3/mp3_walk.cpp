@@ -242,6 +242,10 @@ Mp3Walk WalkMp3(RangeReader& read, const std::atomic<bool>* cancel) {
   walk.first = DecodeMpegFrameHeader(window.At(*start, 4));
   if (!walk.first) return walk;
   const MpegFrameHeader first = *walk.first;
+  // Garbage rarely passes a second header. It is looked at with a small read, so that a candidate
+  // near the scan buffer's end costs no large window from the device.
+  const auto second = DecodeMpegFrameHeader(read(*start + first.length, 4));
+  if (!second || !second->SameStream(first)) return walk;
 
   bool infoFrame = false;
   const auto announced = AnnouncedFrames(window, *start, first, infoFrame);
