@@ -158,6 +158,14 @@ std::optional<int64_t> AnnouncedFrames(WalkWindow& window, int64_t pos,
   return std::nullopt;
 }
 
+// True when the Layer III frame at `pos` carries a Xing, Info or VBRI header.
+bool IsInfoFrame(WalkWindow& window, int64_t pos, const MpegFrameHeader& header) {
+  if (header.layer != 3 || XingOffset(header) + 4 > header.length) return false;
+  const Bytes xing = window.At(pos + XingOffset(header), 4);
+  if (Starts(xing, "Xing") || Starts(xing, "Info")) return true;
+  return header.length >= 40 && Starts(window.At(pos + 36, 4), "VBRI");
+}
+
 }  // namespace
 
 std::optional<MpegFrameHeader> DecodeMpegFrameHeader(Bytes bytes) {
@@ -262,7 +270,9 @@ Mp3Walk WalkMp3(RangeReader& read, const std::atomic<bool>* cancel) {
   while (!target || walk.frames < *target) {
     if (IsCancelled(cancel)) return Mp3Walk{};
     const auto header = DecodeMpegFrameHeader(window.At(pos, 4));
-    if (!header || !header->SameStream(first)) {
+    // An info frame only ever starts a stream: one further on starts the next file.
+    if (!header || !header->SameStream(first) ||
+        (walk.frames > 0 && IsInfoFrame(window, pos, *header))) {
       cleanEnd = !window.At(pos, 4).empty();
       break;
     }

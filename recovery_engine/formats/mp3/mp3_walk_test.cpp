@@ -91,6 +91,8 @@ TEST(Mp3Walk, InfoFrameCountEndsTheStream) {
   auto walk = Walk(Concat(file, Repeat(kFrame, 20)));
   EXPECT_EQ(walk.end, std::ssize(file));
   EXPECT_TRUE(walk.hasInfoCount && walk.infoCountMatched && walk.isVbr);
+  // A stream without a count ends where the next file's info frame begins.
+  EXPECT_EQ(Walk(Concat(Repeat(kFrame, 5), file)).end, 5 * std::ssize(kFrame));
   // An encoder that counts it, and a Xing count in a mono MPEG-2 frame.
   EXPECT_EQ(Walk(Concat(info("Xing", 10), Repeat(kFrame, 9))).end, std::ssize(file));
   const File mono = Frame(0xF3, 0x88, 0xC4);
