@@ -1,7 +1,6 @@
 #include "mp3_validator.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <optional>
 #include <string>
