@@ -234,17 +234,16 @@ TEST(CarvedSizeRulePng, ZeroedSpaceAfterACutFileIsNotWalked) {
   EXPECT_LT(cut.Disk()->reads, 30);  // not one read per 12 bytes of zeros
 }
 
-File IcoEntry(uint32_t bytes, uint32_t at) {
-  return Concat(Filler(8), Le32(bytes), Le32(at));
-}
-
-TEST(CarvedSizeRuleIco, DirectoryGivesTheEndUnlessItPointsPastTheLargestIcon) {
-  const File head = {0, 0, 1, 0, 2, 0};
-  EXPECT_EQ(Carve("ico", Sized(Concat(head, IcoEntry(100, 38), IcoEntry(50, 138)), 200)),
-            Measured(188));
-  EXPECT_EQ(Carve("ico", Sized(Concat(head, IcoEntry(100, 38), IcoEntry(0x80000000u, 138)), 200)),
-            Estimated(10 * kMiB));
-  EXPECT_EQ(Carve("ico", Sized(File{0, 0, 1, 0, 0, 0}, 200)), Estimated(10 * kMiB));
+// Four bytes that begin an icon also begin much other data: only a plausible directory is an icon,
+// and anything else is dropped rather than carved at the largest icon's size over what follows.
+TEST(CarvedSizeRuleIco, DirectoryGivesTheEndOrNoIconAtAll) {
+  const File icon = Fixture("png_entry_256px.ico");
+  EXPECT_EQ(Carve("ico", icon, {.lead = 700, .chunkStart = 1, .randomTrailing = true}),
+            Measured(std::ssize(icon)));
+  File pastLargest = icon;
+  testing::Overwrite(pastLargest, 6 + 8, Le32(0x80000000u));
+  EXPECT_EQ(Carve("ico", pastLargest), Measured(0));
+  EXPECT_EQ(Carve("ico", Sized(File{0, 0, 1, 0, 0, 0}, 200)), Measured(0));
 }
 
 TEST(CarvedSizeRuleRiff, SizeFieldAndTheTypeItsFormNames) {
@@ -411,11 +410,20 @@ TEST(CarvedSizeRule7z, OnlyAStartHeaderWhoseCrcChecksIsSized) {
   EXPECT_EQ(Carve("7z", Sized(damaged, 200)), Measured(0));
 }
 
-// A cancelled validator stops at once; the frame walk still sizes what the scan buffer holds.
-TEST(CarvedSizeRuleMp3, FrameWalkAfterTheValidator) {
-  const File tagged = Fixture("id3v2_and_id3v1_tags.mp3");  // the walk ends before the ID3v1 tag
-  EXPECT_EQ(Carve("mp3", tagged, {.lead = 700, .chunkStart = 1, .cancelled = true}),
-            Measured(std::ssize(tagged) - 128));
+// The frame walk takes the tags after the audio along; a cancelled scan claims no length at all.
+TEST(CarvedSizeRuleMp3, FrameWalkWithItsTags) {
+  const File tagged = Fixture("id3v2_and_id3v1_tags.mp3");
+  EXPECT_EQ(Carve("mp3", tagged, {.lead = 700, .chunkStart = 1, .bufferBytes = 4096}),
+            Measured(std::ssize(tagged)));
+  EXPECT_EQ(Carve("mp3", tagged, {.lead = 700, .chunkStart = 1, .cancelled = true}), Measured(0));
+
+  // Five frames of a voice memo, less than the row's minimum: proven whole, so kept all the same.
+  File memo;
+  for (int i = 0; i < 5; ++i) testing::Append(memo, Sized(File{0xFF, 0xE3, 0x18, 0xC4}, 72));
+  Candidate candidate(memo, kScanned);
+  const CarvedSize size = candidate.Carve(Row("mp3", File{0xFF, 0xFB}));
+  EXPECT_EQ(size.size, 360);
+  EXPECT_TRUE(size.proven);
 }
 
 // A tag longer than the validator looks past is stepped over, not read, to the audio.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string_view>
 
@@ -199,6 +200,13 @@ class ChunkReader {
   int64_t start_ = 0;  // first sector of `buffer_`, which holds nothing before the first read
 };
 
+std::vector<FileSignature> LongHeaders(const std::vector<FileSignature>& rows) {
+  std::vector<FileSignature> longer;
+  std::copy_if(rows.begin(), rows.end(), std::back_inserter(longer),
+               [](const FileSignature& row) { return row.header.size() >= 3; });
+  return longer;
+}
+
 // What preparation hands the chunk loop.
 struct ScanSetup {
   OpenedDevice opened;
@@ -283,6 +291,7 @@ class ChunkScanner {
         setup_(setup),
         outputDir_(outputDir),
         index_(setup.signatures),
+        stops_(LongHeaders(setup.signatures)),
         carver_(engine, device_, index_, setup.sectorSize, setup.sectors.End()),
         chunks_(device_, setup.sectorSize) {
     memo_.deviceBytes = setup.deviceBytes;
@@ -354,7 +363,7 @@ class ChunkScanner {
                          const FileSignature& signature, int64_t& length) {
     const CarvedSize size =
         DetermineCarvedSize(engine_.CancelFlag(), buffer, at, signature, device_,
-                            static_cast<uint64_t>(chunkSector), setup_.sectorSize, &memo_, &index_);
+                            static_cast<uint64_t>(chunkSector), setup_.sectorSize, &memo_, &stops_);
     // The content names the type; a type the user did not select is not carved.
     const FileSignature* type = &signature;
     if (!size.extension.empty() && size.extension != signature.extension) {
@@ -404,6 +413,10 @@ class ChunkScanner {
   const ScanSetup& setup_;
   const std::string& outputDir_;
   const HeaderIndex index_;
+  // Where an end search stops because another file begins: the headers of three bytes or more.
+  // Two-byte ones ("BM", MPEG frame syncs) turn up by chance every few hundred kilobytes of
+  // compressed data, and would cut a large PDF short.
+  const HeaderIndex stops_;
   Carver carver_;
   ChunkReader chunks_;
   SizingMemo memo_;

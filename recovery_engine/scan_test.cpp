@@ -69,28 +69,29 @@ TEST_F(Scan, SelectedTypesOnlyAndAHeaderAcrossTheChunkEnd) {
   EXPECT_EQ(CarvedFiles(ScanDisk(d, out_, {"jpg"})), Files{jpeg});
 }
 
+// A WMV whose header does not record its length: its size is a guess.
+const testing::File kAsfHeader = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11};
+
 TEST_F(Scan, AnEstimatedSizeEndsWhereTheNextFileBegins) {
-  // A TIFF has no recorded end: it is carved up to the next header on a sector start, not to its
-  // 200 MiB maximum, and the photo after it (in the second chunk) is carved too.
-  const auto tiff = Fixture("intel_little_endian_lzw.tif");
+  // Carved up to the next header on a sector start, not to its guessed 50 MiB, and the photo
+  // after it (in the second chunk) is carved too.
   const auto jpeg = Fixture("harbour_jfif_app0.jpg");
   auto d = RandomDisk(16384);
-  d.Put(512 * 2, tiff).Put(512 * 3000, jpeg);
-  const auto carved = CarvedFiles(ScanDisk(d, out_, {"tif", "jpg"}));
+  d.Put(512 * 2, kAsfHeader).Put(512 * 3000, jpeg);
+  const auto carved = CarvedFiles(ScanDisk(d, out_, {"wmv", "jpg"}));
   ASSERT_EQ(carved.size(), 2u);
   ASSERT_EQ(carved[0].size(), 512u * 2998);
-  EXPECT_TRUE(std::equal(tiff.begin(), tiff.end(), carved[0].begin()));
+  EXPECT_TRUE(std::equal(kAsfHeader.begin(), kAsfHeader.end(), carved[0].begin()));
   EXPECT_EQ(carved[1], jpeg);
 }
 
 TEST_F(Scan, AFileRunningToTheDeviceEndIsCopiedToItsLastSectorAndNoFurther) {
-  // A TIFF has no recorded end, so its copy runs on to the end of the disk, past the first chunk.
-  // Like a raw volume, the disk fails any read that runs over its end.
-  const auto tiff = Fixture("intel_little_endian_lzw.tif");
+  // The guess runs on to the end of the disk, past the first chunk. Like a raw volume, the disk
+  // fails any read that runs over its end.
   auto d = RandomDisk(2048 + 100);
-  d.Put(512 * 2000, tiff);
+  d.Put(512 * 2000, kAsfHeader);
   d.Unreadable(static_cast<int64_t>(d->bytes.size()), 1 << 20);
-  const auto messages = ScanDisk(d, out_, {"tif"});
+  const auto messages = ScanDisk(d, out_, {"wmv"});
   EXPECT_EQ(CarvedFiles(messages), Files({{d->bytes.begin() + 512 * 2000, d->bytes.end()}}));
   for (const auto& text : TextsOf(messages, Kind::Status)) {
     EXPECT_EQ(text.find("Read Error"), std::string::npos) << text;

@@ -1,12 +1,12 @@
 #include "mp3_validator.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <optional>
 #include <string>
 
 #include "common/byte_fields.h"
+#include "formats/mp3/mp3_walk.h"
 
 namespace quarvelin {
 namespace {
@@ -18,10 +18,6 @@ constexpr int64_t kResyncReach = 4'095;
 // The walk reads the disk in windows of this size rather than one small read per frame.
 constexpr int32_t kWindowBytes = 65'536;
 
-constexpr std::array<int32_t, 15> kLayer3BitratesKbps = {0,   32,  40,  48,  56,  64,  80, 96,
-                                                         112, 128, 160, 192, 224, 256, 320};
-constexpr std::array<int32_t, 3> kMpeg1SampleRates = {44'100, 48'000, 32'000};
-
 bool IsFrameSync(uint8_t b0, uint8_t b1) {
   return b0 == 0xFF && (b1 & 0xE0) == 0xE0;
 }
@@ -32,6 +28,8 @@ bool IsFrameSync(uint8_t b0, uint8_t b1) {
 class WindowedReader {
  public:
   explicit WindowedReader(RangeReader& read) : read_(read), window_(read, kWindowBytes) {}
+
+  WalkWindow& Window() { return window_; }
 
   // Exactly `length` bytes at `offset` (at most a window), or nothing, like the RangeReader.
   Bytes operator()(int64_t offset, int32_t length) {
@@ -70,12 +68,37 @@ std::optional<int64_t> FindFrameSync(WindowedReader& read, int64_t from, int64_t
   return std::nullopt;
 }
 
+// The scores follow from the frames counted and the tags met.
+void Score(Mp3ValidationResult& result) {
+  if (result.frameCount < 10) {
+    result.Add("Very few valid frames (" + std::to_string(result.frameCount) + ")", 50);
+  } else if (result.frameCount <= 99) {
+    result.confidence -= 20;
+  }
+  if (!result.hasId3v2 && !result.hasId3v1) result.Add("No ID3 tags found", 10);
+  result.Finish();
+}
+
 }  // namespace
 
 Mp3ValidationResult ValidateMp3(RangeReader& rangeReader, const std::atomic<bool>* cancel) {
   Mp3ValidationResult result;
-  WindowedReader read(rangeReader);
+  // A stream whose end the walk proves is reported as walked, so that the validator and the sizer
+  // agree on every whole file.
+  if (const Mp3Walk walk = WalkMp3(rangeReader, cancel); walk.end && walk.first) {
+    result.size = *walk.end;
+    result.frameCount = walk.frames;
+    result.sampleRate = walk.first->sampleRate;
+    result.bitrate = walk.first->bitrateKbps;
+    result.hasId3v2 = walk.id3v2Size > 0;
+    result.id3v2Size = static_cast<uint64_t>(walk.id3v2Size);
+    result.hasId3v1 = walk.tags.id3v1;
+    result.isVbr = walk.isVbr;
+    Score(result);
+    return result;
+  }
 
+  WindowedReader read(rangeReader);
   int64_t tag = 0;
   if (const auto head = read(0, 10); !head.empty() && std::memcmp(head.data(), "ID3", 3) == 0) {
     // The tag size is sync-safe: seven bits per byte, most significant byte first.
@@ -90,22 +113,19 @@ Mp3ValidationResult ValidateMp3(RangeReader& rangeReader, const std::atomic<bool
   int64_t pos = tag;
   int32_t frames = 0;
   int64_t audioEnd = 0;  // just past the last counted frame
+  std::optional<MpegFrameHeader> first;
 
   while (!IsCancelled(cancel) && pos <= kWalkLimit) {
     const auto bytes = read(pos, 4);
     if (bytes.empty()) break;
-    std::array<uint8_t, 4> header{};
-    std::copy(bytes.begin(), bytes.end(), header.begin());
+    const auto header = DecodeMpegFrameHeader(bytes);
 
-    if (!IsFrameSync(header[0], header[1])) {
+    if (!IsFrameSync(bytes[0], bytes[1]) || (frames > 0 && header && !header->SameStream(*first))) {
       if (frames > 0) {
-        // The audio has ended; an ID3v1 tag of 128 bytes may close the file.
-        if (std::memcmp(header.data(), "TAG", 3) == 0) {
-          result.hasId3v1 = true;
-          result.size = pos + 128;
-        } else {
-          result.size = pos;
-        }
+        // The audio has ended; tags may close the file.
+        Mp3TrailingTags tags;
+        result.size = SkipTrailingTags(read.Window(), pos, tags);
+        result.hasId3v1 = tags.id3v1;
         break;
       }
       // No frame yet: junk may stand between the tag and the audio.
@@ -114,41 +134,28 @@ Mp3ValidationResult ValidateMp3(RangeReader& rangeReader, const std::atomic<bool
       pos = *sync;
       continue;
     }
-
-    const int version = (header[1] >> 3) & 3;
-    const int layer = (header[1] >> 1) & 3;
-    const int bitrateIndex = header[2] >> 4;
-    const int rateIndex = (header[2] >> 2) & 3;
-    const int padding = (header[2] >> 1) & 1;
-    if (version == 1 || layer == 0 || bitrateIndex == 15 || rateIndex == 3) {
-      result.Add("Invalid frame header at " + std::to_string(pos));
+    if (!header) {
+      const int version = (bytes[1] >> 3) & 3;
+      const int layer = (bytes[1] >> 1) & 3;
+      // Free format is valid, but its frame length cannot be known.
+      if (version == 1 || layer == 0 || (bytes[2] >> 4) == 15 || ((bytes[2] >> 2) & 3) == 3) {
+        result.Add("Invalid frame header at " + std::to_string(pos));
+      }
       break;
     }
-    if (version != 3 || layer != 1) {
-      // Another MPEG version or layer: stepped over, not counted.
-      pos += 4;
-      continue;
-    }
-
-    const int32_t kbps = kLayer3BitratesKbps[static_cast<size_t>(bitrateIndex)];
-    const int32_t rate = kMpeg1SampleRates[static_cast<size_t>(rateIndex)];
-    if (kbps == 0) break;  // free format: the frame length cannot be known
-    const int64_t length = int64_t{kbps} * 144'000 / rate + padding;
-    if (length < 21) break;
 
     if (frames == 0) {
-      result.bitrate = kbps;
-      result.sampleRate = rate;
-      // The Xing or Info header follows the side information: 17 bytes in mono, 32 otherwise.
-      const bool mono = (header[3] >> 6) == 3;
-      const auto info = read(pos + (mono ? 21 : 36), 4);
+      first = header;
+      result.bitrate = header->bitrateKbps;
+      result.sampleRate = header->sampleRate;
+      const auto info = header->layer == 3 ? read(pos + XingOffset(*header), 4) : Bytes{};
       if (!info.empty() &&
           (std::memcmp(info.data(), "Xing", 4) == 0 || std::memcmp(info.data(), "Info", 4) == 0)) {
         result.isVbr = true;
       }
     }
     ++frames;
-    pos += length;
+    pos += header->length;
     audioEnd = pos;
   }
 
@@ -156,13 +163,7 @@ Mp3ValidationResult ValidateMp3(RangeReader& rangeReader, const std::atomic<bool
   // was reached): the file ends with the last whole frame counted.
   if (result.size == 0 && frames > 0) result.size = audioEnd;
   result.frameCount = frames;
-  if (frames < 10) {
-    result.Add("Very few valid frames (" + std::to_string(frames) + ")", 50);
-  } else if (frames <= 99) {
-    result.confidence -= 20;
-  }
-  if (!result.hasId3v2 && !result.hasId3v1) result.Add("No ID3 tags found", 10);
-  result.Finish();
+  Score(result);
   return result;
 }
 

@@ -87,7 +87,7 @@ TEST(Mp3Validator, SkipsJunkBeforeTheFirstFrameAndCountsItInTheSize) {
   EXPECT_EQ(r.confidence, 50);
 
   // The walk ends at a bad header, or at the device's end: the junk is still part of the file.
-  r = Validate(Concat(kId3v2, File(100, 0), frames, File{0xFF, 0xFF, 0xFF, 0xFF}));
+  r = Validate(Concat(kId3v2, File(100, 0x11), frames, File{0xFF, 0xFF, 0xFF, 0xFF}));
   EXPECT_EQ(r.size, 1034 + 100 + f20);
   EXPECT_EQ(r.issues, Strings{"Invalid frame header at " + std::to_string(1034 + 100 + f20)});
   auto atEnd = Concat(File(7, 0x11), Frames(9));
