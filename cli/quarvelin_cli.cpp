@@ -82,13 +82,16 @@ constexpr const char* kScanUsage =
     "130 cancelled.\n";
 
 constexpr const char* kTypesUsage =
-    "Usage: quarvelin-cli types\n"
+    "Usage: quarvelin-cli types [--json]\n"
     "\n"
     "Lists the file types a scan can carve: the extension 'scan --types' takes, the type's name\n"
     "and the folder under OUTDIR its files go to.\n"
     "\n"
     "Options:\n"
-    "  -h, --help show this help\n"
+    "  --json      one JSON array: per type its extension, name, folder, the header bytes (hex)\n"
+    "              that start it, matched exactly ('headers') or in either letter case\n"
+    "              ('headersIgnoringCase'), and its minimum and maximum size in bytes\n"
+    "  -h, --help  show this help\n"
     "\n"
     "Exit status: 0 listed, 1 no list came back, 2 usage error.\n";
 
@@ -233,7 +236,7 @@ int RunScan(const std::vector<std::string>& args) {
 const CommandSyntax kTypesSyntax = {
     .name = "types",
     .usage = kTypesUsage,
-    .options = {},
+    .options = {{"--json", ""}},
     .minOperands = 0,
     .maxOperands = 0,
     .operandError = "types takes no arguments",
@@ -241,7 +244,14 @@ const CommandSyntax kTypesSyntax = {
 
 int RunTypes(const std::vector<std::string>& args) {
   int status = kExitSuccess;
-  if (!ParseOrReport(kTypesSyntax, args, status)) return status;
+  const auto line = ParseOrReport(kTypesSyntax, args, status);
+  if (!line) return status;
+  if (line->Has("--json")) {
+    const auto text = TakeNativeText(DescribeNativeFileTypes());
+    if (!text) return NoTypeList("types");
+    std::printf("%s\n", text->c_str());
+    return kExitSuccess;
+  }
   const auto types = FileTypes();
   if (!types) return NoTypeList("types");
   for (const FileType& type : *types) {

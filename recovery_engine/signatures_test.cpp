@@ -13,7 +13,7 @@ std::set<std::string> ExtensionsOf(const std::vector<FileSignature>& rows) {
   return extensions;
 }
 
-// The types the UI offers and a selection names; each keeps its folder.
+// The types the UI offers and a selection names, each in its folder, and the PSB the engine adds.
 TEST(SignatureTable, HoldsEveryTypeTheUiOffersInItsFolder) {
   const std::set<std::string> offered = {"jpg", "png", "gif", "bmp", "tif",  "webp", "ico", "svg",
                                          "psd", "mp4", "mov", "3gp", "m4v",  "avi",  "mkv", "webm",

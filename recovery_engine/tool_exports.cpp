@@ -44,13 +44,20 @@ std::string FileTypesJson() {
     if (json.size() > 1) json += ',';
     json += "{\"extension\":" + JsonString(table[i].extension) +
             ",\"name\":" + JsonString(table[i].name) +
-            ",\"category\":" + JsonString(CategoryFolders[static_cast<size_t>(table[i].category)]) +
-            ",\"headers\":[";
-    for (size_t j = i; j < table.size() && table[j].extension == table[i].extension; ++j) {
-      if (j > i) json += ',';
-      AppendHex(json, table[j].header);
+            ",\"category\":" + JsonString(CategoryFolders[static_cast<size_t>(table[i].category)]);
+    // Headers matched byte for byte, then those whose letters match in either case.
+    for (const bool ignoreCase : {false, true}) {
+      json += ignoreCase ? "],\"headersIgnoringCase\":[" : ",\"headers\":[";
+      bool first = true;
+      for (size_t j = i; j < table.size() && table[j].extension == table[i].extension; ++j) {
+        if (table[j].ignoreCase != ignoreCase) continue;
+        if (!first) json += ',';
+        first = false;
+        AppendHex(json, table[j].header);
+      }
     }
-    json += "]}";
+    json += "],\"minSize\":" + std::to_string(table[i].minSize) +
+            ",\"maxSize\":" + std::to_string(table[i].maxSize) + "}";
   }
   return json + "]";
 }

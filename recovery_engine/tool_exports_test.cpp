@@ -29,14 +29,17 @@ std::string Sample(const std::string& name) {
 TEST(DescribeNativeFileTypes, ListsEachExtensionOnceWithItsFolderAndHeaders) {
   const std::string types = Take(DescribeNativeFileTypes());
   EXPECT_EQ(types.rfind("[{\"extension\":\"jpg\",\"name\":\"JPEG\",\"category\":\"Images\","
-                        "\"headers\":[\"ffd8ffe0\",\"ffd8ffe1\",\"ffd8ffdb\",\"ffd8ffee\"]},",
+                        "\"headers\":[\"ffd8ffe0\",\"ffd8ffe1\",\"ffd8ffdb\",\"ffd8ffee\"],"
+                        "\"headersIgnoringCase\":[],\"minSize\":1000,\"maxSize\":1073741824},",
                         0),
             0u)
       << types;
-  EXPECT_NE(types.find("{\"extension\":\"docx\",\"name\":\"DOCX\",\"category\":\"Documents\","
-                       "\"headers\":[\"504b030414000600\",\"504b0304\"]}"),
-            std::string::npos)
+  EXPECT_NE(
+      types.find("{\"extension\":\"docx\",\"name\":\"DOCX\",\"category\":\"Documents\","
+                 "\"headers\":[\"504b030414000600\",\"504b0304\"],\"headersIgnoringCase\":[],"),
+      std::string::npos)
       << types;
+  EXPECT_NE(types.find("\"headersIgnoringCase\":[\"3c68746d6c\","), std::string::npos) << types;
   EXPECT_EQ(types.find("\"mp4\""), types.rfind("\"mp4\""));
   EXPECT_EQ(types.substr(types.size() - 2), "}]");
 }
