@@ -46,7 +46,7 @@ for t in json.load(sys.stdin):
 }
 
 check() {
-  local failed=0 total=0 f name ext size lead lower ok h e table own found
+  local failed=0 total=0 f name ext size lead lower h e table own found
   declare -A headers=() folded=()
   table=$(scanner_table) || return 1
   while IFS='|' read -r ext h e; do
@@ -60,7 +60,7 @@ check() {
     size=$(stat -c %s "$f")
     total=$((total + size))
     lead=$(head -c 32 "$f" | od -An -v -tx1 | tr -d ' \n')
-    lower=$(head -c 32 "$f" | tr 'A-Z' 'a-z' | od -An -v -tx1 | tr -d ' \n')
+    lower=$(head -c 32 "$f" | LC_ALL=C tr '[:upper:]' '[:lower:]' | od -An -v -tx1 | tr -d ' \n')
     printf '%9d  %-34s  %s\n' "$size" "${lead:0:32}" "$name"
     if [[ -z ${headers[$ext]+set} ]]; then
       echo "  FAIL: no scanner row for extension .$ext" >&2; failed=1; continue

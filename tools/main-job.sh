@@ -19,4 +19,4 @@ python3 tools/sample_disk.py --out "$work/sample_disk.img" --manifest "$work/sam
 echo "Carving $work/sample_disk.img into $work/recovered ..."
 build/release/bin/quarvelin-cli scan "$work/sample_disk.img" "$work/recovered" | tail -n 9
 echo
-python3 tools/check_recovery.py "$work/recovered" "$work/sample_disk.json"
+python3 tools/check_recovery.py --cli build/release/bin/quarvelin-cli "$work/recovered" "$work/sample_disk.json"
