@@ -37,12 +37,14 @@ headerless=(canonical_no_declaration.xml)
 # Prints one line per extension of the scanner's table: "ext|hex hex...|hex hex..." with the headers
 # matched byte for byte, then those matched whatever the letter case (in lower case).
 scanner_table() {
+  local listing
   [[ -x $cli ]] || { echo "  FAIL: no quarvelin-cli at $cli (build it, or give --cli PATH)" >&2; return 1; }
-  "$cli" types --json | python3 -c '
+  listing=$("$cli" types --json) || { echo "  FAIL: $cli types --json gave no type table" >&2; return 1; }
+  python3 -c '
 import json, sys
 for t in json.load(sys.stdin):
     print("%s|%s|%s" % (t["extension"], " ".join(t.get("headers", [])),
-                        " ".join(t.get("headersIgnoringCase", []))))'
+                        " ".join(t.get("headersIgnoringCase", []))))' <<<"$listing"
 }
 
 check() {
