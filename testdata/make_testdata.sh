@@ -268,7 +268,7 @@ im \( -size 80x60 gradient:red-blue \) \( -size 40x30 xc:yellow -set label sun \
 im photo.png -resize 120x90 -compress LZW -strip TIFF64:"$out/bigtiff_64bit_offsets.tif"
 
 # --- Tiny images: spacers, favicons and thumbnails far below the sizes photos have ---------------
-im photo.png -resize 48x36 -quality 65 -sampling-factor 2x2 -strip "$out/tiny_thumbnail_about_600_bytes.jpg"
+im photo.png -resize 48x36 -quality 50 -sampling-factor 2x2 -strip "$out/tiny_thumbnail_about_600_bytes.jpg"
 im -size 1x1 xc:'#c03020' "${pngopts[@]}" "$out/tiny_1x1_pixel.png"
 im -size 1x1 xc:white -transparent white "$out/tiny_1x1_transparent_spacer.gif"
 im -size 2x2 xc:navy -type TrueColor BMP3:"$out/tiny_2x2_24bit.bmp"
