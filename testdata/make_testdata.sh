@@ -4,77 +4,85 @@
 # patterns, ffmpeg lavfi sources, sox synth, pandoc from text written here); nothing is downloaded.
 # Runs on Debian as root or through sudo, and installs only the packages that are missing.
 #
-#   testdata/make_testdata.sh           regenerate and check
-#   testdata/make_testdata.sh --check   only check the files that are there
+#   testdata/make_testdata.sh [--cli PATH]           regenerate and check
+#   testdata/make_testdata.sh --check [--cli PATH]   only check the files that are there
 #
-# Every file is then checked against what a scan needs to see: its leading bytes must be one of the
-# headers the scanner knows for its extension, and it must be at least as long as the scanner's
-# minimum for that extension.
+# Every file is then checked against the scanner's type table, read from `quarvelin-cli types --json`
+# (PATH, or $QUARVELIN_CLI, default build/native/bin/quarvelin-cli): its leading bytes must be one of
+# the headers the scanner knows, preferably one of its own extension's. Sizes are not checked: a
+# whole file smaller than a type's usual minimum is still carved, and the tiny files test exactly that.
 set -euo pipefail
+cli=${QUARVELIN_CLI:-$(dirname "$0")/../build/native/bin/quarvelin-cli}
+only_check=0
+while (($#)); do
+  case $1 in
+    --check) only_check=1 ;;
+    --cli) cli=${2:?--cli needs a path}; shift ;;
+    --cli=*) cli=${1#--cli=} ;;
+    *) echo "usage: $0 [--check] [--cli PATH]" >&2; exit 2 ;;
+  esac
+  shift
+done
+cli=$(realpath -m "$cli")
 cd "$(dirname "$0")"
 here=$PWD
 out=$PWD/files
 
-# --- what a scan expects of each extension: accepted leading bytes (hex) and the minimum size ----
-declare -A headers=(
-  [jpg]="ffd8ffe0 ffd8ffe1 ffd8ffdb ffd8ffee"
-  [png]="89504e470d0a1a0a"
-  [gif]="474946383961 474946383761"
-  [bmp]="424d"
-  [tif]="49492a00 4d4d002a"
-  [webp]="52494646"
-  [ico]="00000100"
-  [svg]="3c737667"
-  [psd]="38425053"
-  [mp4]="0000001466747970 0000001866747970 0000001c66747970 0000002066747970"
-  [mov]="0000001466747970 0000002066747970"
-  [3gp]="0000001466747970 0000001866747970"
-  [m4v]="0000001866747970"
-  [avi]="52494646"
-  [mkv]="1a45dfa3"
-  [webm]="1a45dfa3"
-  [wmv]="3026b2758e66cf11"
-  [flv]="464c5601"
-  [mp3]="fffb 494433"
-  [wav]="52494646"
-  [flac]="664c6143"
-  [ogg]="4f676753"
-  [pdf]="25504446"
-  [docx]="504b030414000600 504b0304"
-  [rtf]="7b5c72746631"
-  [zip]="504b0304"
-  [rar]="526172211a0700"
-  [7z]="377abcaf271c"
-  [html]="3c68746d6c"
-  [xml]="3c3f786d6c"
-)
-declare -A min_size=(
-  [jpg]=1000 [png]=100 [gif]=50 [bmp]=54 [tif]=100 [webp]=100 [ico]=20 [svg]=50 [psd]=1000
-  [mp4]=10000 [mov]=10000 [3gp]=10000 [m4v]=10000 [avi]=10000 [mkv]=1000 [webm]=1000 [wmv]=5000
-  [flv]=5000 [mp3]=1024 [wav]=44 [flac]=1000 [ogg]=1000 [pdf]=100 [docx]=500 [rtf]=50 [zip]=100
-  [rar]=100 [7z]=100 [html]=50 [xml]=50
-)
 # RAR archives can only be written by the non-free rar program, so there are none.
 unmade=(rar)
+# Files made on purpose without anything a scanner can key on (an XML document without a declaration
+# starts with whatever its root element is): the check names them instead of failing.
+headerless=(canonical_no_declaration.xml)
+
+# Prints one line per extension of the scanner's table: "ext|hex hex...|hex hex..." with the headers
+# matched byte for byte, then those matched whatever the letter case (in lower case).
+scanner_table() {
+  local listing
+  [[ -x $cli ]] || { echo "  FAIL: no quarvelin-cli at $cli (build it, or give --cli PATH)" >&2; return 1; }
+  listing=$("$cli" types --json) || { echo "  FAIL: $cli types --json gave no type table" >&2; return 1; }
+  python3 -c '
+import json, sys
+for t in json.load(sys.stdin):
+    print("%s|%s|%s" % (t["extension"], " ".join(t.get("headers", [])),
+                        " ".join(t.get("headersIgnoringCase", []))))' <<<"$listing"
+}
 
 check() {
-  local failed=0 total=0 f name ext size lead ok h
+  local failed=0 total=0 f name ext size lead lower h e table own found
+  declare -A headers=() folded=()
+  table=$(scanner_table) || return 1
+  while IFS='|' read -r ext h e; do
+    headers[$ext]=$h
+    folded[$ext]=$e
+  done <<<"$table"
   printf '%9s  %-34s  %s\n' bytes 'first bytes' file
   for f in "$out"/*; do
     name=${f##*/}
     ext=${name##*.}
     size=$(stat -c %s "$f")
     total=$((total + size))
-    lead=$(head -c 16 "$f" | od -An -v -tx1 | tr -d ' \n')
+    lead=$(head -c 32 "$f" | od -An -v -tx1 | tr -d ' \n')
+    lower=$(head -c 32 "$f" | LC_ALL=C tr '[:upper:]' '[:lower:]' | od -An -v -tx1 | tr -d ' \n')
     printf '%9d  %-34s  %s\n' "$size" "${lead:0:32}" "$name"
     if [[ -z ${headers[$ext]+set} ]]; then
       echo "  FAIL: no scanner row for extension .$ext" >&2; failed=1; continue
     fi
-    ok=0
-    for h in ${headers[$ext]}; do [[ $lead == "$h"* ]] && ok=1; done
-    ((ok)) || { echo "  FAIL: $name does not begin with a .$ext header (${headers[$ext]})" >&2; failed=1; }
-    ((size >= min_size[$ext])) ||
-      { echo "  FAIL: $name is $size bytes, below the .$ext minimum ${min_size[$ext]}" >&2; failed=1; }
+    # The type whose header the file starts with; its own extension first, since several share one.
+    found=
+    for own in "$ext" "${!headers[@]}"; do
+      for h in ${headers[$own]}; do [[ $lead == "$h"* ]] && found=$own; done
+      for h in ${folded[$own]}; do [[ $lower == "$h"* ]] && found=$own; done
+      [[ -n $found ]] && break
+    done
+    if [[ -z $found ]]; then
+      if [[ " ${headerless[*]} " == *" $name "* ]]; then
+        echo "  note: $name begins with no header the scanner knows (made so on purpose)"
+      else
+        echo "  FAIL: $name begins with no header the scanner knows" >&2; failed=1
+      fi
+    elif [[ $found != "$ext" ]]; then
+      echo "  note: $name begins with a .$found header; its content has to tell it is .$ext"
+    fi
     grep -q "^| \`$name\` |" README.md || { echo "  FAIL: $name is not described in README.md" >&2; failed=1; }
   done
   for ext in "${!headers[@]}"; do
@@ -92,11 +100,14 @@ check() {
   return $failed
 }
 
-if [[ ${1:-} == --check ]]; then check; exit; fi
+if ((only_check)); then check; exit; fi
+# The check needs the scanner's table; better to know before the set is rebuilt.
+scanner_table >/dev/null
 
 # --- tools ----------------------------------------------------------------------------------------
 packages=(imagemagick ffmpeg lame flac vorbis-tools sox pandoc ghostscript qpdf zip unzip p7zip-full
-  libimage-exiftool-perl libjpeg-turbo-progs fonts-dejavu-core coreutils perl)
+  libimage-exiftool-perl libjpeg-turbo-progs fonts-dejavu-core coreutils perl python3 libxml2-utils
+  libmagickcore-6.q16-6-extra)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -249,6 +260,22 @@ im badge.png -filter point -resize 256x256! -depth 8 -define icon:auto-resize=25
 im photo.png -resize 96x72 -depth 8 -strip "$out/flat_rgb.psd"
 im \( -size 80x60 gradient:red-blue \) \( -size 40x30 xc:yellow -set label sun \) \
   \( -size 30x20 xc:green -set label field \) -depth 8 "$out/two_layers.psd"
+# Large Document Format: the PSD layout with version 2 and 64-bit lengths where PSD has 32-bit ones.
+im photo.png -resize 96x72 -depth 8 -strip PSB:"$out/flat_rgb_large_document.psb"
+im \( -size 80x60 gradient:red-blue \) \( -size 40x30 xc:yellow -set label sun \) -depth 8 \
+  PSB:"$out/two_layers_large_document.psb"
+# BigTIFF: 49 49 2B 00, then 64-bit IFD offsets.
+im photo.png -resize 120x90 -compress LZW -strip TIFF64:"$out/bigtiff_64bit_offsets.tif"
+
+# --- Tiny images: spacers, favicons and thumbnails far below the sizes photos have ---------------
+im photo.png -resize 48x36 -quality 50 -sampling-factor 2x2 -strip "$out/tiny_thumbnail_about_600_bytes.jpg"
+im -size 1x1 xc:'#c03020' "${pngopts[@]}" "$out/tiny_1x1_pixel.png"
+im -size 1x1 xc:white -transparent white "$out/tiny_1x1_transparent_spacer.gif"
+im -size 2x2 xc:navy -type TrueColor BMP3:"$out/tiny_2x2_24bit.bmp"
+im -size 16x16 xc:'#1d3557' -fill '#e63946' -draw 'circle 8,8 8,3' "$out/tiny_16px_favicon.ico"
+im -size 1x1 xc:'#c03020' -define webp:lossless=true -strip "$out/tiny_1x1_lossless.webp"
+im -size 4x4 xc:gold -compress None -strip "$out/tiny_4x4_uncompressed.tif"
+im -size 4x4 xc:teal -depth 8 -strip "$out/tiny_4x4.psd"
 
 # --- SVG: drawings are written by hand or by web tools; these two are as a web page inlines them --
 cat >"$out/shapes_and_text.svg" <<'EOF'
@@ -266,6 +293,52 @@ EOF
   base64 -w 0 small.png
   printf '"/>\n  <rect width="96" height="72" fill="none" stroke="black"/>\n</svg>\n'
 } >"$out/embedded_png_image.svg"
+# Most drawing programs write an XML declaration first, so these start with "<?xml", not "<svg".
+printf 'viewbox 0 0 60 40\nfill red\ncircle 20,20 30,20\nfill blue\nrectangle 35,5 55,35\n' >drawing.mvg
+# ImageMagick 6 writes the file but exits 1 after it; the file is checked instead.
+im MVG:drawing.mvg "$out/imagemagick_xml_declaration.svg" || true
+grep -q '</svg>' "$out/imagemagick_xml_declaration.svg"
+cat >"$out/inkscape_style_declaration_comment.svg" <<'EOF'
+<?xml version="1.0" encoding="UTF-8" standalone="no"?>
+<!-- Created with Inkscape (http://www.inkscape.org/) -->
+
+<svg
+   width="120mm"
+   height="80mm"
+   viewBox="0 0 120 80"
+   version="1.1"
+   id="svg5"
+   xmlns:inkscape="http://www.inkscape.org/namespaces/inkscape"
+   xmlns:sodipodi="http://sodipodi.sourceforge.net/DTD/sodipodi-0.dtd"
+   xmlns="http://www.w3.org/2000/svg"
+   xmlns:svg="http://www.w3.org/2000/svg">
+  <sodipodi:namedview
+     id="namedview7"
+     pagecolor="#ffffff"
+     inkscape:document-units="mm" />
+  <defs
+     id="defs2" />
+  <g
+     inkscape:label="Layer 1"
+     inkscape:groupmode="layer"
+     id="layer1">
+    <rect
+       style="fill:#1d3557;stroke:none"
+       id="rect1"
+       width="116"
+       height="76"
+       x="2"
+       y="2"
+       ry="10" />
+    <circle
+       style="fill:#e63946"
+       id="path1"
+       cx="30"
+       cy="40"
+       r="18" />
+  </g>
+</svg>
+EOF
 
 # ==================================================================================================
 # Video
@@ -284,6 +357,9 @@ ff "${v[@]}" "${a[@]}" -c:v mpeg4 -q:v 3 -c:a aac -b:a 32k -movflags +frag_keyfr
 ff "${v[@]}" -c:v mpeg4 -q:v 3 "${bitexact[@]}" plain.mp4
 trim_ftyp plain.mp4 "$out/mp42_ftyp_24_bytes.mp4" mp42 mp42 isom
 trim_ftyp plain.mp4 "$out/isom_ftyp_20_bytes.mp4" isom isom
+# As browsers and DASH packagers fragment: each moof carries its own base offset.
+ff "${v[@]}" "${a[@]}" "${x264[@]}" -c:a aac -b:a 32k -g 5 \
+  -movflags +frag_keyframe+empty_moov+default_base_moof "${bitexact[@]}" "$out/h264_fragments_default_base_moof.mp4"
 
 # --- MOV, 3GP, M4V ----------------------------------------------------------------------------------
 ff "${v[@]}" "${a[@]}" -c:v mpeg4 -q:v 3 -c:a pcm_s16le -ar 8000 -ac 1 "${bitexact[@]}" \
@@ -299,6 +375,20 @@ ff "${v[@]}" "${a[@]}" "${x264[@]}" -c:a aac -b:a 32k -f ipod "${bitexact[@]}" i
 trim_ftyp itunes.m4v "$out/itunes_h264_aac.m4v" 'M4V ' 'M4V ' mp42
 ff "${v[@]}" -c:v mpeg4 -q:v 3 -f ipod "${bitexact[@]}" itunes2.m4v
 trim_ftyp itunes2.m4v "$out/itunes_mpeg4_video_only.m4v" 'M4V ' 'M4V ' isom
+
+# --- Tiny clips: a few frames, a few KB, well under the sizes videos usually have ---------------------
+t=(-f lavfi -i "$(vsrc 32x24 5 0.4)")
+ff "${t[@]}" -c:v mpeg4 -q:v 10 "${bitexact[@]}" "$out/tiny_two_frames.mp4"
+ff "${t[@]}" -c:v mpeg4 -q:v 10 -f mov "${bitexact[@]}" "$out/tiny_quicktime_few_kb.mov"
+ff -f lavfi -i "$(vsrc 128x96 5 0.4)" -c:v h263 -q:v 20 -f 3gp "${bitexact[@]}" tiny.3gp
+trim_ftyp tiny.3gp "$out/tiny_phone_clip.3gp" 3gp4 3gp4 isom
+ff "${t[@]}" -f lavfi -i "$(asrc 440 22050 0.4)" -c:v mpeg4 -q:v 10 -c:a aac -b:a 16k -f ipod \
+  "${bitexact[@]}" tiny.m4v
+trim_ftyp tiny.m4v "$out/tiny_itunes_clip.m4v" 'M4V ' 'M4V ' mp42
+ff -f lavfi -i "$(vsrc 32x24 5 0.2)" -c:v mjpeg -q:v 20 "${bitexact[@]}" "$out/tiny_mjpeg_clip.avi"
+ff -f lavfi -i "$(vsrc 16x16 5 0.2)" -c:v mpeg4 -q:v 20 "${bitexact[@]}" "$out/tiny_one_frame.mkv"
+ff -f lavfi -i "$(vsrc 16x16 5 0.2)" -c:v libvpx -b:v 20k "${bitexact[@]}" "$out/tiny_one_frame.webm"
+ff -f lavfi -i "$(vsrc 16x16 5 0.2)" -c:v flv1 -q:v 20 "${bitexact[@]}" "$out/tiny_one_frame.flv"
 
 # --- AVI, Matroska, WebM, ASF, FLV ------------------------------------------------------------------
 ff "${v[@]}" "${a[@]}" -c:v mpeg4 -vtag XVID -q:v 3 -c:a libmp3lame -b:a 64k "${bitexact[@]}" \
@@ -338,6 +428,16 @@ lame --quiet -b 128 --resample 48 --id3v2-only --tt 'With cover' --ti cover.jpg 
   "$out/id3v2_cover_art_48khz.mp3"
 # Mono: the Xing header sits 21 bytes into the frame, not 36 as in stereo.
 lame --quiet -m m -V 5 --resample 32 voice.wav "$out/mono_vbr_32khz.mp3"
+# MPEG-2 (22.05, 24, 16 kHz) and MPEG-2.5 (8, 11.025 kHz) layer III, as voice recorders, phones and
+# podcasts at low rates write them: FF F3 and FF E3 frame headers, 576 samples a frame.
+lame --quiet -b 32 --resample 22.05 voice.wav "$out/mpeg2_22khz_cbr_info_frame.mp3"
+lame --quiet -b 40 --resample 24 --tt 'Voice memo' --ta Quarvelin --add-id3v2 voice.wav "$out/mpeg2_24khz_id3v2.mp3"
+lame --quiet -m m -V 7 --resample 16 voice.wav "$out/mpeg2_16khz_mono_vbr.mp3"
+lame --quiet -m m -b 16 --resample 8 voice.wav "$out/mpeg25_8khz_mono.mp3"
+lame --quiet -m m -t -b 24 --resample 11.025 voice.wav "$out/mpeg25_11khz_no_info_frame.mp3"
+# A second of speech-like sound (band-limited noise at the pace of syllables), no tag at all.
+sox -R -D -n -r 44100 -c 1 -b 16 speech.wav synth 1 pinknoise sinc 300-3000 tremolo 4 90 gain -3
+lame --quiet -m m -b 32 speech.wav "$out/speech_one_second_32k_no_tag.mp3"
 
 # --- WAV, FLAC, Ogg ---------------------------------------------------------------------------------
 sox -R -D -n -r 8000 -c 1 -b 16 "$out/pcm16_mono_8khz.wav" synth 1 sine 440 gain -6
@@ -356,6 +456,22 @@ oggenc --quiet -s 20190615 -q 0 -t 'Test tone' -o "$out/vorbis_oggenc.ogg" tone.
 ff -i voice.wav -c:a libopus -b:a 16k "${bitexact[@]}" "$out/opus_voice.ogg"
 sox -R -D voice.wav voice16.wav rate 16000 trim 0 1
 flac --silent -f --ogg --serial-number=4242 -o "$out/flac_in_ogg.ogg" voice16.wav
+# Cover art inside the FLAC: a PICTURE block holding a whole JPEG.
+cp "$out/tone_16bit_seektable_padding.flac" "$out/embedded_cover_picture.flac"
+metaflac --import-picture-from='3|image/jpeg|Cover||cover.jpg' "$out/embedded_cover_picture.flac"
+# Two logical streams interleaved page by page: Theora video and Vorbis audio.
+ff "${v[@]}" "${a[@]}" -c:v libtheora -q:v 4 -c:a libvorbis -q:a 0 -f ogg "${bitexact[@]}" \
+  "$out/theora_vorbis_multiplexed.ogg"
+# Chained: one stream after another, each from its own beginning-of-stream page to its end.
+oggenc --quiet -s 101 -q 0 -t 'Part one' -o part1.ogg voice.wav
+oggenc --quiet -s 202 -q 0 -t 'Part two' -o part2.ogg tone22.wav
+cat part1.ogg part2.ogg >"$out/chained_two_vorbis_streams.ogg"
+
+# --- Tiny audio ------------------------------------------------------------------------------------
+sox -R -D -n -r 8000 -c 1 -b 8 -e unsigned-integer "$out/tiny_beep_16_samples.wav" synth 0.002 sine 1000
+sox -R -D -n -r 8000 -c 1 -b 16 tiny.wav synth 0.02 sine 1000 gain -6
+flac --silent -f --no-padding --no-seektable -o "$out/tiny_20ms_no_padding.flac" tiny.wav
+ff -i tiny.wav -c:a libopus -b:a 8k "${bitexact[@]}" "$out/tiny_opus_click.ogg"
 
 # ==================================================================================================
 # Documents
@@ -435,27 +551,50 @@ qpdf --deterministic-id gs.pdf "$out/ghostscript_two_pages.pdf"
 qpdf --deterministic-id --object-streams=generate gs.pdf "$out/object_streams_xref_stream.pdf"
 qpdf --deterministic-id --linearize gs.pdf "$out/linearized_fast_web_view.pdf"
 # Incremental updates, as viewers save edits: each appends new objects, an xref section whose
-# trailer points back (/Prev) at the previous one, and its own %%EOF.
+# trailer points back (/Prev) at the previous one, and its own %%EOF. The line end is the writer's:
+# LF, or CR LF as Windows programs write it (then the base file's lines are turned to CR LF too,
+# before the offsets are taken, and xref entries end "f\r\n" to stay 20 bytes long).
 qpdf --deterministic-id --object-streams=disable gs.pdf base.pdf
-perl -e '
-  use strict; my ($in, $out, $page, $pagedict) = @ARGV;
+incremental() { # in out eol
+  perl -e '
+  use strict; my ($in, $out, $eol, $page, $pagedict) = @ARGV;
+  $eol = $eol eq "crlf" ? "\r\n" : "\n";
   open my $fh, "<:raw", $in or die; local $/; my $d = <$fh>; close $fh;
+  if ($eol eq "\r\n") {
+    # Rewrite the base in CR LF: stream data is binary and keeps its bytes, so only files whose
+    # streams are all followed by an "endstream" line are turned; the xref table is rebuilt.
+    die "base has object streams\n" if $d =~ m{/ObjStm};
+    my @parts = split /(stream\r?\n.*?endstream)/s, $d;
+    for (my $i = 0; $i < @parts; $i += 2) { $parts[$i] =~ s/\r?\n/\r\n/g; }
+    for (my $i = 1; $i < @parts; $i += 2) {
+      $parts[$i] =~ s/^stream\r?\n/stream\r\n/; $parts[$i] =~ s/\r?\nendstream$/\r\nendstream/;
+    }
+    $d = join "", @parts;
+    my %at; while ($d =~ /(?:^|(?<=\n))(\d+) 0 obj/g) { my ($n, $at) = ($1, $-[0]); $at{$n} = $at; }
+    my ($n) = $d =~ m{/Size (\d+)} or die;
+    my $xref = "xref\r\n0 $n\r\n0000000000 65535 f\r\n";
+    $xref .= sprintf("%010d 00000 n\r\n", $at{$_} // die "object $_ missing\n") for 1 .. $n - 1;
+    $d =~ s/xref\r\n.*?(?=trailer)/$xref/s or die "no xref table\n";
+    my $start = index $d, "xref\r\n0 $n";
+    $d =~ s/startxref\r\n\d+/startxref\r\n$start/ or die;
+  }
   my ($prev) = $d =~ /startxref\s+(\d+)\s+%%EOF\s*$/ or die "no startxref\n";
   my ($trailer) = $d =~ /trailer\s*(<<.*?>>)\s*startxref\s+\d+\s+%%EOF\s*$/s or die "no trailer\n";
   my ($size) = $trailer =~ m{/Size (\d+)} or die;
   my ($root) = $trailer =~ m{/Root (\d+ 0 R)} or die;
   my ($id) = $trailer =~ m{/ID \[<(\w+)>} or die;
+  my $entry_end = $eol eq "\n" ? " \n" : "\r\n";
   my $update = sub {
     my ($objects, $extra) = @_;
-    $d .= "\n" unless $d =~ /\n$/;
+    $d .= $eol unless $d =~ /\n$/;
     my %at;
-    for my $o (@$objects) { $at{$o->[0]} = length $d; $d .= "$o->[0] 0 obj\n$o->[1]\nendobj\n"; }
+    for my $o (@$objects) { $at{$o->[0]} = length $d; $d .= "$o->[0] 0 obj$eol$o->[1]${eol}endobj$eol"; }
     my $xref = length $d;
-    $d .= "xref\n0 1\n0000000000 65535 f \n";
-    $d .= sprintf("%d 1\n%010d 00000 n \n", $_, $at{$_}) for sort { $a <=> $b } keys %at;
+    $d .= "xref${eol}0 1${eol}0000000000 65535 f$entry_end";
+    $d .= sprintf("%d 1$eol%010d 00000 n$entry_end", $_, $at{$_}) for sort { $a <=> $b } keys %at;
     for (keys %at) { $size = $_ + 1 if $_ + 1 > $size }
-    $d .= "trailer\n<< /Size $size /Root $root $extra /Prev $prev /ID [<$id> <$id>] >>\n";
-    $d .= "startxref\n$xref\n%%EOF\n";
+    $d .= "trailer$eol<< /Size $size /Root $root $extra /Prev $prev /ID [<$id> <$id>] >>$eol";
+    $d .= "startxref$eol$xref$eol%%EOF$eol";
     $prev = $xref;
   };
   my $info = $size;
@@ -466,10 +605,17 @@ perl -e '
   $update->([[ $note, "<< /Type /Annot /Subtype /Text /Rect [ 72 600 92 620 ] /Contents (Checked twice) /Open false >>" ],
     [ $page, $pagedict ]], "/Info $info 0 R");
   open $fh, ">:raw", $out or die; print $fh $d; close $fh;' \
-  base.pdf "$out/incremental_updates_three_eof.pdf" \
-  "$(qpdf --show-pages base.pdf | sed -n 's/^page 1: \([0-9]*\) 0 R$/\1/p')" \
-  "$(qpdf --show-object="$(qpdf --show-pages base.pdf | sed -n 's/^page 1: \([0-9]*\) 0 R$/\1/p')" base.pdf)"
-qpdf --check "$out/incremental_updates_three_eof.pdf" >/dev/null
+    "$1" "$2" "$3" \
+    "$(qpdf --show-pages base.pdf | sed -n 's/^page 1: \([0-9]*\) 0 R$/\1/p')" \
+    "$(qpdf --show-object="$(qpdf --show-pages base.pdf | sed -n 's/^page 1: \([0-9]*\) 0 R$/\1/p')" base.pdf)"
+  qpdf --check "$2" >/dev/null
+}
+incremental base.pdf "$out/incremental_updates_three_eof.pdf" lf
+incremental base.pdf "$out/incremental_crlf_line_ends.pdf" crlf
+# The smallest sensible PDF: one page with one line, its objects packed into one object stream.
+printf '%%!PS\n/Helvetica findfont 10 scalefont setfont 72 720 moveto (ok) show showpage\n' >tiny.ps
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -dCompatibilityLevel=1.5 -o tiny_gs.pdf tiny.ps
+qpdf --deterministic-id --object-streams=generate --compress-streams=y tiny_gs.pdf "$out/tiny_one_line_page.pdf"
 
 # ==================================================================================================
 # Archives
@@ -495,6 +641,14 @@ mv single.zip "$out/single_small_text.zip"
 (cd arc && 7z a -bso0 -bsp0 -t7z -mx=0 -mtc=off -mta=off "$out/stored_uncompressed.7z" readme.txt docs/log.txt)
 (cd arc && 7z a -bso0 -bsp0 -t7z -m0=PPMd -mx=9 -mhc=off -mtc=off -mta=off \
   "$out/ppmd_plain_headers.7z" docs/report.md docs/log.txt)
+# ZIP64: zip -fz writes 64-bit sizes (extra field 0x0001, a Zip64 end record and locator) even for
+# small files; to a pipe, the data descriptors after each entry carry 64-bit sizes as well.
+(cd arc && zip -X -D -q -fz "$out/zip64_forced_records.zip" "${list[@]}")
+(cd arc && zip -X -D -q -fz - readme.txt docs/log.txt | cat >"$out/zip64_streamed_data_descriptors.zip")
+# Tiny archives: one short note each.
+printf 'ok\n' >arc/ok.txt && chmod 644 arc/ok.txt && touch -h -d "$stamp" arc/ok.txt
+(cd arc && zip -X -D -q "$out/tiny_one_note.zip" ok.txt)
+(cd arc && 7z a -bso0 -bsp0 -t7z -mx=0 -mtc=off -mta=off "$out/tiny_one_note.7z" ok.txt)
 
 # ==================================================================================================
 # Web and text
@@ -518,6 +672,56 @@ printf '# Gallery\n\nThe badge of the recovered set:\n\n![badge](badge.png)\n\nA
 pandoc report.md -s -t docbook5 -o "$out/pandoc_docbook_article.xml"
 unzip -p "$out/pandoc_report.docx" word/document.xml >"$out/word_document_part.xml"
 (cd "$out" && ffprobe -v error -of xml -show_format -show_streams h264_aac.mkv) >"$out/ffprobe_stream_report.xml"
+# Pages as sites serve them: a doctype line first, with lower-case tags (pandoc's own HTML5 template)
+# or with upper-case tags as older editors wrote them; and an upper-case page without a doctype.
+pandoc report.md -s -t html5 -o "$out/doctype_html5_lowercase_tags.html"
+cat >"$out/doctype_uppercase_tags.html" <<'EOF'
+<!DOCTYPE html>
+<HTML LANG="en">
+<HEAD>
+<META CHARSET="utf-8">
+<TITLE>Recovered photos</TITLE>
+</HEAD>
+<BODY BGCOLOR="#FFFFFF">
+<H1>Recovered photos</H1>
+<P>412 pictures, 37 videos and 9 documents came back from drive E:.</P>
+<TABLE BORDER="1">
+<TR><TH>Kind</TH><TH>Found</TH></TR>
+<TR><TD>Pictures</TD><TD>412</TD></TR>
+<TR><TD>Videos</TD><TD>37</TD></TR>
+</TABLE>
+</BODY>
+</HTML>
+EOF
+cat >"$out/uppercase_no_doctype.html" <<'EOF'
+<HTML>
+<HEAD>
+<TITLE>Backup index</TITLE>
+</HEAD>
+<BODY>
+<CENTER><FONT FACE="Arial" SIZE="4">Backup of drive E:</FONT></CENTER>
+<HR>
+<UL>
+<LI><A HREF="photos/">Photos</A>
+<LI><A HREF="docs/">Documents</A>
+</UL>
+</BODY>
+</HTML>
+EOF
+printf '<html><body>Moved.</body></html>\n' >"$out/tiny_moved_page.html"
+# XML without a declaration: canonical XML drops it, so the file starts at the root element.
+xmllint --c14n "$out/pandoc_docbook_article.xml" >"$out/canonical_no_declaration.xml"
+# A UTF-8 byte-order mark before the declaration, as .NET and Visual Studio write their files.
+{
+  printf '\xef\xbb\xbf<?xml version="1.0" encoding="utf-8"?>\n<configuration>\n  <appSettings>\n'
+  printf '    <add key="OutputFolder" value="D:\\Recovered" />\n    <add key="ImageFirst" value="true" />\n'
+  printf '  </appSettings>\n</configuration>\n'
+} >"$out/utf8_bom_app_config.xml"
+# UTF-16 with a byte-order mark, as Windows tools export XML, in both byte orders (iconv).
+sed 's/encoding="[Uu][Tt][Ff]-8"/encoding="UTF-16"/' "$out/pandoc_docbook_article.xml" >article16.xml
+{ printf '\xef\xbb\xbf'; cat article16.xml; } | iconv -f UTF-8 -t UTF-16LE >"$out/utf16le_bom_docbook.xml"
+{ printf '\xef\xbb\xbf'; cat article16.xml; } | iconv -f UTF-8 -t UTF-16BE >"$out/utf16be_bom_docbook.xml"
+echo '<recovered/>' | xmllint - >"$out/tiny_empty_element.xml"
 
 cd "$here"
 find "$out" -type f -exec chmod 644 {} +

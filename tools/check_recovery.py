@@ -2,54 +2,51 @@
 """Checks what a scan recovered against the manifest of the disk it scanned (tools/sample_disk.py).
 
 For every file placed on the disk it looks for a carved file under OUTDIR that is byte-identical
-(exact) or that begins with all of the file's bytes (complete); otherwise the file is lost.
+(exact) or that begins with all of the file's bytes (complete); otherwise the file is lost. A file
+that came back exact or complete under another extension than its own, or in another category
+folder, also counts as a wrong extension. A carved file that is neither equal to a file on the disk
+nor begins with all of one's bytes is a false output. The types and their category folders come from
+`quarvelin-cli types --json` (--cli PATH, or $QUARVELIN_CLI, default build/native/bin/quarvelin-cli).
 
-  tools/check_recovery.py OUTDIR MANIFEST [--json] [--expect-exact jpg,png,...] [--expect-complete]
+  tools/check_recovery.py OUTDIR MANIFEST [--json] [--cli PATH] [--expect-exact jpg,png,...]
+                          [--expect-complete] [--target-exact 95] [--target-type-exact 90]
+                          [--target-complete 100] [--target-false 5]
 
-Exit status 0, unless an expectation is given and not met (then 1).
+Exit status 0, unless an expectation or target is given and not met (then 1); 2 when the type table
+cannot be read.
 """
 import argparse
 import hashlib
 import json
 import os
 import re
+import subprocess
 import sys
 
-# (extension, category folder, header) of every signature the scan searches for, in search order.
-SIGNATURES = [
-    ("jpg", "Images", b"\xff\xd8\xff\xe0"), ("jpg", "Images", b"\xff\xd8\xff\xe1"),
-    ("jpg", "Images", b"\xff\xd8\xff\xdb"), ("jpg", "Images", b"\xff\xd8\xff\xee"),
-    ("png", "Images", b"\x89PNG\r\n\x1a\n"),
-    ("gif", "Images", b"GIF89a"), ("gif", "Images", b"GIF87a"),
-    ("bmp", "Images", b"BM"),
-    ("tif", "Images", b"II*\x00"), ("tif", "Images", b"MM\x00*"),
-    ("webp", "Images", b"RIFF"),
-    ("ico", "Images", b"\x00\x00\x01\x00"),
-    ("svg", "Images", b"<svg"),
-    ("psd", "Images", b"8BPS"),
-    ("mp4", "Videos", b"\x00\x00\x00\x14ftyp"), ("mp4", "Videos", b"\x00\x00\x00\x18ftyp"),
-    ("mp4", "Videos", b"\x00\x00\x00\x1cftyp"), ("mp4", "Videos", b"\x00\x00\x00\x20ftyp"),
-    ("mov", "Videos", b"\x00\x00\x00\x14ftyp"), ("mov", "Videos", b"\x00\x00\x00\x20ftyp"),
-    ("3gp", "Videos", b"\x00\x00\x00\x14ftyp"), ("3gp", "Videos", b"\x00\x00\x00\x18ftyp"),
-    ("m4v", "Videos", b"\x00\x00\x00\x18ftyp"),
-    ("avi", "Videos", b"RIFF"),
-    ("mkv", "Videos", b"\x1a\x45\xdf\xa3"), ("webm", "Videos", b"\x1a\x45\xdf\xa3"),
-    ("wmv", "Videos", b"\x30\x26\xb2\x75\x8e\x66\xcf\x11"),
-    ("flv", "Videos", b"FLV\x01"),
-    ("mp3", "Audio", b"\xff\xfb"), ("mp3", "Audio", b"ID3"),
-    ("wav", "Audio", b"RIFF"),
-    ("flac", "Audio", b"fLaC"),
-    ("ogg", "Audio", b"OggS"),
-    ("pdf", "Documents", b"%PDF"),
-    ("docx", "Documents", b"PK\x03\x04\x14\x00\x06\x00"), ("docx", "Documents", b"PK\x03\x04"),
-    ("rtf", "Documents", b"{\\rtf1"),
-    ("zip", "Archives", b"PK\x03\x04"),
-    ("rar", "Archives", b"Rar!\x1a\x07\x00"),
-    ("7z", "Archives", b"7z\xbc\xaf\x27\x1c"),
-    ("html", "Code", b"<html"),
-    ("xml", "Code", b"<?xml"),
-]
-CATEGORY = {extension: folder for extension, folder, _ in SIGNATURES}
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DEFAULT_CLI = os.path.join(ROOT, "build", "native", "bin", "quarvelin-cli")
+
+
+def load_table(cli):
+    """The scanner's own table, one (extension, category folder, headers, headers matched whatever the
+    letter case, in lower case) per type, from `types --json`; from the plain listing (extension, name,
+    category a line) of a quarvelin-cli without it, with no headers."""
+    try:
+        listed = subprocess.run([cli, "types", "--json"], capture_output=True, text=True)
+        if listed.returncode == 0:
+            return [(t["extension"], t["category"], [bytes.fromhex(h) for h in t.get("headers", [])],
+                     [bytes.fromhex(h) for h in t.get("headersIgnoringCase", [])]) for t in json.loads(listed.stdout)]
+        listed = subprocess.run([cli, "types"], check=True, capture_output=True, text=True)
+        return [(line.split()[0], line.split()[-1], [], []) for line in listed.stdout.splitlines() if line.strip()]
+    except (OSError, subprocess.CalledProcessError, ValueError, KeyError, TypeError) as e:
+        sys.exit("check_recovery: cannot read the type table from '%s types --json': %s" % (cli, e))
+
+
+def load_types(cli):
+    """Extension -> category folder."""
+    return {extension: category for extension, category, _, _ in load_table(cli)}
+
+
 CARVED_NAME = re.compile(r"^rec_(\d+)_(\d+)\.([0-9a-z]+)$")
 KEY = 8  # carved files are indexed by their first bytes; every header is at most this long
 CHUNK_SECTORS = 2048  # the scan reads this many sectors at a time and names carves after the chunk
@@ -94,7 +91,7 @@ def list_carved(outdir):
     return carved
 
 
-def match(originals, carved, sector_size=512):
+def match(originals, carved, sector_size=512, categories=None):
     """Pairs each original with one carved file, each carved file used once.
 
     Returns one dict per original: status "exact", "complete" or "lost", the carved file and the
@@ -124,7 +121,7 @@ def match(originals, carved, sector_size=512):
         found = [c for c in index.get(head[:KEY], []) if not c.used and c.size >= o["size"]
                  and c.head[:len(head)] == head and (not local or distance(o, c) < chunk)]
         return sorted(found, key=lambda c: (distance(o, c), c.extension != o["extension"],
-                                            c.folder != CATEGORY.get(o["extension"]), c.path))
+                                            c.folder != (categories or {}).get(o["extension"]), c.path))
 
     for local in (True, False):
         for exact in (True, False):
@@ -156,14 +153,75 @@ def describe(o):
     return "%s %s (%d bytes)" % (where, o["name"], o["size"])
 
 
-def summarise(results):
+def false_outputs(originals, carved):
+    """Carved files left unpaired that are neither equal to a file on the disk nor begin with one."""
+    by_head = {}
+    for o in originals:
+        by_head.setdefault(bytes.fromhex(o["head"])[:KEY], []).append(o)
+    false = []
+    for c in carved:
+        if c.used:
+            continue
+        alike = [o for o in by_head.get(c.head[:KEY], []) if o["size"] <= c.size
+                 and c.head[:len(bytes.fromhex(o["head"]))] == bytes.fromhex(o["head"])]
+        if not any(c.prefix_sha256(o["size"]) == o["sha256"] for o in alike):
+            false.append(c)
+    return false
+
+
+def wrong_extension(result, categories):
+    c = result["carved"]
+    o = result["original"]
+    return c is not None and (c.extension != o["extension"] or c.folder != categories.get(o["extension"]))
+
+
+COLUMNS = ("files", "exact", "complete", "lost", "wrong_extension", "false")
+
+
+def summarise(results, false, categories):
     table = {}
+
+    def row(extension):
+        return table.setdefault(extension, dict.fromkeys(COLUMNS, 0))
+
     for r in results:
-        row = table.setdefault(r["original"]["extension"], {"files": 0, "exact": 0, "complete": 0, "lost": 0})
-        row["files"] += 1
-        row[r["status"]] += 1
-    totals = {k: sum(row[k] for row in table.values()) for k in ("files", "exact", "complete", "lost")}
+        line = row(r["original"]["extension"])
+        line["files"] += 1
+        line[r["status"]] += 1
+        line["wrong_extension"] += wrong_extension(r, categories)
+    for c in false:
+        row(c.extension)["false"] += 1
+    totals = {k: sum(line[k] for line in table.values()) for k in COLUMNS}
     return dict(sorted(table.items())), totals
+
+
+def percent(part, whole):
+    return 100.0 * part / whole if whole else 100.0
+
+
+def targets(table, totals, args):
+    """(description, met) for every target given."""
+    checks = []
+    files = totals["files"]
+    if args.target_exact is not None:
+        value = percent(totals["exact"], files)
+        checks.append(("%.1f %% of all files exact (target at least %g %%)" % (value, args.target_exact),
+                       value >= args.target_exact))
+    if args.target_complete is not None:
+        value = percent(totals["exact"] + totals["complete"], files)
+        checks.append(("%.1f %% of all files at least complete (target at least %g %%)"
+                       % (value, args.target_complete), value >= args.target_complete))
+    if args.target_type_exact is not None:
+        low = sorted((percent(row["exact"], row["files"]), extension)
+                     for extension, row in table.items() if row["files"])
+        below = ["%s %.1f %%" % (extension, value) for value, extension in low if value < args.target_type_exact]
+        checks.append(("no type below %g %% exact%s" % (args.target_type_exact,
+                                                          ": " + ", ".join(below) if below else ""), not below))
+    if args.target_false is not None:
+        value = percent(totals["false"], files) if files else 0.0
+        checks.append(("%.1f %% false outputs for the files on the disk (target under %g %%)"
+                       % (value, args.target_false), value < args.target_false))
+    return checks
 
 
 def failures(results, expect_exact, expect_complete):
@@ -191,36 +249,71 @@ def main():
     parser.add_argument("outdir")
     parser.add_argument("manifest")
     parser.add_argument("--json", action="store_true", help="print the results as one JSON object")
+    parser.add_argument("--cli", default=os.environ.get("QUARVELIN_CLI", DEFAULT_CLI),
+                        help="quarvelin-cli to read the type table from")
     parser.add_argument("--expect-exact", default="", help="extensions whose every file must come back exact")
     parser.add_argument("--expect-complete", action="store_true", help="fail when any file is lost")
+    parser.add_argument("--target-exact", type=float, help="least percentage of all files to come back exact")
+    parser.add_argument("--target-type-exact", type=float, help="least percentage exact for every type")
+    parser.add_argument("--target-complete", type=float,
+                        help="least percentage of all files to come back exact or complete")
+    parser.add_argument("--target-false", type=float,
+                        help="false outputs must stay under this percentage of the files on the disk")
     args = parser.parse_args()
 
+    categories = load_types(args.cli)
     with open(args.manifest) as f:
         manifest = json.load(f)
+    # Files of no carvable type (a PostScript file placed after a PDF) are on the disk to be in the
+    # way; nothing is expected back for them, but a carve of one is no false output either.
+    originals = [o for o in manifest["files"] if o["extension"] in categories]
     carved = list_carved(args.outdir)
-    results = match(manifest["files"], carved, manifest.get("sector_size", 512))
-    table, totals = summarise(results)
+    results = match(originals, carved, manifest.get("sector_size", 512), categories)
+    false = false_outputs(manifest["files"], carved)
+    table, totals = summarise(results, false, categories)
     expect_exact = {e.strip() for e in args.expect_exact.split(",") if e.strip()}
     missed = failures(results, expect_exact, args.expect_complete)
+    checks = targets(table, totals, args)
     matched = sum(1 for c in carved if c.used)
 
     if args.json:
         files = [dict(name=r["original"]["name"], extension=r["original"]["extension"], area=r["original"]["area"],
                       offset=r["original"].get("offset"), deleted=r["original"].get("deleted"), status=r["status"],
                       carved=r["carved"].relative if r["carved"] else None, extra=r["extra"],
+                      wrong_extension=wrong_extension(r, categories),
                       near=r["near"].relative if r.get("near") else None) for r in results]
         print(json.dumps({"extensions": table, "totals": totals, "carved": len(carved), "carved_matched": matched,
-                          "files": files, "missed": [r["original"]["name"] for r in missed]}, indent=1))
+                          "false_outputs": sorted(c.relative for c in false), "files": files,
+                          "missed": [r["original"]["name"] for r in missed],
+                          "targets": [{"target": text, "met": met} for text, met in checks]}, indent=1))
     else:
-        print("%-10s %6s %6s %9s %6s" % ("extension", "files", "exact", "complete", "lost"))
+        header = ("type", "files", "exact", "complete", "lost", "wrong ext", "false", "exact %")
+        print("%-10s %6s %6s %9s %6s %10s %6s %8s" % header)
         for extension, row in list(table.items()) + [("total", totals)]:
-            print("%-10s %6d %6d %9d %6d" % (extension, row["files"], row["exact"], row["complete"], row["lost"]))
-        print("carved files: %d, %d of them match a file on the disk" % (len(carved), matched))
+            print("%-10s %6d %6d %9d %6d %10d %6d %8s" % (
+                extension, row["files"], row["exact"], row["complete"], row["lost"], row["wrong_extension"],
+                row["false"], "%.1f" % percent(row["exact"], row["files"]) if row["files"] else "-"))
+        files = totals["files"]
+        print("of %d files: %.1f %% exact, %.1f %% complete (not exact), %.1f %% lost, %.1f %% under a wrong "
+              "extension; %d false outputs (%.1f %% of the files)" % (
+                  files, percent(totals["exact"], files), percent(totals["complete"], files),
+                  percent(totals["lost"], files), percent(totals["wrong_extension"], files), totals["false"],
+                  percent(totals["false"], files)))
+        print("carved files: %d, %d of them paired with a file on the disk" % (len(carved), matched))
         print_list("lost files:", [r for r in results if r["status"] == "lost"])
-        print_list("not exact:", [r for r in missed if r["status"] == "complete"])
+        print_list("not exact:", [r for r in results if r["status"] == "complete"])
+        print_list("wrong extension:", [r for r in results if wrong_extension(r, categories)])
+        if false:
+            print("false outputs:")
+            for c in false[:LISTED]:
+                print("  %s (%d bytes)" % (c.relative, c.size))
+            if len(false) > LISTED:
+                print("  ... and %d more (--json lists them all)" % (len(false) - LISTED))
+        for text, met in checks:
+            print("%s: %s" % ("met" if met else "NOT MET", text))
         if missed:
             print("FAILED: %d files miss the expectations" % len(missed))
-    return 1 if missed else 0
+    return 1 if missed or not all(met for _, met in checks) else 0
 
 
 if __name__ == "__main__":

@@ -15,8 +15,8 @@ rm -rf "$work"
 mkdir -p "$work"
 echo "Making a sample disk from testdata/files ..."
 python3 tools/sample_disk.py --out "$work/sample_disk.img" --manifest "$work/sample_disk.json" \
-  --seed 7 --fat-mib 8 --raw-mib 24
+  --seed 7 --fat-mib 8 --raw-mib 32
 echo "Carving $work/sample_disk.img into $work/recovered ..."
 build/release/bin/quarvelin-cli scan "$work/sample_disk.img" "$work/recovered" | tail -n 9
 echo
-python3 tools/check_recovery.py "$work/recovered" "$work/sample_disk.json"
+python3 tools/check_recovery.py --cli build/release/bin/quarvelin-cli "$work/recovered" "$work/sample_disk.json"

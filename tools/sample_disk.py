@@ -4,9 +4,14 @@
 The image is an optional FAT file system (mkfs.fat and mtools) in which about half of the files have
 been deleted, followed by a raw area in which the files lie at random sector-aligned offsets, in random
 order, between gaps of random or zeroed bytes: what a carver meets on a used drive. The same seed and
-the same testdata give the same image, byte for byte.
+the same files give the same image, byte for byte.
 
-  tools/sample_disk.py --out disk.img --manifest disk.json --seed 7 [--types jpg,png]
+Extra folders (--extra DIR, any number) add files that are placed once in each area, not copied to
+fill the FAT: large files made for a benchmark. The files in a subfolder of an extra folder are
+written back to back in the raw area, in name order, each from the sector after the previous one
+ends (a PDF followed by a PostScript file, say); files of types no scan carves may be among them.
+
+  tools/sample_disk.py --out disk.img --manifest disk.json --seed 7 [--types jpg,png] [--extra DIR]...
                        [--raw-mib N] [--fat-mib N [--fat32] [--fat-fill F]]
 """
 import argparse
@@ -42,6 +47,18 @@ def load_files(folder, types):
     return files
 
 
+def load_groups(folder, types):
+    """Each subfolder's files, in name order; a group is kept whole when any of its files is selected."""
+    groups = []
+    for name in sorted(os.listdir(folder)):
+        path = os.path.join(folder, name)
+        if os.path.isdir(path):
+            group = load_files(path, set())
+            if group and (not types or any(extension in types for _, extension, _ in group)):
+                groups.append(group)
+    return groups
+
+
 def entry(name, source, extension, data, area, offset, deleted):
     return {"name": name, "source": source, "extension": extension, "size": len(data),
             "sha256": hashlib.sha256(data).hexdigest(), "head": data[:32].hex(),
@@ -67,16 +84,22 @@ def write_gap(out, pos, length, rng):
     return pos + length
 
 
-def write_raw_area(out, start, files, rng, raw_bytes):
-    order = list(files)
+def write_raw_area(out, start, units, rng, raw_bytes):
+    """Writes each unit (a list of files kept back to back) after a gap, in random order."""
+    order = list(units)
     rng.shuffle(order)
     entries = []
     pos = start
-    for name, extension, data in order:
+    for unit in order:
         pos = write_gap(out, pos, gap_sectors(rng) * SECTOR, rng)
-        entries.append(entry(name, name, extension, data, "raw", pos, None))
-        out.write(data)
-        pos += len(data)
+        for i, (name, extension, data) in enumerate(unit):
+            if i:  # the next file of a group starts in the sector after, the slack zeroed
+                slack = -pos % SECTOR
+                out.write(bytes(slack))
+                pos += slack
+            entries.append(entry(name, name, extension, data, "raw", pos, None))
+            out.write(data)
+            pos += len(data)
     pos = write_gap(out, pos, SECTOR, rng)
     end = start + raw_bytes if raw_bytes else pos
     if pos > end:
@@ -121,18 +144,21 @@ def cluster_offsets(image, paths):
     return offsets
 
 
-def build_fat(image, fat_mib, fat32, fill, files, rng, work):
+def build_fat(image, fat_mib, fat32, fill, files, extras, rng, work):
     if not shutil.which("mkfs.fat") or not shutil.which("mcopy"):
         sys.exit("sample_disk: needs mkfs.fat and mtools (tools/install-deps.sh native)")
     command = ["mkfs.fat", "-C", "--invariant", "-i", VOLUME_ID, "-n", "QUARVELIN"]
     subprocess.run(command + (["-F", "32"] if fat32 else []) + [image, str(fat_mib * 1024)],
                    check=True, stdout=subprocess.DEVNULL)
-    # Enough copies of the set, under other names, to fill about `fill` of the volume.
-    footprint = sum(-(-len(data) // 4096) * 4096 for _, _, data in files)
-    copies = max(1, int(fill * fat_mib * MIB) // footprint) if fill else 1
+    # The extra files once, then enough copies of the set, under other names, to fill about `fill`
+    # of the volume.
+    def footprint(items):
+        return sum(-(-len(data) // 4096) * 4096 for _, _, data in items)
+    room = int(fill * fat_mib * MIB) - footprint(extras)
+    copies = max(1, room // footprint(files)) if fill else 1
     placed = []  # (path on the volume, source name, extension, data)
     for copy in range(copies):
-        order = list(files)
+        order = list(files) + (list(extras) if copy == 0 else [])
         rng.shuffle(order)
         for name, extension, data in order:
             folder = rng.choice(FOLDERS) + ("" if copy == 0 else "/%03d" % copy)
@@ -172,6 +198,8 @@ def main():
     parser.add_argument("--manifest", required=True, help="JSON manifest to write")
     parser.add_argument("--seed", type=int, required=True)
     parser.add_argument("--files", default=os.path.join(ROOT, "testdata", "files"))
+    parser.add_argument("--extra", action="append", default=[],
+                        help="a folder of further files, placed once in each area (may be repeated)")
     parser.add_argument("--types", default="", help="comma-separated extensions to place (default: all)")
     parser.add_argument("--raw-mib", type=int, default=0, help="pad the raw area to this size")
     parser.add_argument("--fat-mib", type=int, default=0, help="put a FAT file system of this size first")
@@ -184,6 +212,13 @@ def main():
     files = load_files(args.files, types)
     if not files:
         sys.exit("sample_disk: no files of the selected types in " + args.files)
+    extras, groups = [], []
+    for folder in args.extra:
+        extras += load_files(folder, types)
+        groups += load_groups(folder, types)
+    names = [name for name, _, _ in files + extras] + [name for group in groups for name, _, _ in group]
+    if len(set(names)) != len(names):
+        sys.exit("sample_disk: the same file name comes twice among the sources")
     if not 0 <= args.fat_fill <= 0.9:
         sys.exit("sample_disk: --fat-fill must lie between 0 and 0.9")
     rng = random.Random(args.seed)
@@ -193,10 +228,12 @@ def main():
         os.remove(args.out)
     if args.fat_mib:
         with tempfile.TemporaryDirectory(prefix="sample_disk_") as work:
-            entries += build_fat(args.out, args.fat_mib, args.fat32, args.fat_fill, files, rng, work)
+            entries += build_fat(args.out, args.fat_mib, args.fat32, args.fat_fill, files,
+                                 extras + [f for group in groups for f in group], rng, work)
     raw_start = args.fat_mib * MIB
     with open(args.out, "ab") as out:
-        entries += write_raw_area(out, raw_start, files, rng, args.raw_mib * MIB)
+        units = [[f] for f in files + extras] + groups
+        entries += write_raw_area(out, raw_start, units, rng, args.raw_mib * MIB)
     size = os.path.getsize(args.out)
 
     manifest = {"image": os.path.basename(args.out), "size": size, "sector_size": SECTOR, "seed": args.seed,
