@@ -18,7 +18,7 @@ TEST(SignatureTable, HoldsEveryTypeTheUiOffersInItsFolder) {
   const std::set<std::string> offered = {"jpg", "png", "gif", "bmp", "tif",  "webp", "ico", "svg",
                                          "psd", "mp4", "mov", "3gp", "m4v",  "avi",  "mkv", "webm",
                                          "wmv", "flv", "mp3", "wav", "flac", "ogg",  "pdf", "docx",
-                                         "rtf", "zip", "rar", "7z",  "html", "xml"};
+                                         "rtf", "zip", "rar", "7z",  "html", "xml",  "psb"};
   EXPECT_EQ(ExtensionsOf(SignatureTable()), offered);
   for (const auto& row : SignatureTable()) {
     EXPECT_GE(row.header.size(), 2u) << row.extension;

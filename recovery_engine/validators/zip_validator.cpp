@@ -1,5 +1,6 @@
 #include "zip_validator.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -88,6 +89,11 @@ ZipValidationResult ValidateZip(RangeReader& read, const std::atomic<bool>* canc
         }
         const auto layout = ReadZipEnd(read, at);
         own = layout && layout->archiveStart == 0;
+        // Its ZIP64 end record holds the directory's place and the entry count.
+        if (own) {
+          result.centralDirectoryVerified = layout->directoryOffset < at;
+          result.entryCount = static_cast<int32_t>(std::min<int64_t>(layout->entries, INT32_MAX));
+        }
       }
       if (own) {
         ownRecordFound = true;
