@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""quarvelin-cli scan on a disk holding every sample file between random and zeroed gaps: every file must
-come back byte for byte, named and filed by what its content is, and reported with the size it has on disk.
+"""quarvelin-cli scan on the main job's sample disk, which holds every sample file in a FAT volume (half of
+them deleted) and between random and zeroed gaps: every file must come back byte for byte, named and filed
+by what its content is, and reported with the size it has on disk.
 
   cli_scan_sample_test.py QUARVELIN_CLI_PATH [unittest options]
 """
@@ -18,14 +19,16 @@ import check_recovery  # noqa: E402
 
 CLI = None
 TABLE = []  # the scanner's types: (extension, category folder, headers, headers in any letter case)
-SEED = 20240611
+# The main job's sample disk (tools/main-job.sh): a FAT volume with half its files deleted, then a raw
+# area of files between random and zeroed gaps.
+SAMPLE_DISK = ["--seed", "7", "--fat-mib", "8", "--raw-mib", "32"]
 
 
 def build_sample(folder):
     image = os.path.join(folder, "sample.img")
     manifest = os.path.join(folder, "sample.json")
     subprocess.run([sys.executable, os.path.join(ROOT, "tools", "sample_disk.py"), "--out", image,
-                    "--manifest", manifest, "--seed", str(SEED)], check=True, stdout=subprocess.DEVNULL)
+                    "--manifest", manifest] + SAMPLE_DISK, check=True, stdout=subprocess.DEVNULL)
     with open(manifest) as f:
         return image, json.load(f)
 
