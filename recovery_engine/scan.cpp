@@ -292,6 +292,7 @@ class ChunkScanner {
         outputDir_(outputDir),
         index_(setup.signatures),
         stops_(LongHeaders(setup.signatures)),
+        unheaded_(UnheadedRows(setup.signatures)),
         carver_(engine, device_, index_, setup.sectorSize, setup.sectors.End()),
         chunks_(device_, setup.sectorSize) {
     memo_.deviceBytes = setup.deviceBytes;
@@ -330,12 +331,12 @@ class ChunkScanner {
     const size_t chunkBytes =
         std::min(buffer.size(), static_cast<size_t>(chunk.Count() * setup_.sectorSize));
 
-    for (std::optional<size_t> at = index_.FindNext(buffer, 0, chunkBytes); at;
-         at = index_.FindNext(buffer, *at + 1, chunkBytes)) {
+    for (std::optional<size_t> at = NextCandidate(buffer, 0, chunkBytes); at;
+         at = NextCandidate(buffer, *at + 1, chunkBytes)) {
       // A format sizes a candidate once: its content decides the type, whichever of its rows
       // matched.
       std::vector<const FileFormat*> tried;
-      for (const size_t row : index_.RowsAt(buffer, *at)) {
+      for (const size_t row : RowsAt(buffer, *at)) {
         const FileSignature& signature = setup_.signatures[row];
         if (std::find(tried.begin(), tried.end(), signature.format) != tried.end()) continue;
         tried.push_back(signature.format);
@@ -355,6 +356,50 @@ class ChunkScanner {
       if (engine_.CancelRequested()) break;
     }
     return {chunk.First() + kScanChunkSectors, false};
+  }
+
+  // The first offset in [from, limit) where a header matches or a sector start passes an unheaded
+  // format's test.
+  std::optional<size_t> NextCandidate(std::span<const uint8_t> buffer, size_t from,
+                                      size_t limit) const {
+    const std::optional<size_t> header = index_.FindNext(buffer, from, limit);
+    if (unheaded_.empty()) return header;
+    const auto sector = static_cast<size_t>(setup_.sectorSize);
+    for (size_t s = (from + sector - 1) / sector * sector; s < header.value_or(limit);
+         s += sector) {
+      if (!UnheadedRowsAt(buffer, s).empty()) return s;
+    }
+    return header;
+  }
+
+  std::vector<size_t> UnheadedRowsAt(std::span<const uint8_t> buffer, size_t at) const {
+    std::vector<size_t> rows;
+    if (at % static_cast<size_t>(setup_.sectorSize) != 0) return rows;
+    for (const size_t row : unheaded_) {
+      if (setup_.signatures[row].format->startsUnheaded(buffer.subspan(at))) rows.push_back(row);
+    }
+    return rows;
+  }
+
+  // The rows whose header matches at `at`, then those of the unheaded formats whose test passes.
+  std::vector<size_t> RowsAt(std::span<const uint8_t> buffer, size_t at) const {
+    std::vector<size_t> rows = index_.RowsAt(buffer, at);
+    for (const size_t row : UnheadedRowsAt(buffer, at)) rows.push_back(row);
+    return rows;
+  }
+
+  // For each selected format with files no header starts, the selected row of the type it sizes
+  // them as.
+  static std::vector<size_t> UnheadedRows(const std::vector<FileSignature>& rows) {
+    std::vector<size_t> found;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const FileFormat* format = rows[i].format;
+      if (format->startsUnheaded == nullptr || rows[i].extension != format->unheadedType) continue;
+      const bool seen = std::any_of(found.begin(), found.end(),
+                                    [&](size_t j) { return rows[j].format == format; });
+      if (!seen) found.push_back(i);
+    }
+    return found;
   }
 
   // Sizes the candidate at `at` and, when it is long enough, writes it out and reports it.
@@ -417,6 +462,7 @@ class ChunkScanner {
   // Two-byte ones ("BM", MPEG frame syncs) turn up by chance every few hundred kilobytes of
   // compressed data, and would cut a large PDF short.
   const HeaderIndex stops_;
+  const std::vector<size_t> unheaded_;
   Carver carver_;
   ChunkReader chunks_;
   SizingMemo memo_;

@@ -69,6 +69,16 @@ TEST_F(Scan, SelectedTypesOnlyAndAHeaderAcrossTheChunkEnd) {
   EXPECT_EQ(CarvedFiles(ScanDisk(d, out_, {"jpg"})), Files{jpeg});
 }
 
+TEST_F(Scan, XmlWithoutADeclarationIsFoundWhereAFileCanStart) {
+  // No header starts it: a scan tries the sector starts where text opens with an element. The
+  // same text inside a sector is part of some other file.
+  const auto xml = Fixture("canonical_no_declaration.xml");
+  auto d = RandomDisk(4096);
+  d.Put(512 * 7, xml).Put(512 * 40 + 100, xml);
+  EXPECT_EQ(CarvedFiles(ScanDisk(d, out_, {"xml"})), Files{xml});
+  EXPECT_TRUE(CarvedFiles(ScanDisk(d, out_ + "/html", {"html"})).empty());
+}
+
 // A WMV whose header does not record its length: its size is a guess.
 const testing::File kAsfHeader = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11};
 

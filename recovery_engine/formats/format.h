@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "carved_size.h"
+#include "common/byte_fields.h"
 #include "signatures.h"
 #include "validators/range_reader.h"
 
@@ -57,6 +58,11 @@ struct FileFormat {
   CarvedSize (*size)(SizingJob& job) = nullptr;
   // Checks a whole file (for `identify`); may be null for formats without a validator.
   FormatReport (*report)(RangeReader& read, std::string_view extension) = nullptr;
+  // For a format some of whose files no fixed header starts (XML without a declaration): the type
+  // such a file is sized as, and whether the bytes at a sector start may begin one. A scan that
+  // selects that type tries every sector start the test passes.
+  std::string_view unheadedType = {};
+  bool (*startsUnheaded)(Bytes bytes) = nullptr;
 };
 
 }  // namespace quarvelin
