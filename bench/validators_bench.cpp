@@ -1,6 +1,6 @@
-// Each validator over the largest real sample of its format, in MB/s of the file's size, beside a
-// baseline that only copies the same file once. The ZIP and PDF validators read on past the file
-// (their last record or marker decides), so the 2 MiB of free space after it count in their time.
+// Each type's sizing (its format's structure walk, or validator and search) over the largest real
+// sample of the type, in MB/s of the file's size, beside a baseline that only copies the same file
+// once. Every type of the registry that has a sample is measured.
 //
 //   validators_bench [google benchmark flags]
 #include <benchmark/benchmark.h>
@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "carved_size.h"
 #include "device/memory_device.h"
-#include "validators/acceptance.h"
+#include "formats/registry.h"
+#include "header_search.h"
 
 namespace {
 
@@ -44,6 +46,7 @@ Sample LargestSample(const std::vector<std::string>& extensions) {
     largest = entry.file_size();
     sample.name = entry.path().filename().string();
   }
+  if (sample.name.empty()) return sample;
   std::ifstream in(fs::path(QUARVELIN_TESTDATA_DIR) / "files" / sample.name, std::ios::binary);
   sample.fileBytes = static_cast<size_t>(largest);
   sample.disk->bytes.resize(sample.fileBytes);
@@ -53,22 +56,31 @@ Sample LargestSample(const std::vector<std::string>& extensions) {
   return sample;
 }
 
-void Run(benchmark::State& state, const std::vector<std::string>& extensions,
-         const std::function<int64_t(RangeReader&)>& validate) {
-  const Sample sample = LargestSample(extensions);
+// Sizes the sample as a scan would: its format's structure walk, validator or search.
+void Run(benchmark::State& state, const std::string& extension) {
+  const Sample sample = LargestSample({extension});
   quarvelin::MemoryDevice device(sample.disk);
   const std::span<const uint8_t> buffer(sample.disk->bytes.data(),
                                         std::min<size_t>(sample.disk->bytes.size(), 1048576));
+  const auto& table = quarvelin::SignatureTable();
+  const auto row = std::find_if(table.begin(), table.end(), [&](const quarvelin::FileSignature& r) {
+    return r.extension == extension &&
+           quarvelin::HeaderMatches(sample.disk->bytes, 0, r.header, r.ignoreCase);
+  });
+  if (row == table.end()) {
+    state.SkipWithError("no row of the type starts its largest sample");
+    return;
+  }
   for (auto _ : state) {
-    RangeReader read(buffer, 0, 0, 512, device);
-    benchmark::DoNotOptimize(validate(read));
+    benchmark::DoNotOptimize(
+        quarvelin::DetermineCarvedSize(nullptr, buffer, 0, *row, device, 0, 512).size);
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(sample.fileBytes));
   state.SetLabel(sample.name);
 }
 
-void Baseline(benchmark::State& state, const std::vector<std::string>& extensions) {
-  const Sample sample = LargestSample(extensions);
+void Baseline(benchmark::State& state, const std::string& extension) {
+  const Sample sample = LargestSample({extension});
   std::vector<uint8_t> copy(sample.fileBytes);
   for (auto _ : state) {
     std::memcpy(copy.data(), sample.disk->bytes.data(), sample.fileBytes);
@@ -78,28 +90,20 @@ void Baseline(benchmark::State& state, const std::vector<std::string>& extension
   state.SetLabel(sample.name);
 }
 
-#define VALIDATOR_BENCH(Name, Exts, Call)                                 \
-  void BM_##Name(benchmark::State& s) {                                   \
-    Run(s, Exts, [](RangeReader& read) { return quarvelin::Call.size; }); \
-  }                                                                       \
-  void BM_##Name##Baseline(benchmark::State& s) {                         \
-    Baseline(s, Exts);                                                    \
-  }                                                                       \
-  BENCHMARK(BM_##Name);                                                   \
-  BENCHMARK(BM_##Name##Baseline)
-
-const std::vector<std::string> kJpeg{"jpg"}, kPng{"png"}, kGif{"gif"}, kBmp{"bmp"},
-    kMp4{"mp4", "mov", "3gp", "m4v"}, kMp3{"mp3"}, kPdf{"pdf"}, kZip{"zip", "docx"};
-
-VALIDATOR_BENCH(Jpeg, kJpeg, ValidateJpeg(read, nullptr));
-VALIDATOR_BENCH(Png, kPng, ValidatePng(read, nullptr, true));
-VALIDATOR_BENCH(Gif, kGif, ValidateGif(read, nullptr));
-VALIDATOR_BENCH(Bmp, kBmp, ValidateBmp(read, nullptr));
-VALIDATOR_BENCH(Mp4, kMp4, ValidateMp4(read, nullptr));
-VALIDATOR_BENCH(Mp3, kMp3, ValidateMp3(read, nullptr));
-VALIDATOR_BENCH(Pdf, kPdf, ValidatePdf(read, nullptr));
-VALIDATOR_BENCH(Zip, kZip, ValidateZip(read, nullptr));
-
 }  // namespace
 
-BENCHMARK_MAIN();
+// One pair per type the registry knows that has a sample: its sizing, then the copy baseline.
+int main(int argc, char** argv) {
+  for (const quarvelin::FileFormat* format : quarvelin::Formats()) {
+    for (const quarvelin::FileType& type : format->types) {
+      if (LargestSample({type.extension}).fileBytes == 0) continue;
+      benchmark::RegisterBenchmark(("Size/" + type.extension).c_str(), Run, type.extension);
+      benchmark::RegisterBenchmark(("Size/" + type.extension + "/baseline").c_str(), Baseline,
+                                   type.extension);
+    }
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "carved_size.h"
+#include "formats/validators.h"
 #include "guarded_device.h"
 #include "signatures.h"
-#include "validators/acceptance.h"
-#include "validators/range_reader.h"
+#include "sizing/range_reader.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "candidate.h"
 #include "fixtures.h"
+#include "formats/crc32.h"
 #include "header_search.h"
-#include "validators/crc32.h"
 
 namespace quarvelin {
 namespace {

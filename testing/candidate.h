@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "carved_size.h"
+#include "formats/validators.h"
+#include "sizing/range_reader.h"
 #include "test_disk.h"
-#include "validators/acceptance.h"
-#include "validators/range_reader.h"
 
 namespace quarvelin::testing {
 

@@ -14,7 +14,7 @@
 #include "carved_size.h"
 #include "common/byte_fields.h"
 #include "signatures.h"
-#include "validators/range_reader.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "header_search.h"
-#include "validators/range_reader.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 

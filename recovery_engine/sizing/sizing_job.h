@@ -7,10 +7,10 @@
 #include <utility>
 
 #include "carved_size.h"
+#include "formats/validation_result.h"
+#include "sizing/range_reader.h"
 #include "sizing/search_window.h"
 #include "sizing/sizing_memo.h"
-#include "validators/range_reader.h"
-#include "validators/validation_result.h"
 
 namespace quarvelin {
 

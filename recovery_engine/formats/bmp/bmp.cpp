@@ -1,9 +1,9 @@
 // BMP: the file header records the file's length; the validator checks it against the image.
 
+#include "formats/bmp/bmp_validator.h"
 #include "formats/registry.h"
 #include "formats/report.h"
 #include "sizing/sizing_job.h"
-#include "validators/acceptance.h"
 
 namespace quarvelin {
 namespace {

@@ -1,9 +1,9 @@
 // GIF: blocks from the screen descriptor to the trailer.
 
+#include "formats/gif/gif_validator.h"
 #include "formats/registry.h"
 #include "formats/report.h"
 #include "sizing/sizing_job.h"
-#include "validators/acceptance.h"
 
 namespace quarvelin {
 namespace {

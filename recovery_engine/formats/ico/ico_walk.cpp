@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/byte_fields.h"
-#include "validators/validation_result.h"
+#include "formats/validation_result.h"
 
 namespace quarvelin {
 namespace {

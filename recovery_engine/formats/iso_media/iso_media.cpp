@@ -2,10 +2,10 @@
 
 #include "common/byte_fields.h"
 #include "formats/iso_media/iso_media_walk.h"
+#include "formats/iso_media/mp4_validator.h"
 #include "formats/registry.h"
 #include "formats/report.h"
 #include "sizing/sizing_job.h"
-#include "validators/acceptance.h"
 
 namespace quarvelin {
 namespace {

@@ -4,7 +4,7 @@
 #include <array>
 #include <vector>
 
-#include "validators/validation_result.h"
+#include "formats/validation_result.h"
 
 namespace quarvelin {
 namespace {

@@ -1,9 +1,9 @@
 // JPEG: segments from SOI to EOI, an embedded thumbnail (a whole JPEG inside APP1) included.
 
+#include "formats/jpeg/jpeg_validator.h"
 #include "formats/registry.h"
 #include "formats/report.h"
 #include "sizing/sizing_job.h"
-#include "validators/acceptance.h"
 
 namespace quarvelin {
 namespace {

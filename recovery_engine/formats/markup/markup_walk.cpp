@@ -8,7 +8,7 @@
 
 #include "common/byte_fields.h"
 #include "formats/stored_file_stops.h"
-#include "validators/validation_result.h"
+#include "formats/validation_result.h"
 
 namespace quarvelin {
 namespace {

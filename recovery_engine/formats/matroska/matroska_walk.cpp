@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/byte_fields.h"
-#include "validators/validation_result.h"
+#include "formats/validation_result.h"
 
 namespace quarvelin {
 namespace {

@@ -1,10 +1,10 @@
 // MP3: an optional ID3v2 tag, MPEG audio frames of one stream, then optional tags.
 
+#include "formats/mp3/mp3_validator.h"
 #include "formats/mp3/mp3_walk.h"
 #include "formats/registry.h"
 #include "formats/report.h"
 #include "sizing/sizing_job.h"
-#include "validators/acceptance.h"
 
 namespace quarvelin {
 namespace {

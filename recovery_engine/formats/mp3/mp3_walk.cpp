@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "validators/validation_result.h"
+#include "formats/validation_result.h"
 
 namespace quarvelin {
 namespace {

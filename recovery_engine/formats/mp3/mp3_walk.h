@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "common/byte_fields.h"
-#include "validators/range_reader.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 

@@ -1,10 +1,10 @@
 // PDF: "%PDF-", objects, and one or more "%%EOF" markers (one per incremental update).
 
+#include "formats/pdf/pdf_validator.h"
 #include "formats/pdf/pdf_walk.h"
 #include "formats/registry.h"
 #include "formats/report.h"
 #include "sizing/sizing_job.h"
-#include "validators/acceptance.h"
 
 namespace quarvelin {
 namespace {

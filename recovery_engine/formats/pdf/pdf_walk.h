@@ -6,7 +6,7 @@
 
 #include "carved_size.h"
 #include "header_search.h"
-#include "validators/range_reader.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 

@@ -5,10 +5,10 @@
 #include <optional>
 
 #include "common/byte_fields.h"
+#include "formats/png/png_validator.h"
 #include "formats/registry.h"
 #include "formats/report.h"
 #include "sizing/sizing_job.h"
-#include "validators/acceptance.h"
 
 namespace quarvelin {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/byte_fields.h"
-#include "validators/validation_result.h"
+#include "formats/validation_result.h"
 
 namespace quarvelin {
 namespace {

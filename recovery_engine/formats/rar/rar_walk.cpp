@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "common/byte_fields.h"
-#include "validators/crc32.h"
-#include "validators/validation_result.h"
+#include "formats/crc32.h"
+#include "formats/validation_result.h"
 
 namespace quarvelin {
 namespace {

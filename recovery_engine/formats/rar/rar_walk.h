@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "validators/range_reader.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "candidate.h"
-#include "validators/crc32.h"
+#include "formats/crc32.h"
 
 namespace quarvelin {
 namespace {

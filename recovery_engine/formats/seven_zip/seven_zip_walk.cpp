@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "common/byte_fields.h"
-#include "validators/crc32.h"
-#include "validators/validation_result.h"
+#include "formats/crc32.h"
+#include "formats/validation_result.h"
 
 namespace quarvelin {
 namespace {

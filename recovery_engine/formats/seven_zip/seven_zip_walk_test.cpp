@@ -4,8 +4,8 @@
 
 #include "candidate.h"
 #include "fixtures.h"
+#include "formats/crc32.h"
 #include "sparse_disk.h"
-#include "validators/crc32.h"
 
 namespace quarvelin {
 namespace {

@@ -8,9 +8,9 @@
 #include "common/byte_fields.h"
 #include "formats/registry.h"
 #include "formats/report.h"
+#include "formats/zip/zip_validator.h"
 #include "formats/zip/zip_walk.h"
 #include "sizing/sizing_job.h"
-#include "validators/acceptance.h"
 
 namespace quarvelin {
 namespace {

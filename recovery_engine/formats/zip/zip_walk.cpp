@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "validators/validation_result.h"
+#include "formats/validation_result.h"
 
 namespace quarvelin {
 namespace {

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/byte_fields.h"
-#include "validators/range_reader.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 

@@ -1,4 +1,4 @@
-#include "crc32.h"
+#include "formats/crc32.h"
 
 #include <array>
 

@@ -1,11 +1,11 @@
-#include "png_validator.h"
+#include "formats/png/png_validator.h"
 
 #include <algorithm>
 #include <array>
 #include <string>
 
 #include "common/byte_fields.h"
-#include "crc32.h"
+#include "formats/crc32.h"
 
 namespace quarvelin {
 namespace {

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "range_reader.h"
-#include "validation_result.h"
+#include "formats/validation_result.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 
@@ -18,5 +18,10 @@ struct ZipValidationResult : ValidationResult {
 // Sizes a ZIP candidate by its end-of-central-directory record: the one whose directory ends
 // exactly where it starts when there is one, otherwise the last one within reach.
 ZipValidationResult ValidateZip(RangeReader& read, const std::atomic<bool>* cancel);
+
+// When carving trusts the verdict's size.
+inline bool Accepted(const ZipValidationResult& r) {
+  return r.confidence >= 50 && r.size > 0 && r.hasEndOfCentralDirectory;
+}
 
 }  // namespace quarvelin

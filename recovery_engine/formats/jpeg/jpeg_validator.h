@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "range_reader.h"
-#include "validation_result.h"
+#include "formats/validation_result.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 
@@ -20,5 +20,10 @@ struct JpegValidationResult : ValidationResult {
 // Walks the marker segments and scan data from the SOI to the EOI that closes it, counting nested
 // SOI/EOI pairs so an embedded image's EOI does not end the file early.
 JpegValidationResult ValidateJpeg(RangeReader& read, const std::atomic<bool>* cancel);
+
+// When carving trusts the verdict's size.
+inline bool Accepted(const JpegValidationResult& r) {
+  return r.confidence >= 50 && r.size > 0;
+}
 
 }  // namespace quarvelin

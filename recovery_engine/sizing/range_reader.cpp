@@ -1,4 +1,4 @@
-#include "range_reader.h"
+#include "sizing/range_reader.h"
 
 #include <algorithm>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "mp3_validator.h"
+#include "formats/mp3/mp3_validator.h"
 
 #include <gtest/gtest.h>
 

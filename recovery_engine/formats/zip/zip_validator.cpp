@@ -1,4 +1,4 @@
-#include "zip_validator.h"
+#include "formats/zip/zip_validator.h"
 
 #include <algorithm>
 #include <cstring>

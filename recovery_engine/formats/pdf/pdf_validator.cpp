@@ -1,4 +1,4 @@
-#include "pdf_validator.h"
+#include "formats/pdf/pdf_validator.h"
 
 #include <algorithm>
 #include <array>

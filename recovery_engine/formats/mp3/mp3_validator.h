@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "range_reader.h"
-#include "validation_result.h"
+#include "formats/validation_result.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 
@@ -21,5 +21,10 @@ struct Mp3ValidationResult : ValidationResult {
 
 // Skips a leading ID3v2 tag, then walks the frames to find where the audio ends.
 Mp3ValidationResult ValidateMp3(RangeReader& read, const std::atomic<bool>* cancel);
+
+// When carving trusts the verdict's size.
+inline bool Accepted(const Mp3ValidationResult& r) {
+  return r.confidence >= 50 && r.size > 0 && r.frameCount >= 10;
+}
 
 }  // namespace quarvelin

@@ -1,4 +1,4 @@
-#include "jpeg_validator.h"
+#include "formats/jpeg/jpeg_validator.h"
 
 #include <algorithm>
 #include <cstring>

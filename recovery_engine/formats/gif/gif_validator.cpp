@@ -1,4 +1,4 @@
-#include "gif_validator.h"
+#include "formats/gif/gif_validator.h"
 
 #include <cstdio>
 #include <cstring>

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "range_reader.h"
-#include "validation_result.h"
+#include "formats/validation_result.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 
@@ -24,5 +24,10 @@ struct Mp4ValidationResult : ValidationResult {
 
 // Sums the sizes of the top-level atoms from candidate offset 0 to find the file's length.
 Mp4ValidationResult ValidateMp4(RangeReader& read, const std::atomic<bool>* cancel);
+
+// When carving trusts the verdict's size.
+inline bool Accepted(const Mp4ValidationResult& r) {
+  return r.confidence >= 50 && r.size >= 1 && (r.hasMoov || r.hasMdat);
+}
 
 }  // namespace quarvelin

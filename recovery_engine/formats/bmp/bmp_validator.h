@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "range_reader.h"
-#include "validation_result.h"
+#include "formats/validation_result.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 
@@ -18,5 +18,10 @@ struct BmpValidationResult : ValidationResult {
 // Checks the file and DIB headers of a BMP candidate and takes its size from the header. There is
 // no loop, so `cancel` is not consulted.
 BmpValidationResult ValidateBmp(RangeReader& read, const std::atomic<bool>* cancel);
+
+// When carving trusts the verdict's size.
+inline bool Accepted(const BmpValidationResult& r) {
+  return r.confidence >= 50 && r.size > 54;
+}
 
 }  // namespace quarvelin

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "range_reader.h"
-#include "validation_result.h"
+#include "formats/validation_result.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 
@@ -19,5 +19,10 @@ struct GifValidationResult : ValidationResult {
 // Walks the blocks after the logical screen descriptor (extensions and images with their data
 // sub-blocks) up to the trailer byte, counting the images.
 GifValidationResult ValidateGif(RangeReader& read, const std::atomic<bool>* cancel);
+
+// When carving trusts the verdict's size.
+inline bool Accepted(const GifValidationResult& r) {
+  return r.confidence >= 50 && r.size > 0 && r.hasTrailer;
+}
 
 }  // namespace quarvelin

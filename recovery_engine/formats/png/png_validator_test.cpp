@@ -1,4 +1,4 @@
-#include "png_validator.h"
+#include "formats/png/png_validator.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "candidate.h"
-#include "crc32.h"
+#include "formats/crc32.h"
 
 namespace quarvelin {
 namespace {

@@ -1,4 +1,4 @@
-#include "mp4_validator.h"
+#include "formats/iso_media/mp4_validator.h"
 
 #include <algorithm>
 #include <array>

@@ -1,10 +1,10 @@
-#include "range_reader.h"
+#include "sizing/range_reader.h"
 
 #include <gtest/gtest.h>
 
 #include "candidate.h"
 #include "common/byte_fields.h"
-#include "crc32.h"
+#include "formats/crc32.h"
 
 namespace quarvelin {
 namespace {

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "range_reader.h"
-#include "validation_result.h"
+#include "formats/validation_result.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 
@@ -22,5 +22,10 @@ struct PngValidationResult : ValidationResult {
 // Walks the chunk list from the signature to IEND, reading the IHDR fields on the way. With
 // `verifyCrc`, chunks of up to 64 KiB of data also have their CRC checked.
 PngValidationResult ValidatePng(RangeReader& read, const std::atomic<bool>* cancel, bool verifyCrc);
+
+// PNG's bar is lower than the others': its chunk structure and CRCs already vouch for the size.
+inline bool Accepted(const PngValidationResult& r) {
+  return r.confidence >= 40 && r.size > 0;
+}
 
 }  // namespace quarvelin

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "range_reader.h"
-#include "validation_result.h"
+#include "formats/validation_result.h"
+#include "sizing/range_reader.h"
 
 namespace quarvelin {
 
@@ -19,5 +19,10 @@ struct PdfValidationResult : ValidationResult {
 // Sizes a PDF candidate by its last "%%EOF" marker: the last one before another file's header
 // starts on a sector boundary, or before the end of reach.
 PdfValidationResult ValidatePdf(RangeReader& read, const std::atomic<bool>* cancel);
+
+// When carving trusts the verdict's size.
+inline bool Accepted(const PdfValidationResult& r) {
+  return r.confidence >= 50 && r.size > 0;
+}
 
 }  // namespace quarvelin

@@ -1,4 +1,4 @@
-#include "bmp_validator.h"
+#include "formats/bmp/bmp_validator.h"
 
 #include <algorithm>
 #include <array>
