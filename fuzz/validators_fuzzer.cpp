@@ -1,6 +1,6 @@
-// Runs every format validator, and the carved-size determination of every signature row, over
-// arbitrary bytes standing as a carving candidate at the start of an in-memory disk. Nothing may
-// crash or read outside what it was given, and every verdict must stay in range.
+// Runs every format's check, and the carved-size determination of every row of the registry's
+// table, over arbitrary bytes standing as a carving candidate at the start of an in-memory disk.
+// Nothing may crash or read outside what it was given, and every verdict must stay in range.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <memory>
 #include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "carved_size.h"
-#include "formats/validators.h"
+#include "formats/registry.h"
 #include "guarded_device.h"
 #include "signatures.h"
 #include "sizing/range_reader.h"
@@ -23,33 +25,22 @@ using namespace quarvelin;
 
 constexpr int32_t kSectorSize = 512;
 
-void CheckVerdict(const ValidationResult& r, const char* format) {
-  if (r.confidence < 0 || r.confidence > 100 || r.size < 0) {
-    std::fprintf(stderr, "validators_fuzzer: %s verdict out of range: size %lld, confidence %d\n",
-                 format, static_cast<long long>(r.size), r.confidence);
-    std::abort();
-  }
-}
-
-// Every validator over the candidate, whose first `bufferBytes` bytes are in the scan buffer and
-// the rest only on the device.
-void RunValidators(const std::vector<uint8_t>& disk, size_t bufferBytes, RawDevice& device,
-                   const std::atomic<bool>* cancel) {
+// Every format's check (what `identify` runs) over the candidate, whose first `bufferBytes` bytes
+// are in the scan buffer and the rest only on the device.
+void RunValidators(const std::vector<uint8_t>& disk, size_t bufferBytes, RawDevice& device) {
   const std::span<const uint8_t> buffer = std::span<const uint8_t>(disk).first(bufferBytes);
-  // Each validator gets a reader of its own, as in a scan.
-  const auto check = [&](const char* format, auto validate) {
+  for (const FileFormat* format : Formats()) {
+    if (format->report == nullptr) continue;
+    // Each check gets a reader of its own, as in a scan.
     RangeReader reader(buffer, 0, 0, kSectorSize, device);
-    CheckVerdict(validate(reader), format);
-  };
-  check("JPEG", [&](RangeReader& r) { return ValidateJpeg(r, cancel); });
-  check("PNG", [&](RangeReader& r) { return ValidatePng(r, cancel, true); });
-  check("PNG", [&](RangeReader& r) { return ValidatePng(r, cancel, false); });
-  check("MP4", [&](RangeReader& r) { return ValidateMp4(r, cancel); });
-  check("ZIP", [&](RangeReader& r) { return ValidateZip(r, cancel); });
-  check("PDF", [&](RangeReader& r) { return ValidatePdf(r, cancel); });
-  check("MP3", [&](RangeReader& r) { return ValidateMp3(r, cancel); });
-  check("GIF", [&](RangeReader& r) { return ValidateGif(r, cancel); });
-  check("BMP", [&](RangeReader& r) { return ValidateBmp(r, cancel); });
+    const FormatReport report = format->report(reader, format->types.front().extension);
+    if (report.confidence < 0 || report.confidence > 100 || report.size < 0) {
+      std::fprintf(stderr, "validators_fuzzer: %s verdict out of range: size %lld, confidence %d\n",
+                   std::string(format->name).c_str(), static_cast<long long>(report.size),
+                   report.confidence);
+      std::abort();
+    }
+  }
 }
 
 }  // namespace
@@ -63,13 +54,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The whole candidate in the scan buffer, then only its first sectors (the rest comes from the
   // device, as for a file running past the end of a scan chunk).
-  RunValidators(disk->bytes, size, device, &cancel);
+  RunValidators(disk->bytes, size, device);
   const size_t split = size / 2 / kSectorSize * kSectorSize;
-  if (split > 0) RunValidators(disk->bytes, split, device, &cancel);
+  if (split > 0) RunValidators(disk->bytes, split, device);
 
   // Each row sizes the candidate as if its header had matched: the row's header replaces the
   // input's first bytes, so every sizing method sees the fuzzer's bytes behind a valid header.
+  // A format that also finds files no header starts sizes the input as it stands.
   for (const FileSignature& row : SignatureTable()) {
+    if (row.format->startsUnheaded != nullptr && row.extension == row.format->unheadedType) {
+      DetermineCarvedSize(&cancel, disk->bytes, 0, row, device, 0, kSectorSize);
+    }
+  }
+  // Rows of one format with the same header size alike: each pair is tried once.
+  std::vector<std::pair<const FileFormat*, const std::vector<uint8_t>*>> tried;
+  for (const FileSignature& row : SignatureTable()) {
+    const bool seen = std::any_of(tried.begin(), tried.end(), [&row](const auto& t) {
+      return t.first == row.format && *t.second == row.header;
+    });
+    if (seen) continue;
+    tried.emplace_back(row.format, &row.header);
     std::vector<uint8_t>& bytes = disk->bytes;
     bytes.assign(data, data + size);
     if (bytes.size() < row.header.size()) bytes.resize(row.header.size(), 0);
