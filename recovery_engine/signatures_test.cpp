@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <utility>
+#include <vector>
 
 namespace quarvelin {
 namespace {
@@ -30,6 +32,13 @@ TEST(SignatureTable, HoldsEveryTypeTheUiOffersInItsFolder) {
                "Archives");
   EXPECT_STREQ(CategoryFolders[static_cast<size_t>(LoadSignatures({"docx"})[0].category)],
                "Documents");
+}
+
+// The header search holds 64 distinct headers; one more would never be searched for.
+TEST(SignatureTable, EveryDistinctHeaderFitsTheHeaderSearch) {
+  std::set<std::pair<std::vector<uint8_t>, bool>> distinct;
+  for (const auto& row : SignatureTable()) distinct.insert({row.header, row.ignoreCase});
+  EXPECT_LE(distinct.size(), 64u);
 }
 
 TEST(LoadSignatures, SelectsEveryHeaderOfTheNamedExtensionsInTableOrder) {
