@@ -83,7 +83,7 @@ TEST(Mp3Walk, EveryVersionAndLayerEndsWhereItsFramesEnd) {
 }
 
 TEST(Mp3Walk, InfoFrameCountEndsTheStream) {
-  const auto info = [](const char* tag, int64_t count) {
+  const auto info = [](const char* tag, uint32_t count) {
     return Frame(0xFB, 0x90, 0x44, Concat(Text(tag), testing::Be32(0x0F), testing::Be32(count)));
   };
   // LAME does not count its Info frame; the next file of the same stream is not swallowed.

@@ -203,10 +203,11 @@ TEST(ZipWalk, Zip64ArchivePastFourGiB) {
              Le32(0xFFFFFFFF), Le16(7), Le16(20), Le16(0), Le16(0), Le16(0), Le32(0), Le32(0), name,
              Le16(1), Le16(16), Le64(data), Le64(data));
   const int64_t recordAt = directoryAt + std::ssize(entry);
-  const File tail = Concat(entry, "PK\x06\x06", Le64(44), Le16(45), Le16(45), Le32(0), Le32(0),
-                           Le64(1), Le64(1), Le64(entry.size()), Le64(directoryAt), "PK\x06\x07",
-                           Le32(0), Le64(recordAt), Le32(1), "PK\x05\x06", Le32(0), Le16(0xFFFF),
-                           Le16(0xFFFF), Le32(0xFFFFFFFF), Le32(0xFFFFFFFF), Le16(0));
+  const File tail =
+      Concat(entry, "PK\x06\x06", Le64(44), Le16(45), Le16(45), Le32(0), Le32(0), Le64(1), Le64(1),
+             Le64(entry.size()), Le64(static_cast<uint64_t>(directoryAt)), "PK\x06\x07", Le32(0),
+             Le64(static_cast<uint64_t>(recordAt)), Le32(1), "PK\x05\x06", Le32(0), Le16(0xFFFF),
+             Le16(0xFFFF), Le32(0xFFFFFFFF), Le32(0xFFFFFFFF), Le16(0));
   const int64_t start = 4096;
   testing::SparseDisk disk(start + directoryAt + (int64_t{1} << 20));
   disk.Put(start, local).Put(start + directoryAt, tail);
