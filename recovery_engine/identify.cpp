@@ -66,11 +66,18 @@ IdentifyOutcome IdentifyFile(const std::string& path) {
   }
 
   // The first row in search order whose header the file starts with decides which format looks at
-  // it, as in a scan; that format's sizing tells which of its types the content is.
+  // it, as in a scan; that format's sizing tells which of its types the content is. A file no
+  // header starts may still be one a scan finds at a sector start (XML without a declaration).
   const auto& table = SignatureTable();
-  const auto row = std::find_if(table.begin(), table.end(), [&buffer](const FileSignature& r) {
+  auto row = std::find_if(table.begin(), table.end(), [&buffer](const FileSignature& r) {
     return HeaderMatches(buffer, 0, r.header, r.ignoreCase);
   });
+  if (row == table.end()) {
+    row = std::find_if(table.begin(), table.end(), [&buffer](const FileSignature& r) {
+      return r.format->startsUnheaded != nullptr && r.extension == r.format->unheadedType &&
+             r.format->startsUnheaded(buffer);
+    });
+  }
   if (row == table.end()) {
     return {std::nullopt, "no known file header"};
   }
