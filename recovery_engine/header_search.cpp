@@ -116,9 +116,21 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
     std::sort(list->begin(), list->end());
     list->erase(std::unique(list->begin(), list->end()), list->end());
   }
-  // Buckets 0-5 for anchors that start at the header's first byte.
-  const size_t shortBuckets = shortAnchors.empty() ? 0 : 1;
-  for (size_t i = 0; i < shortAnchors.size(); ++i) mark(0x01, shortAnchors[i].data(), 2);
+  // Buckets 0-5 for anchors that start at the header's first byte. Two-byte anchors with different
+  // first bytes ("BM", and FF with an MPEG frame's second byte) get buckets of their own where they
+  // can: sharing one, their nibbles would combine into many byte pairs that match none of them.
+  std::vector<uint8_t> shortFirst;
+  for (const Anchor& a : shortAnchors) {
+    if (std::find(shortFirst.begin(), shortFirst.end(), a[0]) == shortFirst.end()) {
+      shortFirst.push_back(a[0]);
+    }
+  }
+  const size_t shortBuckets = std::min<size_t>(shortFirst.size(), 2);
+  for (const Anchor& a : shortAnchors) {
+    const auto first = static_cast<size_t>(std::find(shortFirst.begin(), shortFirst.end(), a[0]) -
+                                           shortFirst.begin());
+    mark(static_cast<uint8_t>(1u << (first * shortBuckets / shortFirst.size())), a.data(), 2);
+  }
   for (size_t i = 0; i < anchors.size(); ++i) {
     const size_t bucket = shortBuckets + i * (6 - shortBuckets) / anchors.size();
     mark(static_cast<uint8_t>(1u << bucket), anchors[i].data(), anchors[i][3]);
@@ -150,14 +162,14 @@ uint64_t HeaderIndex::MatchesAt(std::span<const uint8_t> data, size_t pos) const
   return matches;
 }
 
-std::vector<size_t> HeaderIndex::RowsAt(std::span<const uint8_t> data, size_t pos) const {
-  std::vector<size_t> rows;
+void HeaderIndex::RowsAt(std::span<const uint8_t> data, size_t pos,
+                         std::vector<size_t>& rows) const {
+  rows.clear();
   for (uint64_t m = MatchesAt(data, pos); m != 0; m &= m - 1) {
     const auto& more = patterns_[static_cast<size_t>(__builtin_ctzll(m))].rows;
     rows.insert(rows.end(), more.begin(), more.end());
   }
   std::sort(rows.begin(), rows.end());
-  return rows;
 }
 
 std::optional<size_t> HeaderIndex::FindNext(std::span<const uint8_t> data, size_t from,

@@ -32,7 +32,13 @@ class HeaderIndex {
   uint64_t MatchesAt(std::span<const uint8_t> data, size_t pos) const;
 
   // The rows (indices into the signatures given) whose header matches at `pos`, in search order.
-  std::vector<size_t> RowsAt(std::span<const uint8_t> data, size_t pos) const;
+  std::vector<size_t> RowsAt(std::span<const uint8_t> data, size_t pos) const {
+    std::vector<size_t> rows;
+    RowsAt(data, pos, rows);
+    return rows;
+  }
+  // The same into `rows`, which is cleared first (a scan reuses one vector for every candidate).
+  void RowsAt(std::span<const uint8_t> data, size_t pos, std::vector<size_t>& rows) const;
 
   size_t LongestHeader() const { return longest_; }
 

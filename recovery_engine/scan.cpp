@@ -335,11 +335,12 @@ class ChunkScanner {
          at = NextCandidate(buffer, *at + 1, chunkBytes)) {
       // A format sizes a candidate once: its content decides the type, whichever of its rows
       // matched.
-      std::vector<const FileFormat*> tried;
-      for (const size_t row : RowsAt(buffer, *at)) {
+      tried_.clear();
+      RowsAt(buffer, *at, rows_);
+      for (const size_t row : rows_) {
         const FileSignature& signature = setup_.signatures[row];
-        if (std::find(tried.begin(), tried.end(), signature.format) != tried.end()) continue;
-        tried.push_back(signature.format);
+        if (std::find(tried_.begin(), tried_.end(), signature.format) != tried_.end()) continue;
+        tried_.push_back(signature.format);
         int64_t length = 0;
         switch (CarveCandidate(buffer, chunk.First(), *at, signature, length)) {
           case Outcome::kRejected:
@@ -382,10 +383,9 @@ class ChunkScanner {
   }
 
   // The rows whose header matches at `at`, then those of the unheaded formats whose test passes.
-  std::vector<size_t> RowsAt(std::span<const uint8_t> buffer, size_t at) const {
-    std::vector<size_t> rows = index_.RowsAt(buffer, at);
+  void RowsAt(std::span<const uint8_t> buffer, size_t at, std::vector<size_t>& rows) const {
+    index_.RowsAt(buffer, at, rows);
     for (const size_t row : UnheadedRowsAt(buffer, at)) rows.push_back(row);
-    return rows;
   }
 
   // For each selected format with files no header starts, the selected row of the type it sizes
@@ -463,6 +463,9 @@ class ChunkScanner {
   // compressed data, and would cut a large PDF short.
   const HeaderIndex stops_;
   const std::vector<size_t> unheaded_;
+  // Reused from candidate to candidate: the rows matching at one offset, the formats tried there.
+  std::vector<size_t> rows_;
+  std::vector<const FileFormat*> tried_;
   Carver carver_;
   ChunkReader chunks_;
   SizingMemo memo_;
