@@ -30,8 +30,8 @@ struct CarvedSize {
 };
 
 // Sizes the candidate whose header matched at `headerOffset` in `scanBuffer` (a chunk read from
-// `device` starting at `bufferStartSector`). Trusts the format's validator when its confidence is
-// high enough, and otherwise walks the format's structure or searches for its end marker. Reads
+// `device` starting at `bufferStartSector`) with the format of `signature`'s row: its structure
+// walk, and where that proves nothing its validator, an end-marker search or an estimate. Reads
 // beyond the buffer go to the device. Looks at `cancel` during long walks and searches. `memo`,
 // when given, is consulted and added to; one memo serves one scan of one device. `nextFiles`, when
 // given, holds the headers of the selected types: an end search stops at a sector where one of them
