@@ -19,18 +19,13 @@ class StoredFileStops {
   // `headers` may be null: then nothing stops a search.
   StoredFileStops(const RangeReader& read, const HeaderIndex* headers) : headers_(headers) {
     if (headers_ == nullptr) return;
-    // The reader knows sector starts but not the sector size: find the first two starts.
-    constexpr int64_t kLargestSector = 65'536;
-    for (int64_t at = 1; at <= kLargestSector && firstStart_ == 0; ++at) {
-      if (read.StartsSector(at)) firstStart_ = at;
+    const std::optional<int64_t> first = read.NextSectorStart(0);
+    if (!first) {
+      headers_ = nullptr;
+      return;
     }
-    for (int64_t step = 1; firstStart_ > 0 && step <= kLargestSector; ++step) {
-      if (read.StartsSector(firstStart_ + step)) {
-        sectorSize_ = step;
-        break;
-      }
-    }
-    if (sectorSize_ == 0) headers_ = nullptr;
+    firstStart_ = *first;
+    sectorSize_ = read.SectorSize();
   }
 
   // Bytes after a sector start that must be at hand to judge it.

@@ -77,6 +77,17 @@ bool RangeReader::StartsSector(int64_t offset) const {
   return position && *position >= 0 && *position % sectorSize == 0;
 }
 
+std::optional<int64_t> RangeReader::NextSectorStart(int64_t offset) const {
+  const int64_t sectorSize = sectorSize_;
+  if (bufferStartSector_ < 0 || bufferStartSector_ > INT64_MAX / sectorSize) {
+    return std::nullopt;
+  }
+  const auto position =
+      CheckedAdd(bufferStartSector_ * sectorSize, static_cast<int64_t>(headerOffset_), offset);
+  if (!position || *position < 0) return std::nullopt;
+  return CheckedAdd(offset, sectorSize - *position % sectorSize);
+}
+
 std::span<const uint8_t> RangeReader::operator()(int64_t offset, int32_t length) {
   const auto got = ReadUpTo(offset, length);
   if (static_cast<int64_t>(got.size()) != length) return {};

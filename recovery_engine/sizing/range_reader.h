@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -35,6 +36,11 @@ class RangeReader {
   // True when candidate offset `offset` is the first byte of a device sector: where another file
   // stored on the disk could begin.
   bool StartsSector(int64_t offset) const;
+
+  // The first candidate offset after `offset` that starts a device sector; nothing when the
+  // candidate's place on the device is out of range.
+  std::optional<int64_t> NextSectorStart(int64_t offset) const;
+  int32_t SectorSize() const { return sectorSize_; }
 
   // True when `bytes` lie in the scan buffer, and so stay valid for the reader's whole life.
   bool InBuffer(std::span<const uint8_t> bytes) const;

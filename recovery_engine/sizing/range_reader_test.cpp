@@ -64,6 +64,9 @@ TEST(RangeReader, ServesTheBufferTheDeviceOrNothing) {
   EXPECT_FALSE(read.StartsSector(0));
   EXPECT_TRUE(read.StartsSector(512 - 700 + 1024));
   EXPECT_FALSE(read.StartsSector(INT64_MAX));
+  EXPECT_EQ(read.NextSectorStart(0), 512 - 700 + 1024 - 512);
+  EXPECT_EQ(read.NextSectorStart(836), 836 + 512);
+  EXPECT_EQ(read.NextSectorStart(INT64_MAX), std::nullopt);
 }
 
 TEST(RangeReader, WalkWindowsViewTheBufferAndCopyWhatTheDeviceGives) {
