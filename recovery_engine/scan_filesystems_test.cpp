@@ -83,7 +83,9 @@ TEST_F(FileSystemScan, AVolumeNoTableListsIsFoundMidCarveAndNothingNamedIsCarved
                                                                        : "Documents") +
                              "/Volume 1 (FAT)/" + file.path;
     ASSERT_TRUE(written.count(path)) << path;
-    if (file.state != "overwritten") EXPECT_EQ(written.at(path), file.sha256) << path;
+    if (file.state != "overwritten") {
+      EXPECT_EQ(written.at(path), file.sha256) << path;
+    }
     named[file.sha256] = path;
   }
   EXPECT_EQ(written.at("Images/rec_0_0.jpg"), Sha256Hex(photo));
@@ -102,8 +104,8 @@ TEST_F(FileSystemScan, AVolumeNoTableListsIsFoundMidCarveAndNothingNamedIsCarved
 
 TEST_F(FileSystemScan, AVolumeOnFourKibSectorsComesBackWholeAndAgainBesideTheFirst) {
   const TestDisk disk = TestDisk::Of(testing::TestVolume("fat16_4k"), 4096);
-  const std::vector<const char*> noCarve = {"carve=no"};
-  const auto scan = [&] {
+  std::vector<const char*> noCarve = {"carve=no"};
+  const auto scan = [&]() {
     return Run(disk.Opener(), [&](RecoveryEngine& engine) {
       engine.StartRecovery("disk", out_.c_str(), nullptr, 0, RecordA, noCarve.data(), 1);
     });
@@ -148,7 +150,7 @@ TEST_F(FileSystemScan, CancellingInTheFileSystemPassEndsWithWhatWasWritten) {
 
 TEST_F(FileSystemScan, OptionsAreCheckedBeforeAnythingStarts) {
   const TestDisk disk = TestDisk::Of(testing::TestVolume("fat16"));
-  const std::vector<const char*> bad = {"carve=maybe"};
+  std::vector<const char*> bad = {"carve=maybe"};
   const auto messages = Run(disk.Opener(), [&](RecoveryEngine& engine) {
     engine.StartRecovery("disk", out_.c_str(), nullptr, 0, RecordA, bad.data(), 1);
   });
