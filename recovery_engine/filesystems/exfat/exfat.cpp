@@ -314,6 +314,7 @@ class Reader {
   PagedTable fat_;
   std::optional<PagedTable> bitmap_;
   std::unordered_set<uint32_t> walked_;  // first clusters of the directories read so far
+  int64_t directoryClusters_ = 0;
   std::vector<PendingDirectory> live_;
   std::vector<PendingDirectory> deleted_;
 };
@@ -602,6 +603,10 @@ size_t Reader::TakeEntrySet(std::span<const uint8_t> entries, bool inDeletedFold
       units.push_back(ReadLe16(entry, 2 + 2 * static_cast<size_t>(k)).value_or(0));
     }
   }
+  // Fewer name entries than the length says: the name is what they hold, without the padding.
+  if (units.size() < nameLength) {
+    while (!units.empty() && units.back() == 0) units.pop_back();
+  }
   std::string name = Utf8FromUtf16(units);
   if (name.empty() || name == "." || name == "..") return secondaries + 1;
 
@@ -628,6 +633,9 @@ void Reader::WalkDirectory(const PendingDirectory& directory, FileSystemReport* 
   // A directory reached twice (a cycle, or a deleted one whose clusters a live one now uses) is
   // read only the first time.
   if (!walked_.insert(directory.firstCluster).second) return;
+  // Live folders hold each cluster once, and deleted ones at most share them with live ones; a
+  // volume whose folders claim more than that is damaged beyond what is worth reading.
+  if (directoryClusters_ > 2 * int64_t{g_.clusterCount} + 1024) return;
   const int64_t maxClusters = std::min<int64_t>(
       (directory.bytes > 0 ? directory.bytes : kMaxDirectoryBytes) / g_.clusterBytes +
           (directory.bytes % g_.clusterBytes != 0 ? 1 : 0),
@@ -636,6 +644,7 @@ void Reader::WalkDirectory(const PendingDirectory& directory, FileSystemReport* 
       directory.bytes == 0 ? Chain(directory.firstCluster, std::max<int64_t>(maxClusters, 1))
                            : Locate(directory.firstCluster, std::max<int64_t>(maxClusters, 1),
                                     directory.noFatChain, directory.deleted);
+  directoryClusters_ += allocation.clusters;
 
   // The directory's entries go through a window that holds the rest of the current piece plus
   // whatever set began before it, so an entry set may cross pieces and clusters.
@@ -727,14 +736,23 @@ void Reader::Run(FileSystemReport& report) {
 
 FileSystemReport ReadExfatFiles(ByteSource& volume, const FileSink& sink, CancelFlag cancel) {
   FileSystemReport report;
-  const auto geometry = ReadGeometry(volume);
-  if (!geometry) {
+  const auto found = ReadGeometry(volume);
+  if (!found) {
     report.error = "not an exFAT volume, or its boot sectors are damaged";
     return report;
   }
+  // An image cut short holds only the clusters that fit in it; the rest are outside the volume.
+  Geometry geometry = *found;
+  const int64_t fit =
+      std::max<int64_t>(volume.Size() - geometry.heapOffset, 0) / geometry.clusterBytes;
+  geometry.clusterCount = static_cast<uint32_t>(std::min<int64_t>(geometry.clusterCount, fit));
+  if (!geometry.ValidCluster(geometry.rootCluster)) {
+    report.error = "the exFAT volume is cut short before its root folder";
+    return report;
+  }
   report.kind = "exFAT";
-  report.clusterBytes = geometry->clusterBytes;
-  Reader reader(volume, *geometry, sink, cancel);
+  report.clusterBytes = geometry.clusterBytes;
+  Reader reader(volume, geometry, sink, cancel);
   reader.Run(report);
   return report;
 }
