@@ -142,7 +142,7 @@ finish
 
 # Fragments and reuse, with 512-byte clusters: the driver fills the first free clusters, so a
 # file written after others were deleted takes their gaps.
-new exfat_fragmented 4 512 -c 512 -L "Fragments"
+new exfat_fragmented 4 512 -c 512 -b 4K -L "Fragments"
 put "photos/victim.jpg" camera_exif_app1_first_thumbnail.jpg
 for i in $(seq -w 1 24); do put "fill/part$i.txt" "lines:240:part$i"; done
 remove "photos/victim.jpg"
@@ -161,7 +161,7 @@ reused "fill/part13.txt" "fill/part15.txt" "fill/part17.txt"
 finish
 
 # 4096-byte sectors: mkfs.exfat on a loop device that has them.
-new exfat_4k_sectors 8 4096 -L "Big Sectors"
+new exfat_4k_sectors 8 4096 -b 64K -L "Big Sectors"
 put "readme.txt" "text:A volume with 4096-byte sectors."
 put "Music/voice.mp3" id3v2_cover_art_48khz.mp3
 put "Music/Ünïcödé tone.flac" embedded_cover_picture.flac

@@ -703,7 +703,7 @@ void Reader::Run(FileSystemReport& report) {
   // The bitmap's entry is in the root directory, and deleted files are judged by it: find it
   // before anything else is read.
   {
-    const Allocation root = Chain(g_.rootCluster, g_.clusterCount);
+    const Allocation root = Chain(g_.rootCluster, kMaxDirectoryBytes / g_.clusterBytes);
     std::vector<uint8_t> cluster(static_cast<size_t>(g_.clusterBytes));
     for (const auto& run : root.runs) {
       for (int64_t i = 0; i < run.count && !bitmap_; ++i) {
