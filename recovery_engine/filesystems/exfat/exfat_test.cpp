@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -182,6 +183,21 @@ TEST(ExfatVolumes, FragmentedFilesFollowTheirChainAndTimesAreKept) {
   EXPECT_EQ(notes.modified, 1710498030);
   ASSERT_TRUE(notes.created.has_value());
   EXPECT_GT(*notes.created, 1710498030);  // made when the script ran, after that date
+}
+
+TEST(ExfatVolumes, CancellingKeepsWhatWasFoundWithoutAnError) {
+  MemoryBytes volume(Volume("exfat_fragmented"));
+  std::atomic<bool> cancel{false};
+  size_t found = 0;
+  const FileSystemReport report = ReadExfatFiles(
+      volume,
+      [&](const FoundFile&) {
+        if (++found == 3) cancel = true;
+      },
+      &cancel);
+  EXPECT_EQ(report.error, "");
+  EXPECT_GE(found, 3u);
+  EXPECT_LT(found, ListedFiles("exfat_fragmented").size());
 }
 
 TEST(ExfatHostile, LoopingChainIsCutWhereItFirstRepeats) {
