@@ -183,6 +183,16 @@ TEST(ExfatVolumes, FragmentedFilesFollowTheirChainAndTimesAreKept) {
   EXPECT_EQ(notes.modified, 1710498030);
   ASSERT_TRUE(notes.created.has_value());
   EXPECT_GT(*notes.created, 1710498030);  // made when the script ran, after that date
+
+  // The driver writes UTC with a zero offset; local times east and west of it come back to UTC.
+  File edited = Volume("exfat_tree");
+  const size_t set = EntrySet(edited, u"notes.txt");
+  for (const auto& [offset, utc] :
+       {std::pair<uint8_t, int64_t>{0x84, 1710498030 - 3600}, {0xFC, 1710498030 + 3600}}) {
+    edited[set + 23] = offset;
+    Reseal(edited, set);
+    EXPECT_EQ(Only(ReadAll(edited), "Documents/notes.txt").modified, utc);
+  }
 }
 
 TEST(ExfatVolumes, CancellingKeepsWhatWasFoundWithoutAnError) {
