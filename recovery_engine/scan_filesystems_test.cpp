@@ -133,12 +133,10 @@ TEST_F(FileSystemScan, AVolumeOnFourKibSectorsComesBackWholeAndAgainBesideTheFir
 
 TEST_F(FileSystemScan, CancellingInTheFileSystemPassEndsWithWhatWasWritten) {
   const TestDisk disk = TestDisk::Of(testing::TestVolume("fat16"));
-  RecoveryEngine* running = nullptr;
-  RecorderA().SetHook([&](const Message& m) {
-    if (m.kind == Kind::FileFound && running != nullptr) running->Cancel();
-  });
   const auto messages = Run(disk.Opener(), [&](RecoveryEngine& engine) {
-    running = &engine;
+    RecorderA().SetHook([&engine](const Message& m) {
+      if (m.kind == Kind::FileFound) engine.Cancel();
+    });
     engine.StartRecovery("disk", out_.c_str(), nullptr, 0, RecordA);
   });
   const auto found = TextsOf(messages, Kind::FileFound);
