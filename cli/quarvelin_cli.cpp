@@ -291,6 +291,7 @@ int RunScan(const std::vector<std::string>& args) {
   std::vector<const char*> optionPointers;
   for (const std::string& option : options) optionPointers.push_back(option.c_str());
   ProgressDisplay display(json, StandardErrorIsTerminal());
+  display.SetOutputFolder(line->operands[1]);
   StartNativeRecoveryWithOptions(line->operands[0].c_str(), line->operands[1].c_str(),
                                  typePointers.empty() ? nullptr : typePointers.data(),
                                  static_cast<int32_t>(typePointers.size()),

@@ -8,8 +8,6 @@ namespace quarvelin {
 FileSystemReport ReadFatFiles(ByteSource&, const FileSink&, CancelFlag) {
   return {"FAT", "", 0, "not yet"};
 }
-  return {"exFAT", "", 0, "not yet"};
-}
 FileSystemReport ReadNtfsFiles(ByteSource&, const FileSink&, CancelFlag) {
   return {"NTFS", "", 0, "not yet"};
 }
