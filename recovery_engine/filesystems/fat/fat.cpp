@@ -23,6 +23,7 @@ enum class FatType { kFat12, kFat16, kFat32 };
 constexpr int64_t kEntryBytes = 32;
 // No directory may hold more than 65536 entries; a longer chain is damage, not a directory.
 constexpr int64_t kMaxDirectoryBytes = 65536 * kEntryBytes;
+constexpr size_t kMaxDepth = 1024;
 constexpr int64_t kFatPieceBytes = 1 << 20;
 // Tables up to this size stay in memory whole; larger ones keep their most recently used pieces.
 constexpr size_t kMaxCachedPieces = 64;
@@ -698,7 +699,9 @@ class FatReader {
       if (!name) name = ShortName(e, deletedEntry);
       const uint32_t first = FirstCluster(e);
       if ((attributes & kAttrDirectory) != 0) {
-        if (first < 2 || first > g_.maxCluster) continue;
+        // Folders nested this deep are damage (a chain of directories naming each other): each
+        // level would copy an ever longer path.
+        if (first < 2 || first > g_.maxCluster || directory.folders.size() >= kMaxDepth) continue;
         Directory child{directory.folders, first, deleted};
         child.folders.push_back(*name);
         stack.push_back(std::move(child));
