@@ -8,7 +8,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -124,8 +123,11 @@ std::string ShortName(Bytes entry, bool deleted) {
   };
   std::string name = part(0, 8, (caseFlags & 0x08) != 0);
   const std::string extension = part(8, 3, (caseFlags & 0x10) != 0);
-  if (!extension.empty()) name += "." + extension;
-  if (name.empty() || name == "." || name == "..") name = "_";
+  if (!extension.empty()) {
+    name += '.';
+    name += extension;
+  }
+  if (name.empty() || name == "." || name == "..") return std::string(1, '_');
   return name;
 }
 
@@ -409,6 +411,7 @@ class FatTable {
 
  private:
   struct Piece {
+    int64_t index = 0;  // which 1 MiB of the table
     std::vector<uint8_t> bytes;
     std::vector<bool> unreadable;  // per sector
     uint64_t lastUse = 0;
@@ -434,20 +437,28 @@ class FatTable {
     return piece.bytes[within];
   }
 
+  // A table of at most 64 MiB stays whole; a larger one gives up its least recently used piece.
   const Piece& Load(int64_t index) {
     ++clock_;
-    if (const auto found = pieces_.find(index); found != pieces_.end()) {
-      found->second.lastUse = clock_;
-      return found->second;
+    if (last_ < pieces_.size() && pieces_[last_].index == index) {
+      pieces_[last_].lastUse = clock_;
+      return pieces_[last_];
+    }
+    for (size_t i = 0; i < pieces_.size(); ++i) {
+      if (pieces_[i].index == index) {
+        pieces_[i].lastUse = clock_;
+        last_ = i;
+        return pieces_[i];
+      }
     }
     if (pieces_.size() >= kMaxCachedPieces) {
-      auto oldest = pieces_.begin();
-      for (auto it = pieces_.begin(); it != pieces_.end(); ++it) {
-        if (it->second.lastUse < oldest->second.lastUse) oldest = it;
-      }
+      const auto oldest =
+          std::min_element(pieces_.begin(), pieces_.end(),
+                           [](const Piece& a, const Piece& b) { return a.lastUse < b.lastUse; });
       pieces_.erase(oldest);
     }
     Piece piece;
+    piece.index = index;
     piece.lastUse = clock_;
     const int64_t start = index * kFatPieceBytes;
     const int64_t length = std::min(kFatPieceBytes, g_.fatBytes - start);
@@ -478,12 +489,15 @@ class FatTable {
         }
       }
     }
-    return pieces_.emplace(index, std::move(piece)).first->second;
+    pieces_.push_back(std::move(piece));
+    last_ = pieces_.size() - 1;
+    return pieces_.back();
   }
 
   ByteSource& volume_;
   const Geometry& g_;
-  std::unordered_map<int64_t, Piece> pieces_;
+  std::vector<Piece> pieces_;
+  size_t last_ = 0;  // the piece used last
   uint64_t clock_ = 0;
 };
 
