@@ -260,6 +260,23 @@ TEST(FatHostile, LongNameWithTheWrongChecksumFallsBackToTheShortName) {
   EXPECT_EQ(scan.files.at("CAFÉME~1.TXT").size, 39);
 }
 
+TEST(FatVolumes, TimesAreLocalTimeTakenAsUtc) {
+  File image = TestVolume("fat12");
+  const size_t entry = EntryOffset(image, "README  TXT");
+  const uint16_t date = (2024 - 1980) << 9 | 2 << 5 | 29;
+  const uint16_t time = 13 << 11 | 45 << 5 | 29;  // 13:45:58
+  Put16(image, entry + 22, time);
+  Put16(image, entry + 24, date);
+  Put16(image, entry + 14, time);
+  Put16(image, entry + 16, date);
+  image[entry + 13] = 150;  // and 1.5 seconds more
+  const FoundFile readme = Read(image).files.at("README.TXT");
+  EXPECT_EQ(readme.modified, 1709214358);
+  EXPECT_EQ(readme.created, 1709214359);
+  Put16(image, entry + 24, date & ~0x1E0);  // month 0
+  EXPECT_FALSE(Read(image).files.at("README.TXT").modified.has_value());
+}
+
 TEST(FatHostile, UnsoundBootSectorIsAnErrorAndNothingIsFound) {
   const File original = TestVolume("fat12");
   for (const auto& [at, value] :
