@@ -24,6 +24,7 @@ targets=(
   "validators_fuzzer 35  65536"
   "scan_fuzzer       40  262144"
   "exfat_fuzzer      20  524288"
+  "fat_fuzzer        20  1048576"
 )
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarvelin-fuzz.XXXXXX")

@@ -1,13 +1,9 @@
 // Stand-ins until the readers land.
-#include "filesystems/fat/fat.h"
 #include "filesystems/ntfs/ntfs.h"
 #include "filesystems/volume.h"
 
 namespace quarvelin {
 
-FileSystemReport ReadFatFiles(ByteSource&, const FileSink&, CancelFlag) {
-  return {"FAT", "", 0, "not yet"};
-}
 FileSystemReport ReadNtfsFiles(ByteSource&, const FileSink&, CancelFlag) {
   return {"NTFS", "", 0, "not yet"};
 }
