@@ -2,8 +2,7 @@
 # The main job: builds quarvelin-cli, makes a sample disk from the real files in testdata/files (a
 # small FAT volume with half its files deleted, then a raw area of files at sector-aligned offsets
 # between random and zeroed gaps), recovers it (the FAT volume's files by name, the rest by carving),
-# and reports what came back and how much of it matches
-# the originals byte for byte.
+# and reports what came back and how much of it matches the originals byte for byte.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh native
