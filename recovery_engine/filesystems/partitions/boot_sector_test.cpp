@@ -32,7 +32,8 @@ const File& TestVolume(const std::string& name) {
 }
 
 File SectorOf(const File& disk, size_t at) {
-  return File(disk.begin() + at, disk.begin() + at + 512);
+  const auto from = disk.begin() + static_cast<std::ptrdiff_t>(at);
+  return File(from, from + 512);
 }
 
 TEST(RecognizeBootSector, ReadsRealBootSectorsAndTheirBackups) {

@@ -95,7 +95,8 @@ TEST(FindVolumes, TakesAVolumeImageAsTheOneVolume) {
 }
 
 TEST(FindVolumes, FallsBackToTheBackupGptWhenThePrimaryIsDamaged) {
-  for (const size_t damaged : {512 + 20, 1024 + 40}) {  // in the header, in the entry array
+  for (const size_t damaged :
+       {size_t{512 + 20}, size_t{1024 + 40}}) {  // in the header, in the entry array
     File disk = TestVolume("gpt_disk");
     disk[damaged] ^= 0xFF;
     EXPECT_EQ(Found(disk), Expected("gpt_disk")) << damaged;
