@@ -105,9 +105,9 @@ TEST(FindVolumes, FallsBackToTheBackupGptWhenThePrimaryIsDamaged) {
 
 TEST(FindVolumes, SurvivesAnExtendedChainThatLoops) {
   File disk = TestVolume("mbr_disk");
-  // The second EBR's link to a next EBR points back at the first (relative 0).
+  // The second EBR's link to a next EBR points at itself (10240 sectors into the extended one).
   const size_t secondEbr = (18432 + 10240) * 512;
-  const uint8_t link[16] = {0, 0, 0, 0, 0x05, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+  const uint8_t link[16] = {0, 0, 0, 0, 0x05, 0, 0, 0, 0x00, 0x28, 0, 0, 1, 0, 0, 0};
   std::copy(std::begin(link), std::end(link), disk.begin() + secondEbr + 446 + 16);
   EXPECT_EQ(Found(disk), Expected("mbr_disk"));
 }
