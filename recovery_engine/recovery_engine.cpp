@@ -144,7 +144,8 @@ void RecoveryEngine::StartDiskImage(const char* sourcePath, const char* outputPa
 
 void RecoveryEngine::StartRecovery(const char* drivePath, const char* outputDir,
                                    const char** fileTypes, int32_t fileTypeCount,
-                                   NativeMessageCallback callback) {
+                                   NativeMessageCallback callback, const char** options,
+                                   int32_t optionCount) {
   if (IsEmpty(drivePath)) {
     Refuse(callback, WorkKind::Scan, "No drive given.");
     return;
@@ -153,14 +154,24 @@ void RecoveryEngine::StartRecovery(const char* drivePath, const char* outputDir,
     Refuse(callback, WorkKind::Scan, "No output folder given.");
     return;
   }
-  std::vector<std::string> types;
+  ScanOptions scan;
   if (fileTypes != nullptr && fileTypeCount > 0) {
     for (int32_t i = 0; i < fileTypeCount; ++i) {
-      if (fileTypes[i] != nullptr) types.emplace_back(fileTypes[i]);
+      if (fileTypes[i] != nullptr) scan.fileTypes.emplace_back(fileTypes[i]);
+    }
+  }
+  if (options != nullptr && optionCount > 0) {
+    for (int32_t i = 0; i < optionCount; ++i) {
+      if (options[i] == nullptr) continue;
+      const std::string error = ApplyScanOption(scan, options[i]);
+      if (!error.empty()) {
+        Refuse(callback, WorkKind::Scan, error);
+        return;
+      }
     }
   }
   StartWorker([this, drive = std::string(drivePath), output = std::string(outputDir),
-               types = std::move(types)] { RunScan(*this, drive, output, types); },
+               scan = std::move(scan)] { RunScan(*this, drive, output, scan); },
               callback, WorkKind::Scan);
 }
 

@@ -34,8 +34,11 @@ class RecoveryEngine {
   void StartDiskImage(const char* sourcePath, const char* outputPath,
                       NativeMessageCallback callback);
   // fileTypes: `fileTypeCount` extensions; all types when the count is 0 or less or the list null.
+  // options: `optionCount` "name=value" texts (see ApplyScanOption); none when the count is 0 or
+  // less or the list null. A bad one refuses the scan.
   void StartRecovery(const char* drivePath, const char* outputDir, const char** fileTypes,
-                     int32_t fileTypeCount, NativeMessageCallback callback);
+                     int32_t fileTypeCount, NativeMessageCallback callback,
+                     const char** options = nullptr, int32_t optionCount = 0);
 
   void Pause();
   void Resume();

@@ -11,9 +11,13 @@
 #include "carved_size.h"
 #include "common/scope_guard.h"
 #include "common/sector_range.h"
+#include "common/sha256.h"
+#include "file_system_pass.h"
 #include "formats/format.h"
 #include "header_search.h"
+#include "manifest.h"
 #include "output_file.h"
+#include "recovered_names.h"
 #include "recovery_engine.h"
 #include "salvage_read.h"
 
@@ -64,6 +68,7 @@ struct Carve {
   CarveStatus status = CarveStatus::Written;
   int64_t written = 0;  // bytes in the file
   int64_t length = 0;   // bytes from the header the scan moves past
+  std::string sha256;   // of the bytes written
 };
 
 // Writes the candidate at `at` in `buffer` (which starts at `bufferSector`) to `out`: the bytes the
@@ -97,6 +102,8 @@ class Carver {
         }
       }
     }
+    Sha256 hash;
+    hash.Update(buffer.subspan(at, static_cast<size_t>(inBuffer)));
     if (!out.Write(buffer.subspan(at, static_cast<size_t>(inBuffer)))) {
       carve.status = CarveStatus::WriteFailed;
       return carve;
@@ -130,6 +137,7 @@ class Carver {
           break;
         }
       }
+      hash.Update(std::span<const uint8_t>(data).first(static_cast<size_t>(take)));
       if (!out.Write(std::span<const uint8_t>(data).first(static_cast<size_t>(take)))) {
         carve.status = CarveStatus::WriteFailed;
         return carve;
@@ -143,6 +151,7 @@ class Carver {
       rest = rest.From(step.End());
     }
     carve.written = static_cast<int64_t>(out.BytesWritten());
+    carve.sha256 = hash.FinishHex();
     if (!out.Close()) carve.status = CarveStatus::WriteFailed;
     return carve;
   }
@@ -227,8 +236,8 @@ struct ScanSetup {
 // Opens and measures the drive, refuses a scan that must not run, and makes the six category
 // folders. Nothing, once the reason has been reported, when the scan cannot go ahead.
 std::optional<ScanSetup> Prepare(RecoveryEngine& engine, const std::string& drivePath,
-                                 const std::string& outputDir,
-                                 const std::vector<std::string>& fileTypes) {
+                                 const std::string& outputDir, const ScanOptions& options) {
+  const std::vector<std::string>& fileTypes = options.fileTypes;
   ScanSetup setup;
   setup.opened = engine.OpenDevice(drivePath);
   if (!setup.opened.device) {
@@ -257,9 +266,12 @@ std::optional<ScanSetup> Prepare(RecoveryEngine& engine, const std::string& driv
     engine.Emit(Kind::Error, "Output folder is on the drive being scanned. Choose another drive.");
     return std::nullopt;
   }
-  // A selection of nothing but unknown types would read the whole drive to find nothing.
+  // A selection of nothing but unknown types would read the whole drive to find nothing. Through
+  // the file systems any extension can be recovered, carvable or not.
   setup.signatures = LoadSignatures(fileTypes);
-  if (setup.signatures.empty()) {
+  const bool nameable =
+      options.fileSystems && std::any_of(fileTypes.begin(), fileTypes.end(), KnownExtension);
+  if (setup.signatures.empty() && !nameable && (!fileTypes.empty() || !options.fileSystems)) {
     std::string requested;
     for (const std::string& type : fileTypes) {
       if (!requested.empty()) requested += ", ";
@@ -273,6 +285,7 @@ std::optional<ScanSetup> Prepare(RecoveryEngine& engine, const std::string& driv
     const fs::path root = FileSystemPath(outputDir);
     if (!fs::exists(root)) fs::create_directories(root);
     for (const char* folder : CategoryFolders) fs::create_directories(root / folder);
+    if (options.fileSystems) fs::create_directories(root / kOtherFolder);
   } catch (const std::exception& e) {
     engine.Emit(Kind::Error, std::string("FS Error: ") + e.what());
     return std::nullopt;
@@ -285,8 +298,17 @@ std::optional<ScanSetup> Prepare(RecoveryEngine& engine, const std::string& driv
 // sized, and goes on right after it.
 class ChunkScanner {
  public:
-  ChunkScanner(RecoveryEngine& engine, ScanSetup& setup, const std::string& outputDir)
+  // Searches only the sectors `coverage` leaves; hands each volume `lost` finds to `files`, when
+  // set, and then skips what its files covered.
+  ChunkScanner(RecoveryEngine& engine, ScanSetup& setup, const std::string& outputDir,
+               Manifest& manifest, SectorCoverage& coverage, LostVolumeSearch* lost,
+               FileSystemPass* files, int volumesSeen)
       : engine_(engine),
+        manifest_(manifest),
+        coverage_(coverage),
+        lost_(lost),
+        files_(files),
+        volumesSeen_(volumesSeen),
         device_(*setup.opened.device),
         setup_(setup),
         outputDir_(outputDir),
@@ -302,7 +324,14 @@ class ChunkScanner {
   void Run() {
     for (int64_t sector = 0; sector < setup_.sectors.End() && !engine_.CancelRequested();) {
       if (!engine_.WaitWhilePaused()) break;
-      const SectorRange chunk = setup_.sectors.From(sector).Head(kScanChunkSectors);
+      const int64_t uncovered = coverage_.CoveredUntil(sector);
+      if (uncovered != sector) {
+        ReportProgress(sector);
+        sector = uncovered;
+        continue;
+      }
+      const SectorRange chunk = setup_.sectors.From(sector).Head(
+          std::min(kScanChunkSectors, coverage_.NextCovered(sector) - sector));
       const ChunkResult result = ScanChunk(chunk);
       ReportProgress(sector);
       if (result.stop) break;
@@ -313,6 +342,21 @@ class ChunkScanner {
   int64_t FilesWritten() const { return filesWritten_; }
 
  private:
+  // Reads the file systems whose boot sectors lie in `chunk` that no partition table listed. True
+  // when one was read: its files may now cover part of the chunk.
+  bool ReadLostVolumes(std::span<const uint8_t> bytes, SectorRange chunk, bool& stop) {
+    if (lost_ == nullptr || files_ == nullptr) return false;
+    const std::vector<Volume> found =
+        lost_->Look(bytes, chunk.First() * static_cast<int64_t>(setup_.sectorSize));
+    for (const Volume& volume : found) {
+      if (!files_->Recover(volume, ++volumesSeen_, false)) {
+        stop = true;
+        break;
+      }
+    }
+    return !found.empty();
+  }
+
   struct ChunkResult {
     int64_t next = 0;   // where the next chunk starts
     bool stop = false;  // the scan cannot go on
@@ -330,6 +374,11 @@ class ChunkScanner {
     const std::vector<uint8_t>& buffer = *read;
     const size_t chunkBytes =
         std::min(buffer.size(), static_cast<size_t>(chunk.Count() * setup_.sectorSize));
+    bool stop = false;
+    if (ReadLostVolumes(std::span<const uint8_t>(buffer).first(chunkBytes), chunk, stop)) {
+      // Look again at this chunk, now that part of it may be covered.
+      return {chunk.First(), stop};
+    }
 
     for (std::optional<size_t> at = NextCandidate(buffer, 0, chunkBytes); at;
          at = NextCandidate(buffer, *at + 1, chunkBytes)) {
@@ -440,6 +489,18 @@ class ChunkScanner {
     ++filesWritten_;
     engine_.Emit(Kind::FileFound,
                  path + "|" + *name + "|" + std::to_string(carve.written) + "|Native");
+    ManifestEntry entry;
+    entry.file = std::string(CategoryFolders[static_cast<size_t>(type->category)]) + "/" + *name;
+    entry.state = "unknown";
+    entry.size = carve.written;
+    entry.foundBy = "carving";
+    const int64_t first = chunkSector + static_cast<int64_t>(at) / setup_.sectorSize;
+    const int64_t end = chunkSector + SectorsCovering(static_cast<int64_t>(at) +
+                                                          std::max<int64_t>(carve.written, 1),
+                                                      setup_.sectorSize);
+    entry.sectors = {{first, end - first}};
+    entry.sha256 = carve.sha256;
+    manifest_.Add(entry);
     length = carve.length;
     return Outcome::kCarved;
   }
@@ -449,11 +510,16 @@ class ChunkScanner {
     engine_.Emit(Kind::Progress,
                  FormatProgress(static_cast<double>(sector) /
                                     static_cast<double>(setup_.sectors.Count()) * 100.0,
-                                filesWritten_));
+                                filesWritten_ + (files_ != nullptr ? files_->FilesWritten() : 0)));
     lastProgress_ = sector;
   }
 
   RecoveryEngine& engine_;
+  Manifest& manifest_;
+  SectorCoverage& coverage_;
+  LostVolumeSearch* lost_;
+  FileSystemPass* files_;
+  int volumesSeen_;
   RawDevice& device_;
   const ScanSetup& setup_;
   const std::string& outputDir_;
@@ -476,8 +542,31 @@ class ChunkScanner {
 
 }  // namespace
 
+std::string ApplyScanOption(ScanOptions& options, const std::string& text) {
+  const size_t equals = text.find('=');
+  const std::string name = text.substr(0, equals);
+  const std::string value = equals == std::string::npos ? "" : text.substr(equals + 1);
+  const auto flag = [&](bool& to) {
+    if (value == "yes" || value == "on" || value == "true") {
+      to = true;
+    } else if (value == "no" || value == "off" || value == "false") {
+      to = false;
+    } else {
+      return "Scan option " + name + " takes yes or no, not '" + value + "'";
+    }
+    return std::string();
+  };
+  if (name == "only") {
+    options.only = value;
+    return "";
+  }
+  if (name == "filesystems") return flag(options.fileSystems);
+  if (name == "carve") return flag(options.carve);
+  return "Unknown scan option: " + text;
+}
+
 void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::string& outputDir,
-             const std::vector<std::string>& fileTypes) {
+             const ScanOptions& options) {
   engine.Emit(Kind::Status, "Starting native scan on " + drivePath);
   int64_t files = 0;
   // Every way out ends the same: the device closed (it lives inside this guard's scope), the
@@ -490,18 +579,47 @@ void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::st
     }
   });
 
-  std::optional<ScanSetup> setup = Prepare(engine, drivePath, outputDir, fileTypes);
+  std::optional<ScanSetup> setup = Prepare(engine, drivePath, outputDir, options);
   if (!setup) return;
-  engine.Emit(Kind::Status, "Starting Scan Loop...");
-  ChunkScanner scanner(engine, *setup, outputDir);
+  Manifest manifest;
+  std::string manifestError;
+  if (!manifest.Open(outputDir, manifestError)) {
+    engine.Emit(Kind::Error,
+                std::string("Cannot write ") + Manifest::kFileName + ": " + manifestError);
+  }
+  RawDevice& device = *setup->opened.device;
+  const FileFilter filter{options.fileTypes, options.only};
+  SectorCoverage coverage;
+  FileSystemPass fileSystems(engine, device, outputDir, filter, manifest, coverage);
+  std::vector<Volume> volumes;
+  std::optional<LostVolumeSearch> lost;
+  std::optional<ChunkScanner> scanner;
   try {
-    scanner.Run();
+    bool go = true;
+    if (options.fileSystems) {
+      // While carving, the carve's own reading finds volumes no table lists wherever they lie;
+      // without it, the usual partition starts of the whole source are probed.
+      constexpr int64_t kProbeWhileCarving = int64_t{64} << 20;
+      volumes = SourceVolumes(device, options.carve ? kProbeWhileCarving : 0, engine.CancelFlag());
+      const bool wholeSource = volumes.size() == 1 && volumes[0].firstByte == 0;
+      for (size_t i = 0; i < volumes.size() && go && !engine.CancelRequested(); ++i) {
+        go = fileSystems.Recover(volumes[i], static_cast<int>(i + 1), wholeSource);
+      }
+    }
+    if (go && options.carve && !setup->signatures.empty() && !engine.CancelRequested()) {
+      engine.Emit(Kind::Status, "Starting Scan Loop...");
+      if (options.fileSystems) lost.emplace(volumes, setup->deviceBytes, setup->sectorSize);
+      scanner.emplace(engine, *setup, outputDir, manifest, coverage, lost ? &*lost : nullptr,
+                      options.fileSystems ? &fileSystems : nullptr,
+                      static_cast<int>(volumes.size()));
+      scanner->Run();
+    }
   } catch (const std::exception& e) {
     engine.Emit(Kind::Error, std::string("CRASH in Loop: ") + e.what());
   } catch (...) {
     engine.Emit(Kind::Error, "CRASH in Loop: Unknown");
   }
-  files = scanner.FilesWritten();
+  files = fileSystems.FilesWritten() + (scanner ? scanner->FilesWritten() : 0);
 }
 
 }  // namespace quarvelin

@@ -84,10 +84,15 @@ class Carved:
         return self.prefix_hashes[length]
 
 
+MANIFEST = "manifest.jsonl"
+
+
 def list_carved(outdir):
+    """Every recovered file under OUTDIR; the scan's manifest beside them is not one."""
     carved = []
     for folder, _, names in os.walk(outdir):
-        carved += [Carved(outdir, os.path.join(folder, name)) for name in sorted(names)]
+        carved += [Carved(outdir, os.path.join(folder, name)) for name in sorted(names)
+                   if not (folder == outdir and name == MANIFEST)]
     return carved
 
 

@@ -45,6 +45,12 @@ bool DeviceBytes::Read(int64_t offset, std::span<uint8_t> out) {
     if (within >= static_cast<int64_t>(block->bytes.size())) return false;
     const size_t take =
         std::min(out.size() - done, block->bytes.size() - static_cast<size_t>(within));
+    if (!block->readable.empty()) {
+      for (int64_t s = within / sectorSize_; s * sectorSize_ < within + static_cast<int64_t>(take);
+           ++s) {
+        if (!block->readable[static_cast<size_t>(s)]) return false;
+      }
+    }
     std::memcpy(out.data() + done, block->bytes.data() + within, take);
     done += take;
   }
@@ -83,16 +89,19 @@ const DeviceBytes::Block* DeviceBytes::CachedBlock(int64_t index) {
   block.bytes = device_.ReadDeviceSectors(index * sectorsPerBlock,
                                           static_cast<uint32_t>(sectorsPerBlock), sectorSize_);
   if (block.bytes.empty()) {
-    // A bad sector in the block must not hide the good ones the caller may want: read the block
-    // sector by sector, and keep only the run that could be read from its start.
+    // A bad sector in the block must not hide the good ones around it: read the block sector by
+    // sector and remember which could not be read.
+    bool any = false;
     for (int64_t s = 0; s < sectorsPerBlock; ++s) {
       std::vector<uint8_t> one =
           device_.ReadDeviceSectors(index * sectorsPerBlock + s, 1, sectorSize_);
-      if (one.empty()) break;
+      if (one.empty() && index * blockBytes_ + s * sectorSize_ >= first_ + length_) break;
+      any = any || !one.empty();
+      block.readable.push_back(!one.empty());
+      one.resize(static_cast<size_t>(sectorSize_), 0);
       block.bytes.insert(block.bytes.end(), one.begin(), one.end());
-      if (static_cast<int32_t>(one.size()) < sectorSize_) break;
     }
-    if (block.bytes.empty()) return nullptr;
+    if (!any) return nullptr;
   }
   cache_.push_front(std::move(block));
   if (cache_.size() > kCachedBlocks) cache_.pop_back();

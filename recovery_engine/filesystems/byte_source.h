@@ -47,6 +47,8 @@ class DeviceBytes final : public ByteSource {
   struct Block {
     int64_t index = 0;  // block number from the device's start
     std::vector<uint8_t> bytes;
+    // Per sector, whether it could be read; empty when every sector could.
+    std::vector<bool> readable;
   };
   bool ReadDirect(int64_t deviceOffset, std::span<uint8_t> out);
   const Block* CachedBlock(int64_t index);

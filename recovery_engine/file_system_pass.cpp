@@ -1,0 +1,255 @@
+#include "file_system_pass.h"
+
+#include <chrono>
+#include <exception>
+#include <filesystem>
+#include <optional>
+
+#include "common/sha256.h"
+#include "filesystems/byte_source.h"
+#include "filesystems/exfat/exfat.h"
+#include "filesystems/fat/fat.h"
+#include "filesystems/file_content.h"
+#include "filesystems/ntfs/ntfs.h"
+#include "output_file.h"
+#include "recovered_names.h"
+#include "recovery_engine.h"
+
+namespace quarvelin {
+namespace {
+
+using Kind = NativeMessageKind;
+
+constexpr const char* kOrphanFolder = "Orphaned Files";
+// Names a file tries ("a.jpg", then "a (2).jpg" ...) when another of that name is already there.
+constexpr int kMaxNameTries = 1000;
+// A progress line after this many files of the pass, so a long one shows it is alive.
+constexpr int64_t kProgressEveryFiles = 500;
+
+std::optional<std::string> CreateUnique(OutputFile& out, const std::filesystem::path& folder,
+                                        const std::string& name) {
+  const size_t dot = name.rfind('.');
+  const bool hasExtension = dot != std::string::npos && dot > 0;
+  const std::string stem = hasExtension ? name.substr(0, dot) : name;
+  const std::string extension = hasExtension ? name.substr(dot) : "";
+  for (int attempt = 1; attempt <= kMaxNameTries; ++attempt) {
+    const std::string candidate =
+        attempt == 1 ? name : stem + " (" + std::to_string(attempt) + ")" + extension;
+    switch (out.CreateNew((folder / std::filesystem::u8path(candidate)).string())) {
+      case OutputFile::NewFile::kCreated:
+        return candidate;
+      case OutputFile::NewFile::kExists:
+        continue;
+      case OutputFile::NewFile::kFailed:
+        return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+// The file's stretches as sectors of the source, in file order, for the manifest.
+std::vector<std::pair<int64_t, int64_t>> SourceSectors(const FoundFile& file, const Volume& volume,
+                                                       int32_t sectorSize) {
+  std::vector<std::pair<int64_t, int64_t>> sectors;
+  int64_t left = file.size;
+  for (const Extent& extent : file.extents) {
+    if (left <= 0) break;
+    const int64_t length = std::min(extent.length, left);
+    left -= length;
+    if (extent.sparse || length <= 0) continue;
+    const int64_t first = (volume.firstByte + extent.offset) / sectorSize;
+    const int64_t end = SectorsCovering(volume.firstByte + extent.offset + length, sectorSize);
+    if (!sectors.empty() && sectors.back().first + sectors.back().second == first) {
+      sectors.back().second += end - first;
+    } else {
+      sectors.emplace_back(first, end - first);
+    }
+  }
+  return sectors;
+}
+
+void KeepModifiedTime(const std::filesystem::path& path, std::optional<int64_t> modified) {
+  if (!modified) return;
+  namespace chrono = std::chrono;
+  std::error_code ignored;
+  const auto when = chrono::file_clock::from_sys(chrono::sys_seconds(chrono::seconds(*modified)));
+  std::filesystem::last_write_time(path, when, ignored);
+}
+
+}  // namespace
+
+std::vector<Volume> SourceVolumes(RawDevice& device, int64_t probeLimit, CancelFlag cancel) {
+  DeviceBytes source(device, 0, device.QueryDeviceSize());
+  return FindVolumes(source, probeLimit, cancel);
+}
+
+FileSystemReport ReadVolumeFiles(RawDevice& device, const Volume& volume, const FileSink& sink,
+                                 CancelFlag cancel) {
+  DeviceBytes bytes(device, volume.firstByte, volume.length);
+  switch (volume.kind) {
+    case FileSystemKind::kFat:
+      return ReadFatFiles(bytes, sink, cancel);
+    case FileSystemKind::kExfat:
+      return ReadExfatFiles(bytes, sink, cancel);
+    case FileSystemKind::kNtfs:
+      return ReadNtfsFiles(bytes, sink, cancel);
+  }
+  return {};
+}
+
+std::string OriginalPath(const FoundFile& file) {
+  std::string path = file.orphan ? std::string("/") + kOrphanFolder : "";
+  for (const std::string& folder : file.folders) path += "/" + folder;
+  return path + "/" + file.name;
+}
+
+const char* StateText(FileState state) {
+  switch (state) {
+    case FileState::kLive:
+      return "live";
+    case FileState::kDeleted:
+      return "deleted";
+    case FileState::kOverwritten:
+      return "deleted, possibly overwritten";
+  }
+  return "unknown";
+}
+
+std::string VolumeText(const Volume& volume, int32_t sectorSize) {
+  return std::string(FileSystemName(volume.kind)) + " at sector " +
+         std::to_string(volume.firstByte / sectorSize) + " (" + volume.origin + ")";
+}
+
+FileSystemPass::FileSystemPass(RecoveryEngine& engine, RawDevice& device,
+                               const std::string& outputDir, const FileFilter& filter,
+                               Manifest& manifest, SectorCoverage& coverage)
+    : engine_(engine),
+      device_(device),
+      outputDir_(outputDir),
+      filter_(filter),
+      manifest_(manifest),
+      coverage_(coverage),
+      sectorSize_(SaneSectorSize(device.QuerySectorSize())) {}
+
+bool FileSystemPass::Recover(const Volume& volume, int number, bool wholeSource) {
+  const std::string where = VolumeText(volume, sectorSize_);
+  engine_.Emit(Kind::Status, "Reading the " + where + "...");
+  int64_t named = 0;
+  int64_t written = 0;
+  const std::string volumeFolder =
+      wholeSource ? ""
+                  : "Volume " + std::to_string(number) + " (" + FileSystemName(volume.kind) + ")";
+  // The file's own bytes are read apart from the reader's: neither evicts the other's cache.
+  DeviceBytes content(device_, volume.firstByte, volume.length);
+  const FileSystemReport report = ReadVolumeFiles(
+      device_, volume,
+      [&](const FoundFile& file) {
+        if (outputFull_ || engine_.CancelRequested() || !engine_.WaitWhilePaused()) return;
+        ++named;
+        // A live file's sectors are its own whether or not it is wanted now: carving them would
+        // only bring it back nameless.
+        if (file.state == FileState::kLive) Cover(file, volume);
+        const std::string path = OriginalPath(file);
+        if (!ExtensionSelected(file.name, filter_.extensions)) return;
+        if (!filter_.only.empty() && !PathMatches(filter_.only, path)) return;
+        if (WriteFile(file, volume, content, volumeFolder)) {
+          ++written;
+          if (file.state != FileState::kLive) Cover(file, volume);
+          if (filesWritten_ % kProgressEveryFiles == 0) {
+            engine_.Emit(Kind::Progress, "PROGRESS|0.0|" + std::to_string(filesWritten_));
+          }
+        }
+      },
+      engine_.CancelFlag());
+  if (!report.error.empty()) {
+    engine_.Emit(Kind::Status, "Could not read the " + where + ": " + report.error);
+  } else {
+    engine_.Emit(Kind::Status, report.kind + " volume at sector " +
+                                   std::to_string(volume.firstByte / sectorSize_) + ": " +
+                                   std::to_string(named) + " files named, " +
+                                   std::to_string(written) + " recovered.");
+  }
+  return !outputFull_;
+}
+
+void FileSystemPass::Cover(const FoundFile& file, const Volume& volume) {
+  for (const auto& [first, count] : SourceSectors(file, volume, sectorSize_)) {
+    coverage_.Add(first, count);
+  }
+}
+
+bool FileSystemPass::WriteFile(const FoundFile& file, const Volume& volume, ByteSource& content,
+                               const std::string& volumeFolder) {
+  namespace fs = std::filesystem;
+  fs::path folder = FileSystemPath(outputDir_) / CategoryFolderOf(file.name);
+  std::string relative = CategoryFolderOf(file.name);
+  const auto descend = [&](const std::string& name) {
+    const std::string safe = SafeName(name);
+    folder /= fs::u8path(safe);
+    relative += "/" + safe;
+  };
+  if (!volumeFolder.empty()) descend(volumeFolder);
+  if (file.orphan) descend(kOrphanFolder);
+  for (const std::string& name : file.folders) descend(name);
+  std::error_code error;
+  fs::create_directories(folder, error);
+  OutputFile out;
+  const std::optional<std::string> name =
+      error ? std::nullopt : CreateUnique(out, folder, SafeName(file.name));
+  if (!name) {
+    engine_.Emit(Kind::Error, "Failed to write output file: " + relative + "/" + file.name);
+    return false;
+  }
+  const fs::path path = folder / fs::u8path(*name);
+  const std::string shown = outputDir_ + "/" + relative + "/" + *name;
+
+  Sha256 hash;
+  const ContentResult copied = ReadContent(
+      content, file,
+      [&](std::span<const uint8_t> piece) {
+        hash.Update(piece);
+        return out.Write(piece);
+      },
+      engine_.CancelFlag());
+  if (copied.writerFailed || !out.Close()) {
+    engine_.Emit(Kind::Error, "Failed to write output file: " + shown);
+    outputFull_ = true;
+    return false;
+  }
+  KeepModifiedTime(path, file.modified);
+  ++filesWritten_;
+  engine_.Emit(Kind::FileFound,
+               shown + "|" + *name + "|" + std::to_string(out.BytesWritten()) + "|Native");
+
+  ManifestEntry entry;
+  entry.file = relative + "/" + *name;
+  entry.originalPath = OriginalPath(file);
+  entry.state = StateText(file.state);
+  entry.size = static_cast<int64_t>(out.BytesWritten());
+  entry.volume = VolumeText(volume, sectorSize_);
+  entry.foundBy = "file system";
+  entry.sectors = SourceSectors(file, volume, sectorSize_);
+  entry.sha256 = hash.FinishHex();
+  entry.modified = file.modified;
+  entry.problem = file.problem;
+  if (copied.written < file.size && !copied.cancelled) {
+    if (!entry.problem.empty()) entry.problem += "; ";
+    entry.problem += "only " + std::to_string(copied.written) + " of " + std::to_string(file.size) +
+                     " bytes could be found";
+  }
+  if (!copied.undecodable.empty()) {
+    if (!entry.problem.empty()) entry.problem += "; ";
+    entry.problem += std::to_string(copied.undecodable.size()) +
+                     " compressed pieces could not be decompressed (written as zeros)";
+  }
+  entry.unreadable = copied.unreadable;
+  if (!entry.problem.empty()) {
+    engine_.Emit(Kind::Status, "Damaged: " + shown + ": " + entry.problem);
+  } else if (!entry.unreadable.empty()) {
+    engine_.Emit(Kind::Status, "Damaged: " + shown + ": unreadable sectors written as zeros");
+  }
+  manifest_.Add(entry);
+  return true;
+}
+
+}  // namespace quarvelin
