@@ -10,7 +10,14 @@ namespace quarvelin {
 namespace {
 
 constexpr int64_t kMiB = 1 << 20;
-constexpr size_t kMaxPending = 4096;  // boot sectors awaiting their copy; bounds a hostile disk
+constexpr size_t kMaxPending = 4096;      // boot sectors awaiting their copy; bounds a hostile disk
+constexpr size_t kMaxMftRecords = 65536;  // first MFT records remembered, one or two a volume
+
+// The first record of an NTFS MFT (or of its mirror): "FILE", in use, record number 0.
+bool IsFirstMftRecord(std::span<const uint8_t> sector) {
+  return sector[0] == 'F' && sector[1] == 'I' && sector[2] == 'L' && sector[3] == 'E' &&
+         ReadLe16(sector, 0x04) == 0x30 && (sector[0x16] & 1) != 0 && ReadLe32(sector, 0x2C) == 0;
+}
 
 using Sector = std::array<uint8_t, kBootSectorBytes>;
 
@@ -155,7 +162,8 @@ std::vector<Volume> LostVolumeSearch::Look(std::span<const uint8_t> bytes, int64
   // The hot loop: every sector of the disk passes here, nearly all of them failing the first
   // compare.
   for (; i < size && size - i >= kBootSectorBytes; i += step) {
-    if (MayBeBootSector(bytes.data() + i)) {
+    const uint8_t lead = bytes[i];
+    if (lead == 0xEB || lead == 0xE9 || lead == 'F') {
       Check(bytes.subspan(i, kBootSectorBytes), first + static_cast<int64_t>(i), out);
     }
   }
@@ -171,6 +179,10 @@ std::vector<Volume> LostVolumeSearch::Look(std::span<const uint8_t> bytes, int64
 
 void LostVolumeSearch::Check(std::span<const uint8_t> sector, int64_t at,
                              std::vector<Volume>& out) {
+  if (IsFirstMftRecord(sector)) {
+    if (mftRecords_.size() < kMaxMftRecords) mftRecords_.insert(at);
+    return;
+  }
   if (!MayBeBootSector(sector.data())) return;
   Settle(at, out);
   Consider(sector, at, out);
@@ -201,9 +213,13 @@ void LostVolumeSearch::Consider(std::span<const uint8_t> sector, int64_t at,
       VolumeAt(*boot, at, sourceBytes_, SectorOrigin("boot sector", at, sectorSize_));
   if (!primary) return;
   const bool primaryFits = sourceBytes_ <= 0 || boot->length <= sourceBytes_ - at;
-  if (!mayBeBackup) {
+  // An NTFS volume's copy lies at its end, too far on to wait for: its MFT tells instead. A
+  // backup's volume has its MFT (or the MFT's mirror) behind it, where the scan has been.
+  const bool ntfs = boot->kind == FileSystemKind::kNtfs;
+  const bool mftBehind = ntfs && mayBeBackup && MftSeen(sector, *backupStart);
+  if (!mayBeBackup || (ntfs && primaryFits && !mftBehind)) {
     Report(*primary, out);
-  } else if (!primaryFits) {
+  } else if (!primaryFits || mftBehind) {
     if (auto v = VolumeAt(*boot, *backupStart, sourceBytes_,
                           SectorOrigin("backup boot sector", at, sectorSize_))) {
       Report(std::move(*v), out);
@@ -234,6 +250,22 @@ void LostVolumeSearch::Settle(int64_t before, std::vector<Volume>& out) {
       Report(std::move(*v), out);
     }
   }
+}
+
+// Whether the first record of an MFT, or of its mirror, was seen where the boot sector puts it
+// for a volume starting at `start`.
+bool LostVolumeSearch::MftSeen(std::span<const uint8_t> sector, int64_t start) const {
+  const int64_t bps = ReadLe16(sector, 0x0B).value_or(0);
+  const uint8_t raw = sector[0x0D];
+  if (raw > 0x80 && 256 - raw > 20) return false;
+  const int64_t clusterBytes = raw <= 0x80 ? raw * bps : (int64_t{1} << (256 - raw)) * bps;
+  for (const size_t field : {size_t{0x30}, size_t{0x38}}) {
+    const auto cluster = AsLength(ReadLe64(sector, field).value_or(0));
+    const auto offset = cluster ? CheckedMul(*cluster, clusterBytes) : std::nullopt;
+    const auto at = offset ? CheckedAdd(start, *offset) : std::nullopt;
+    if (at && mftRecords_.count(*at) != 0) return true;
+  }
+  return false;
 }
 
 void LostVolumeSearch::Report(Volume volume, std::vector<Volume>& out) {

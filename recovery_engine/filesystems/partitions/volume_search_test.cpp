@@ -130,9 +130,18 @@ TEST(FindVolumes, ProbesOnlyUpToTheLimitAndNeverOverAListedVolume) {
 }
 
 TEST(LostVolumeSearch, FindsEveryVolumeOfAWipedDiskInAnyChunking) {
-  const File disk = TestVolume("mbr_wiped_disk");
+  const File& disk = TestVolume("mbr_wiped_disk");
   for (const size_t chunk : {kMiB, size_t{65536 + 512}, size_t{1000}}) {
     EXPECT_EQ(Lines(SearchLost(disk, {}, chunk)), Expected("mbr_wiped_disk")) << chunk;
+  }
+  // Each volume comes with the chunk holding its boot sector, so that the scan reads its files
+  // before carving over them.
+  LostVolumeSearch search({}, static_cast<int64_t>(disk.size()), 512);
+  for (size_t at = 0; at < disk.size(); at += kMiB) {
+    for (const Volume& v :
+         search.Look(std::span(disk).subspan(at, kMiB), static_cast<int64_t>(at))) {
+      EXPECT_EQ(v.firstByte, static_cast<int64_t>(at)) << v.origin;
+    }
   }
 }
 
