@@ -25,6 +25,7 @@ targets=(
   "scan_fuzzer       40  262144"
   "exfat_fuzzer      20  524288"
   "fat_fuzzer        20  1048576"
+  "partitions_fuzzer 20  1052672"
 )
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarvelin-fuzz.XXXXXX")

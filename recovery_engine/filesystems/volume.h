@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -49,7 +50,10 @@ std::vector<Volume> FindVolumes(ByteSource& source, int64_t probeLimit, CancelFl
 
 // Looks for volumes no partition table lists while the scan reads the whole source in order:
 // each chunk the scan reads is shown here once, and every sector start in it is tested for a boot
-// sector. A volume found through a backup is reported with the start its backup gives.
+// sector. A volume found through a backup is reported with the start its backup gives. A FAT32 or
+// exFAT boot sector that could be a primary or a backup is decided when the scan reaches where
+// the primary's copy would lie (a few sectors on, so the volume may come with the next chunk); an
+// NTFS one by whether the scan passed the MFT of the volume it would be the backup of.
 class LostVolumeSearch {
  public:
   // `known`: the volumes already found, which are not reported again.
@@ -58,9 +62,28 @@ class LostVolumeSearch {
   std::vector<Volume> Look(std::span<const uint8_t> bytes, int64_t first);
 
  private:
+  // A boot sector that may be a volume's primary or the backup of a volume whose primary is
+  // gone: which one shows when the scan reaches where the primary's backup would lie.
+  struct Pending {
+    Volume primary;
+    int64_t backupAt = 0;  // where the primary's copy would lie
+    int64_t distance = 0;  // from a volume's start to its backup boot sector
+    uint64_t identity = 0;
+  };
+  void Check(std::span<const uint8_t> sector, int64_t at, std::vector<Volume>& out);
+  void Consider(std::span<const uint8_t> sector, int64_t at, std::vector<Volume>& out);
+  void Settle(int64_t before, std::vector<Volume>& out);
+  void Report(Volume volume, std::vector<Volume>& out);
+  bool MftSeen(std::span<const uint8_t> sector, int64_t start) const;
+
   std::vector<Volume> known_;
   int64_t sourceBytes_ = 0;
   int32_t sectorSize_ = 512;
+  std::set<int64_t> starts_;  // of the known volumes and those found since
+  std::vector<Pending> pending_;
+  std::set<int64_t> mftRecords_;  // where first MFT records were seen
+  std::vector<uint8_t> carry_;    // the start of a sector the last chunk cut off
+  int64_t carryAt_ = -1;
 };
 
 // The file system's name as the user reads it: "FAT", "exFAT", "NTFS".
