@@ -79,13 +79,16 @@ void KeepModifiedTime(const std::filesystem::path& path, std::optional<int64_t> 
 }  // namespace
 
 std::vector<Volume> SourceVolumes(RawDevice& device, int64_t probeLimit, CancelFlag cancel) {
-  DeviceBytes source(device, 0, device.QueryDeviceSize());
+  // Probes read one sector here and one a megabyte on: blocks of one sector, not the usual 64 KiB.
+  DeviceBytes source(device, 0, device.QueryDeviceSize(), 4096);
   return FindVolumes(source, probeLimit, cancel);
 }
 
 FileSystemReport ReadVolumeFiles(RawDevice& device, const Volume& volume, const FileSink& sink,
                                  CancelFlag cancel) {
-  DeviceBytes bytes(device, volume.firstByte, volume.length);
+  DeviceBytes whole(device, volume.firstByte, volume.length);
+  BootCopyBytes patched(whole, volume.bootCopyAt);
+  ByteSource& bytes = volume.bootCopyAt > 0 ? static_cast<ByteSource&>(patched) : whole;
   switch (volume.kind) {
     case FileSystemKind::kFat:
       return ReadFatFiles(bytes, sink, cancel);

@@ -8,7 +8,6 @@
 namespace quarvelin {
 namespace {
 
-constexpr int64_t kBlockTarget = 65536;
 constexpr size_t kCachedBlocks = 16;
 
 bool Inside(int64_t offset, size_t length, int64_t size) {
@@ -23,12 +22,26 @@ bool MemoryBytes::Read(int64_t offset, std::span<uint8_t> out) {
   return true;
 }
 
-DeviceBytes::DeviceBytes(RawDevice& device, int64_t first, int64_t length)
+bool BootCopyBytes::Read(int64_t offset, std::span<uint8_t> out) {
+  if (!volume_.Read(offset, out)) {
+    // The damaged sector itself may be unreadable: read around it.
+    if (offset < 0 || offset >= kSectorBytes) return false;
+    const size_t head = static_cast<size_t>(
+        std::min<int64_t>(kSectorBytes - offset, static_cast<int64_t>(out.size())));
+    if (head < out.size() && !volume_.Read(kSectorBytes, out.subspan(head))) return false;
+  }
+  if (offset >= kSectorBytes || out.empty()) return true;
+  const auto head = static_cast<size_t>(
+      std::min<int64_t>(kSectorBytes - offset, static_cast<int64_t>(out.size())));
+  return volume_.Read(copyAt_ + offset, out.first(head));
+}
+
+DeviceBytes::DeviceBytes(RawDevice& device, int64_t first, int64_t length, int64_t blockBytes)
     : device_(device), sectorSize_(SaneSectorSize(device.QuerySectorSize())) {
   const int64_t deviceBytes = device.QueryDeviceSize();
   first_ = std::clamp<int64_t>(first, 0, std::max<int64_t>(deviceBytes, 0));
   length_ = std::clamp<int64_t>(length, 0, std::max<int64_t>(deviceBytes, 0) - first_);
-  blockBytes_ = std::max<int64_t>(kBlockTarget / sectorSize_, 1) * sectorSize_;
+  blockBytes_ = std::max<int64_t>(std::max<int64_t>(blockBytes, 1) / sectorSize_, 1) * sectorSize_;
 }
 
 bool DeviceBytes::Read(int64_t offset, std::span<uint8_t> out) {

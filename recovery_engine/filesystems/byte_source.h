@@ -32,13 +32,28 @@ class MemoryBytes final : public ByteSource {
   std::span<const uint8_t> bytes_;
 };
 
+// A volume whose own boot sector is damaged, shown to its reader with the copy it keeps (at
+// `copyAt`) in place of its first sector.
+class BootCopyBytes final : public ByteSource {
+ public:
+  static constexpr int64_t kSectorBytes = 512;
+  BootCopyBytes(ByteSource& volume, int64_t copyAt) : volume_(volume), copyAt_(copyAt) {}
+  int64_t Size() const override { return volume_.Size(); }
+  bool Read(int64_t offset, std::span<uint8_t> out) override;
+
+ private:
+  ByteSource& volume_;
+  int64_t copyAt_;
+};
+
 // A stretch of a device, from byte `first` for `length` bytes (clipped to the device), read in
 // whole sectors. Small reads go through a cache of recently read blocks, since file-system readers
 // come back to the same table and directory sectors again and again; large ones go straight to
 // the device.
 class DeviceBytes final : public ByteSource {
  public:
-  DeviceBytes(RawDevice& device, int64_t first, int64_t length);
+  // `blockBytes`: how much a small read brings into the cache (rounded to whole sectors).
+  DeviceBytes(RawDevice& device, int64_t first, int64_t length, int64_t blockBytes = 65536);
   int64_t Size() const override { return length_; }
   bool Read(int64_t offset, std::span<uint8_t> out) override;
   int32_t SectorSize() const { return sectorSize_; }

@@ -23,6 +23,9 @@ struct Volume {
   // "whole source", "boot sector at sector 2048 (no partition lists it)", "backup boot sector at
   // sector 4196351 (no partition lists it)".
   std::string origin;
+  // Bytes from the volume's start to the copy of its boot sector that stands in for its own,
+  // which is damaged; 0 when its own is sound.
+  int64_t bootCopyAt = 0;
 };
 
 // A boot sector recognized by its own fields: which file system, and the volume's length in bytes

@@ -38,10 +38,10 @@ QUARVELIN_EXPORT char* IdentifyNativeFile(const char* path);
  *   "only=PATTERN"    files the file systems name are written only when their path on the volume
  *                     matches the glob PATTERN: '*' within a folder name, '**' across folders, '?'
  *                     one character, letters in either case; a pattern without '/' matches the
- *                     file's name in any folder: "*.docx", or "/Users/Ann/Pictures/" followed by "**"
- *   "filesystems=no"  do not recover through the file systems (carving only)
- *   "carve=no"        do not carve (only what the file systems name)
- * An unknown or malformed option refuses the scan: an Error message, then Finished "0". */
+ *                     file's name in any folder: "*.docx", or "/Users/Ann/Pictures/" followed by
+ * "**" "filesystems=no"  do not recover through the file systems (carving only) "carve=no" do not
+ * carve (only what the file systems name) An unknown or malformed option refuses the scan: an Error
+ * message, then Finished "0". */
 QUARVELIN_EXPORT void StartNativeRecoveryWithOptions(const char* drivePath, const char* outputDir,
                                                      const char** fileTypes, int32_t fileTypeCount,
                                                      const char** options, int32_t optionCount,

@@ -28,10 +28,10 @@ std::string SectorOrigin(const char* what, int64_t at, int64_t sectorSize) {
 
 // The volume a boot sector at `at` describes, its length clipped to the source.
 std::optional<Volume> VolumeAt(const BootSector& boot, int64_t at, int64_t sourceBytes,
-                               std::string origin) {
+                               std::string origin, int64_t bootCopyAt = 0) {
   if (at < 0 || (sourceBytes > 0 && at >= sourceBytes)) return std::nullopt;
   const int64_t length = sourceBytes > 0 ? std::min(boot.length, sourceBytes - at) : boot.length;
-  return Volume{boot.kind, at, length, std::move(origin)};
+  return Volume{boot.kind, at, length, std::move(origin), bootCopyAt};
 }
 
 std::optional<Volume> PrimaryAt(ByteSource& source, int64_t at, std::string origin) {
@@ -55,7 +55,8 @@ std::optional<Volume> FromBackupAt(ByteSource& source, int64_t first, int64_t le
     if (!at || !source.Read(*at, sector)) continue;
     const auto boot = RecognizeBootSector(sector);
     if (!boot || BackupDistance(sector, *boot) != distance) continue;
-    return VolumeAt(*boot, first, source.Size(), origin + " (from its backup boot sector)");
+    return VolumeAt(*boot, first, source.Size(), origin + " (from its backup boot sector)",
+                    distance);
   }
   return std::nullopt;
 }
@@ -221,7 +222,7 @@ void LostVolumeSearch::Consider(std::span<const uint8_t> sector, int64_t at,
     Report(*primary, out);
   } else if (!primaryFits || mftBehind) {
     if (auto v = VolumeAt(*boot, *backupStart, sourceBytes_,
-                          SectorOrigin("backup boot sector", at, sectorSize_))) {
+                          SectorOrigin("backup boot sector", at, sectorSize_), *distance)) {
       Report(std::move(*v), out);
     }
   } else if (pending_.size() < kMaxPending) {
@@ -246,7 +247,8 @@ void LostVolumeSearch::Settle(int64_t before, std::vector<Volume>& out) {
     if (starts_.count(start) != 0) continue;
     BootSector boot{p.primary.kind, p.primary.length, 0};
     if (auto v = VolumeAt(boot, start, sourceBytes_,
-                          SectorOrigin("backup boot sector", p.primary.firstByte, sectorSize_))) {
+                          SectorOrigin("backup boot sector", p.primary.firstByte, sectorSize_),
+                          p.distance)) {
       Report(std::move(*v), out);
     }
   }
