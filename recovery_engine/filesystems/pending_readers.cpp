@@ -1,7 +1,6 @@
 // Stand-ins until the readers land.
 #include "filesystems/exfat/exfat.h"
 #include "filesystems/fat/fat.h"
-#include "filesystems/ntfs/ntfs.h"
 #include "filesystems/volume.h"
 
 namespace quarvelin {
@@ -11,9 +10,6 @@ FileSystemReport ReadFatFiles(ByteSource&, const FileSink&, CancelFlag) {
 }
 FileSystemReport ReadExfatFiles(ByteSource&, const FileSink&, CancelFlag) {
   return {"exFAT", "", 0, "not yet"};
-}
-FileSystemReport ReadNtfsFiles(ByteSource&, const FileSink&, CancelFlag) {
-  return {"NTFS", "", 0, "not yet"};
 }
 std::optional<BootSector> RecognizeBootSector(std::span<const uint8_t>) {
   return std::nullopt;
