@@ -169,7 +169,11 @@ struct FileAttributes {
 class Mft {
  public:
   Mft(ByteSource& volume, const Geometry& g, std::vector<Run> runs, int64_t records)
-      : volume_(volume), g_(g), reader_(volume, g, std::move(runs)), records_(records) {}
+      : volume_(volume),
+        g_(g),
+        reader_(volume, g, std::move(runs)),
+        records_(records),
+        extensionBudget_(ExtensionBudget()) {}
 
   int64_t Records() const { return records_; }
 
@@ -186,6 +190,7 @@ class Mft {
   void ForEach(CancelFlag cancel, Visit&& visit) const {
     const int64_t perPiece = std::max<int64_t>(kPieceBytes / g_.recordBytes, 1);
     std::vector<uint8_t> piece;
+    extensionBudget_ = ExtensionBudget();
     for (int64_t first = 0; first < records_ && !Cancelled(cancel); first += perPiece) {
       const int64_t count = std::min(perPiece, records_ - first);
       piece.resize(static_cast<size_t>(count * g_.recordBytes));
@@ -241,7 +246,7 @@ class Mft {
     out.storage.reserve(wanted.size());
     for (uint64_t extension : wanted) {
       std::vector<uint8_t> bytes;
-      if (!ReadRecord(extension, bytes)) {
+      if (--extensionBudget_ < 0 || !ReadRecord(extension, bytes)) {
         out.incomplete = true;
         continue;
       }
@@ -259,10 +264,15 @@ class Mft {
   }
 
  private:
+  // Every extension record belongs to one base record, so a pass over a sound MFT reads each
+  // once; lists that name the same records again and again must not make a pass quadratic.
+  int64_t ExtensionBudget() const { return 2 * records_ + 1024; }
+
   ByteSource& volume_;
   Geometry g_;
   RunReader reader_;
   int64_t records_ = 0;
+  mutable int64_t extensionBudget_ = 0;
 };
 
 // Record 0 describes the MFT itself; its $DATA may continue in extension records, which can only
@@ -634,7 +644,8 @@ class Reader {
                  std::vector<std::pair<int64_t, int64_t>>& clusters) {
     int64_t want = data.size;
     int64_t readable = data.initialized;
-    if (data.compressionUnit != 0 || (data.flags & kAttributeCompressed) != 0) {
+    // Sparse files carry a compression unit too: only the flag says the units are compressed.
+    if ((data.flags & kAttributeCompressed) != 0) {
       const int unitShift = data.compressionUnit != 0 ? data.compressionUnit : 4;
       const auto unit = unitShift <= 16 ? CheckedMul(g_.clusterBytes, int64_t{1} << unitShift)
                                         : std::optional<int64_t>();

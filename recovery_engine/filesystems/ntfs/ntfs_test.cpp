@@ -211,8 +211,8 @@ TEST_P(NtfsVolumes, KeepSmallFilesInTheirRecordsAndDescribeSparseFragmentedAndCo
   ASSERT_FALSE(sparse.extents.empty());
   EXPECT_TRUE(sparse.extents.front().sparse);
 
-  EXPECT_GT(Only(listing, "fragmented.txt").extents.size(), 10u);
-  EXPECT_GT(Only(listing, "Trash/Letters/fragmented draft.txt").extents.size(), 3u);
+  EXPECT_GT(Only(listing, "fragmented.txt").extents.size(), 3u);
+  EXPECT_GT(Only(listing, "Trash/Letters/fragmented draft.txt").extents.size(), 1u);
 
   const FoundFile& compressed = Only(listing, "Compressed/compressible.txt");
   EXPECT_EQ(compressed.compressionUnit, 16 * listing.report.clusterBytes);
