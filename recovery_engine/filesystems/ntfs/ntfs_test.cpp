@@ -308,6 +308,13 @@ TEST(NtfsHostile, BadRunListsAttributesAndFixupsCostOnlyTheirOwnFile) {
   EXPECT_EQ(cut.files.count("Music/tagged song.mp3"), 1u);
   EXPECT_EQ(cut.files.count("fragmented.txt"), 1u);
 
+  // A torn first MFT record: the mirror's copy maps the MFT instead.
+  File tornMft = original;
+  const size_t mft =
+      static_cast<size_t>(*ReadLe64(original, 0x30)) * *ReadLe16(original, 0x0B) * original[0x0D];
+  tornMft[mft + 510] ^= 0xFF;
+  EXPECT_EQ(ReadAll(tornMft).files.count("fragmented.txt"), 1u);
+
   // A torn record is left out; nothing else is lost.
   File torn = original;
   torn[song.offset + 1022] ^= 0xFF;
