@@ -323,6 +323,19 @@ TEST(NtfsHostile, BadRunListsAttributesAndFixupsCostOnlyTheirOwnFile) {
   EXPECT_EQ(tornListing.files.count("Documents/note.txt"), 1u);
 }
 
+TEST(NtfsFlags, EncryptedFileIsEmittedAsStoredAndSaysWhy) {
+  File image = TestVolume("ntfs_512");
+  EditRecord(image, FindRecord(image, "tagged song.mp3"), [](std::span<uint8_t> r) {
+    const size_t info = AttributeOffset(r, kStandardInformation);
+    r[info + *ReadLe16(r, info + 0x14) + 0x21] |= 0x40;  // FILE_ATTRIBUTE_ENCRYPTED
+  });
+  const Listing listing = ReadAll(image);
+  const FoundFile& song = Only(listing, "Music/tagged song.mp3");
+  EXPECT_EQ(song.problem,
+            "encrypted with EFS: written as stored, unreadable without the owner's key");
+  EXPECT_FALSE(song.extents.empty());
+}
+
 TEST(NtfsHostile, AttributeListNamingItsOwnRecordIsReadOnce) {
   File image = TestVolume("ntfs_512");
   const RecordAt linked = FindRecord(image, "linked.txt");
