@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """quarvelin-cli scan on the main job's sample disk, which holds every sample file in a FAT volume (half of
-them deleted) and between random and zeroed gaps: every file must come back byte for byte, named and filed
-by what its content is, and reported with the size it has on disk.
+them deleted) and between random and zeroed gaps: carving alone must bring every file back byte for byte,
+named and filed by what its content is, and reported with the size it has on disk; the full scan brings the
+FAT volume's files back under their own names and carves only the rest, every file exactly once.
 
   cli_scan_sample_test.py QUARVELIN_CLI_PATH [unittest options]
 """
@@ -117,7 +118,8 @@ class ScanSampleDisk(unittest.TestCase):
         cls.dir = tempfile.mkdtemp(prefix="quarvelin_scan_")
         cls.outdir = os.path.join(cls.dir, "out")
         image, cls.manifest = build_sample(cls.dir)
-        cls.result = subprocess.run([CLI, "scan", "--json", image, cls.outdir], capture_output=True, timeout=900)
+        cls.result = subprocess.run([CLI, "scan", "--json", "--no-fs", image, cls.outdir], capture_output=True,
+                                    timeout=900)
         cls.lines = []
         for line in cls.result.stdout.decode(errors="replace").splitlines():
             try:
@@ -140,6 +142,36 @@ class ScanSampleDisk(unittest.TestCase):
         self.assertEqual(content_problems(self.results) +
                          naming_problems(self.results, self.manifest["sector_size"]) +
                          found_line_problems(self.lines, self.outdir), [])
+
+
+class ScanSampleDiskWithNames(unittest.TestCase):
+    maxDiff = None
+
+    def test_the_volumes_files_come_back_named_the_rest_carved_each_once(self):
+        folder = tempfile.mkdtemp(prefix="quarvelin_named_")
+        try:
+            image, manifest = build_sample(folder)
+            outdir = os.path.join(folder, "out")
+            result = subprocess.run([CLI, "scan", image, outdir], capture_output=True, timeout=900)
+            self.assertEqual(result.returncode, 0, result.stderr.decode(errors="replace")[-2000:])
+            results = check_recovery.match(manifest["files"], check_recovery.list_carved(outdir),
+                                           manifest["sector_size"])
+            self.assertEqual(content_problems(results), [])
+            with open(os.path.join(outdir, check_recovery.MANIFEST)) as f:
+                records = [json.loads(line) for line in f]
+            named = [r for r in records if r["foundBy"] == "file system"]
+            in_volume = [f for f in manifest["files"] if f.get("path")]
+            self.assertGreaterEqual(len(named), len(in_volume) // 2)
+            # Nothing is recovered twice: no carved file comes from sectors a named one came from.
+            taken = set()
+            for r in named:
+                for first, count in r["sectors"]:
+                    taken.update(range(first, first + count))
+            twice = [r["file"] for r in records if r["foundBy"] == "carving" and
+                     any(s in taken for first, count in r["sectors"] for s in range(first, first + count))]
+            self.assertEqual(twice, [])
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":

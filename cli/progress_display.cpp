@@ -133,9 +133,26 @@ void ProgressDisplay::ShowFound(const std::string& text) {
   const size_t folderSlash = slash == std::string::npos || slash == 0
                                  ? std::string::npos
                                  : path.find_last_of("/\\", slash - 1);
-  const std::string category = slash == std::string::npos
-                                   ? std::string("?")
-                                   : path.substr(folderSlash + 1, slash - folderSlash - 1);
+  std::string category = slash == std::string::npos
+                             ? std::string("?")
+                             : path.substr(folderSlash + 1, slash - folderSlash - 1);
+  bool nested = false;
+  const std::string& root = outputFolder_;
+  if (!root.empty() && path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 &&
+      (path[root.size()] == '/' || path[root.size()] == '\\')) {
+    const std::string below = path.substr(root.size() + 1);
+    const size_t end = below.find_first_of("/\\");
+    if (end != std::string::npos) {
+      category = below.substr(0, end);
+      nested = below.find_first_of("/\\", end + 1) != std::string::npos;
+    }
+  }
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (!nested && name.rfind("rec_", 0) == 0) {
+    ++carved_;
+  } else {
+    ++named_;
+  }
   auto entry = std::find_if(found_.begin(), found_.end(),
                             [&category](const Category& c) { return c.name == category; });
   if (entry == found_.end()) entry = found_.insert(found_.end(), Category{category, 0, 0});
@@ -160,6 +177,10 @@ void ProgressDisplay::PrintSummary() const {
   }
   std::printf("  %-10s %6lld files  %12lld bytes\n", "total", static_cast<long long>(files),
               static_cast<long long>(bytes));
+  if (named_ > 0) {
+    std::printf("  %lld with their names through the file systems, %lld carved\n",
+                static_cast<long long>(named_), static_cast<long long>(carved_));
+  }
 }
 
 void ProgressDisplay::Show(const EngineMessage& message) {

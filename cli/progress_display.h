@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "message_pump.h"
@@ -22,8 +23,12 @@ class ProgressDisplay {
   void Show(const EngineMessage& message);
   // Ends a bar line left open on the terminal.
   void Close();
-  // After a scan: files and bytes recovered per category folder.
+  // After a scan: files and bytes recovered per category folder, and how many came back with
+  // their names.
   void PrintSummary() const;
+  // The scan's output folder: a file's category is the first folder below it, however deep the
+  // file's own folders go.
+  void SetOutputFolder(std::string folder) { outputFolder_ = std::move(folder); }
 
   // Parses "PROGRESS|percent|value" (value: MB/s for imaging, files found for a scan); false for
   // other shapes.
@@ -52,6 +57,9 @@ class ProgressDisplay {
     int64_t bytes = 0;
   };
   std::vector<Category> found_;
+  std::string outputFolder_;
+  int64_t carved_ = 0;  // files named rec_<n>_<sector> directly in a category folder
+  int64_t named_ = 0;   // the rest: recovered through a file system
 };
 
 bool StandardErrorIsTerminal();

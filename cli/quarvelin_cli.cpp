@@ -32,7 +32,10 @@ constexpr const char* kUsage =
     "Recovers data from drives, volumes and disk image files.\n"
     "\n"
     "Commands:\n"
-    "  scan SOURCE OUTDIR    carve lost files out of a drive or image into OUTDIR\n"
+    "  scan SOURCE OUTDIR    recover lost files from a drive or image into OUTDIR: by name\n"
+    "                        through its file systems, then by carving\n"
+    "  files SOURCE          list the files the file systems on a drive or image hold,\n"
+    "                        deleted ones too, without writing anything\n"
     "  types                 list the file types a scan can carve\n"
     "  image SOURCE OUTPUT   copy a whole drive or image sector by sector into a raw image\n"
     "                        file\n"
@@ -61,25 +64,63 @@ constexpr const char* kImageUsage =
     "Exit status: 0 image complete, 1 failed, 2 usage error, 130 cancelled.\n";
 
 constexpr const char* kScanUsage =
-    "Usage: quarvelin-cli scan [--json] [--types EXT,EXT...] SOURCE OUTDIR\n"
+    "Usage: quarvelin-cli scan [--json] [--types EXT,EXT...] [--only PATTERN] [--no-carve]\n"
+    "                          [--no-fs] SOURCE OUTDIR\n"
     "\n"
-    "Reads SOURCE (a drive such as E: or \\\\.\\PhysicalDrive1 on Windows, a block device such\n"
-    "as /dev/sdb on Linux, or a disk image file) from its first sector to its last, finds lost\n"
-    "files by their first bytes and writes each one it can size into OUTDIR/Images, Videos,\n"
-    "Audio, Documents, Archives or Code, named rec_<n>_<sector>.<ext>. A file already there is\n"
-    "never overwritten: the new one is then named rec_<n>_<sector> (2).<ext>, or the next free\n"
-    "number. SOURCE is only read. OUTDIR must not lie on SOURCE: recovered files written there\n"
-    "would overwrite what is being recovered.\n"
+    "Recovers files from SOURCE (a drive such as E: or \\\\.\\PhysicalDrive1 on Windows, a block\n"
+    "device such as /dev/sdb on Linux, or a disk image file) into OUTDIR, in two passes:\n"
+    "\n"
+    "1. Through the file systems (FAT12/16/32, exFAT, NTFS) its partition tables list, or it is,\n"
+    "   or whose boot sectors are found where no table lists them: every file they still name,\n"
+    "   live or deleted, is written with its name under its original folders, below the folder\n"
+    "   of its type: OUTDIR/Images/DCIM/100CANON/IMG_0001.JPG. Files of no known type go to\n"
+    "   OUTDIR/Other; on a disk with partitions each volume has its own folder ('Volume 1\n"
+    "   (NTFS)'); files whose folder is gone go to 'Orphaned Files'.\n"
+    "2. Carving: the sectors no recovered file came from are read from the first to the last,\n"
+    "   and lost files are found by their first bytes and written into OUTDIR/Images, Videos,\n"
+    "   Audio, Documents, Archives or Code, named rec_<n>_<sector>.<ext>.\n"
+    "\n"
+    "A file already in OUTDIR is never overwritten: the new one gets ' (2)' or the next free\n"
+    "number before its extension. OUTDIR/manifest.jsonl records every file written: where it\n"
+    "came from (path, state, volume, sectors), how it was found and its SHA-256. SOURCE is only\n"
+    "read. OUTDIR must not lie on SOURCE: recovered files written there would overwrite what is\n"
+    "being recovered.\n"
     "\n"
     "Options:\n"
-    "  --types LIST  only these extensions (see 'quarvelin-cli types'), e.g. --types jpg,png\n"
-    "  --json        print every engine message as one JSON object per line on standard output\n"
-    "  -h, --help    show this help\n"
-    "  --            end of the options: SOURCE or OUTDIR may then begin with '-'\n"
+    "  --types LIST    only these extensions, e.g. --types jpg,png: the carvable ones (see\n"
+    "                  'quarvelin-cli types'), and through the file systems any extension\n"
+    "  --only PATTERN  only named files whose path matches PATTERN: '*' within a folder name,\n"
+    "                  '**' across folders, '?' one character, any letter case; without a '/'\n"
+    "                  it matches the name in any folder: --only '*.docx',\n"
+    "                  --only '/Users/ann/Pictures/**'\n"
+    "  --no-carve      recover only what the file systems name\n"
+    "  --no-fs         carve only, without reading the file systems\n"
+    "  --json          print every engine message as one JSON object per line on standard output\n"
+    "  -h, --help      show this help\n"
+    "  --              end of the options: SOURCE or OUTDIR may then begin with '-'\n"
     "\n"
     "Ctrl-C stops the scan; the files recovered so far stay.\n"
     "Exit status: 0 scan complete, 1 failed or some file could not be written, 2 usage error,\n"
     "130 cancelled.\n";
+
+constexpr const char* kFilesUsage =
+    "Usage: quarvelin-cli files [--deleted] [--json] [--deep] SOURCE\n"
+    "\n"
+    "Lists the files the FAT, exFAT and NTFS file systems on SOURCE (a drive, block device or\n"
+    "disk image file) hold, live and deleted, with their size, state and times, without writing\n"
+    "anything: what a scan can bring back with names. STATE is live, deleted, or overwritten?\n"
+    "(deleted, and some of its space is now used by another file: it may come back damaged).\n"
+    "\n"
+    "Options:\n"
+    "  --deleted   only deleted files\n"
+    "  --deep      look for volumes no partition table lists at every usual partition start of\n"
+    "              the whole source (otherwise only in its first 64 MiB, unless nothing else is\n"
+    "              found); a scan finds them anywhere\n"
+    "  --json      one JSON object per file, then one per volume, on standard output\n"
+    "  -h, --help  show this help\n"
+    "  --          end of the options: SOURCE may then begin with '-'\n"
+    "\n"
+    "Exit status: 0 listed, 1 no file system could be read, 2 usage error.\n";
 
 constexpr const char* kTypesUsage =
     "Usage: quarvelin-cli types [--json]\n"
@@ -194,7 +235,11 @@ int NoTypeList(const char* command) {
 const CommandSyntax kScanSyntax = {
     .name = "scan",
     .usage = kScanUsage,
-    .options = {{"--json", ""}, {"--types", "a list"}},
+    .options = {{"--json", ""},
+                {"--types", "a list"},
+                {"--only", "a pattern"},
+                {"--no-carve", ""},
+                {"--no-fs", ""}},
     .minOperands = 2,
     .maxOperands = 2,
     .operandError = "scan: expected SOURCE and OUTDIR",
@@ -205,6 +250,15 @@ int RunScan(const std::vector<std::string>& args) {
   const auto line = ParseOrReport(kScanSyntax, args, status);
   if (!line) return status;
   const bool json = line->Has("--json");
+  const bool fileSystems = !line->Has("--no-fs");
+  if (!fileSystems && line->Has("--no-carve")) {
+    return ReportUsageError("scan: --no-carve and --no-fs leave nothing to do", kScanUsage);
+  }
+  const std::vector<std::string> only = line->Values("--only");
+  if (only.size() > 1) return ReportUsageError("scan: --only given twice", kScanUsage);
+  if (!only.empty() && !fileSystems) {
+    return ReportUsageError("scan: --only needs the file systems (drop --no-fs)", kScanUsage);
+  }
   std::vector<std::string> types;
   for (const std::string& list : line->Values("--types")) {
     for (std::string& type : SplitList(list)) types.push_back(std::move(type));
@@ -213,24 +267,131 @@ int RunScan(const std::vector<std::string>& args) {
     const auto known = FileTypes();
     if (!known) return NoTypeList("scan");
     for (const std::string& type : types) {
-      if (std::none_of(known->begin(), known->end(),
-                       [&type](const FileType& entry) { return entry.extension == type; })) {
+      if (std::any_of(known->begin(), known->end(),
+                      [&type](const FileType& entry) { return entry.extension == type; })) {
+        continue;
+      }
+      if (!fileSystems) {
         return ReportUsageError("scan: unknown type '" + type + "' (see 'quarvelin-cli types')",
                                 kScanUsage);
       }
+      std::fprintf(stderr,
+                   "quarvelin-cli: scan: '%s' cannot be carved; only files the file systems "
+                   "name will come back\n",
+                   type.c_str());
     }
   }
 
+  std::vector<std::string> options;
+  if (!only.empty()) options.push_back("only=" + only[0]);
+  if (!fileSystems) options.push_back("filesystems=no");
+  if (line->Has("--no-carve")) options.push_back("carve=no");
   std::vector<const char*> typePointers;
   for (const std::string& type : types) typePointers.push_back(type.c_str());
+  std::vector<const char*> optionPointers;
+  for (const std::string& option : options) optionPointers.push_back(option.c_str());
   ProgressDisplay display(json, StandardErrorIsTerminal());
-  StartNativeRecovery(line->operands[0].c_str(), line->operands[1].c_str(),
-                      typePointers.empty() ? nullptr : typePointers.data(),
-                      static_cast<int32_t>(typePointers.size()), MessagePump::Callback());
+  display.SetOutputFolder(line->operands[1]);
+  StartNativeRecoveryWithOptions(line->operands[0].c_str(), line->operands[1].c_str(),
+                                 typePointers.empty() ? nullptr : typePointers.data(),
+                                 static_cast<int32_t>(typePointers.size()),
+                                 optionPointers.empty() ? nullptr : optionPointers.data(),
+                                 static_cast<int32_t>(optionPointers.size()),
+                                 MessagePump::Callback());
   const int result =
       Follow(display, [](const EngineMessage& m) { return m.kind == NativeMessageKind::Finished; });
   if (!json) display.PrintSummary();
   return result;
+}
+
+// The listing arrives on this thread while ListNativeFiles runs; each line is printed as it comes,
+// so a volume of a million files is never held in memory.
+struct FileListing {
+  bool json = false;
+  int64_t volumesRead = 0;
+  bool headerShown = false;
+  std::vector<std::string> errors;
+};
+FileListing gListing;
+
+const char* ShortState(const std::string& state) {
+  return state == "deleted, possibly overwritten" ? "overwritten?" : state.c_str();
+}
+
+extern "C" void OnListingMessage(int32_t kind, char* message) {
+  const std::string text = TakeNativeText(message).value_or("");
+  try {
+    switch (static_cast<NativeMessageKind>(kind)) {
+      case NativeMessageKind::FileFound: {
+        if (gListing.json) {
+          std::printf("%s\n", text.c_str());
+          break;
+        }
+        const auto file = ParseJson(text);
+        if (!file) break;
+        if (!gListing.headerShown) {
+          std::printf("%-12s %14s  %-20s  %s\n", "STATE", "SIZE", "MODIFIED", "PATH");
+          gListing.headerShown = true;
+        }
+        const std::string state = file->Member("state");
+        const std::string modified = file->Member("modified");
+        std::printf("%-12s %14s  %-20s  %s\n", ShortState(state), file->Member("size").c_str(),
+                    modified.empty() ? "-" : modified.c_str(), file->Member("path").c_str());
+        if (!file->Member("problem").empty()) {
+          std::printf("%-12s %14s  %-20s    %s\n", "", "", "", file->Member("problem").c_str());
+        }
+        break;
+      }
+      case NativeMessageKind::Status: {
+        const auto volume = ParseJson(text);
+        if (volume && volume->Find("error") == nullptr) ++gListing.volumesRead;
+        if (gListing.json) {
+          std::printf("%s\n", text.c_str());
+        } else if (volume) {
+          std::string label;
+          if (!volume->Member("label").empty()) {
+            label = ", label \"";
+            label += volume->Member("label");
+            label += '"';
+          }
+          std::printf("-- volume %s: %s at sector %s (%s)%s: %s files%s%s\n",
+                      volume->Member("volume").c_str(), volume->Member("fileSystem").c_str(),
+                      volume->Member("firstSector").c_str(), volume->Member("origin").c_str(),
+                      label.c_str(), volume->Member("files").c_str(),
+                      volume->Find("error") ? ": " : "", volume->Member("error").c_str());
+        }
+        break;
+      }
+      case NativeMessageKind::Error:
+        gListing.errors.push_back(text);
+        std::fprintf(stderr, "quarvelin-cli: files: %s\n", text.c_str());
+        break;
+      default:
+        break;
+    }
+    std::fflush(stdout);
+  } catch (...) {
+  }
+}
+
+const CommandSyntax kFilesSyntax = {
+    .name = "files",
+    .usage = kFilesUsage,
+    .options = {{"--json", ""}, {"--deleted", ""}, {"--deep", ""}},
+    .minOperands = 1,
+    .maxOperands = 1,
+    .operandError = "files: expected SOURCE",
+};
+
+int RunFiles(const std::vector<std::string>& args) {
+  int status = kExitSuccess;
+  const auto line = ParseOrReport(kFilesSyntax, args, status);
+  if (!line) return status;
+  gListing = FileListing{};
+  gListing.json = line->Has("--json");
+  const int32_t flags = (line->Has("--deleted") ? 1 : 0) | (line->Has("--deep") ? 2 : 0);
+  ListNativeFiles(line->operands[0].c_str(), flags, OnListingMessage);
+  return gListing.volumesRead > 0 ? kExitSuccess : kExitFailure;
 }
 
 const CommandSyntax kTypesSyntax = {
@@ -420,6 +581,9 @@ int RunCli(const std::vector<std::string>& args) {
   }
   if (args[0] == "types") {
     return RunTypes(rest);
+  }
+  if (args[0] == "files") {
+    return RunFiles(rest);
   }
   if (args[0] == "identify") {
     return RunIdentify(rest);

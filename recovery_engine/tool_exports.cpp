@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/json_string.h"
+#include "file_listing.h"
 #include "identify.h"
 #include "quarvelin_tools.h"
 #include "recovery_engine.h"
@@ -128,6 +129,35 @@ QUARVELIN_EXPORT char* IdentifyNativeFile(const char* path) {
     return quarvelin::ErrorObject(e.what());
   } catch (...) {
     return quarvelin::ErrorObject("identification failed");
+  }
+}
+
+QUARVELIN_EXPORT void StartNativeRecoveryWithOptions(const char* drivePath, const char* outputDir,
+                                                     const char** fileTypes, int32_t fileTypeCount,
+                                                     const char** options, int32_t optionCount,
+                                                     NativeMessageCallback callback) {
+  try {
+    quarvelin::ProcessEngine().StartRecovery(drivePath, outputDir, fileTypes, fileTypeCount,
+                                             callback, options, optionCount);
+  } catch (...) {
+  }
+}
+
+QUARVELIN_EXPORT void ListNativeFiles(const char* sourcePath, int32_t flags,
+                                      NativeMessageCallback callback) {
+  if (callback == nullptr) return;
+  try {
+    if (sourcePath == nullptr || *sourcePath == '\0') {
+      quarvelin::EmitTo(callback, NativeMessageKind::Error, "No drive given.");
+      quarvelin::EmitTo(callback, NativeMessageKind::Finished, "0");
+      return;
+    }
+    quarvelin::ListFiles(quarvelin::OpenRawDevice, sourcePath, flags, callback);
+  } catch (const std::exception& e) {
+    quarvelin::EmitTo(callback, NativeMessageKind::Error,
+                      std::string("Listing failed: ") + e.what());
+    quarvelin::EmitTo(callback, NativeMessageKind::Finished, "0");
+  } catch (...) {
   }
 }
 

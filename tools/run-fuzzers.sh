@@ -23,6 +23,8 @@ targets=(
   "codec_fuzzer      25  16384"
   "validators_fuzzer 35  65536"
   "scan_fuzzer       40  262144"
+  "exfat_fuzzer      20  524288"
+  "fat_fuzzer        20  1048576"
   "ntfs_fuzzer       20  1048576"
 )
 

@@ -1,16 +1,8 @@
 // Stand-ins until the readers land.
-#include "filesystems/exfat/exfat.h"
-#include "filesystems/fat/fat.h"
 #include "filesystems/volume.h"
 
 namespace quarvelin {
 
-FileSystemReport ReadFatFiles(ByteSource&, const FileSink&, CancelFlag) {
-  return {"FAT", "", 0, "not yet"};
-}
-FileSystemReport ReadExfatFiles(ByteSource&, const FileSink&, CancelFlag) {
-  return {"exFAT", "", 0, "not yet"};
-}
 std::optional<BootSector> RecognizeBootSector(std::span<const uint8_t>) {
   return std::nullopt;
 }

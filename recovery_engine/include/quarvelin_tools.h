@@ -33,6 +33,37 @@ QUARVELIN_EXPORT char* DescribeNativeFileTypes(void);
  * cannot be allocated. */
 QUARVELIN_EXPORT char* IdentifyNativeFile(const char* path);
 
+/* StartNativeRecovery with options, each a "name=value" text (optionCount of them; none when the
+ * count is 0 or less or options is null):
+ *   "only=PATTERN"    files the file systems name are written only when their path on the volume
+ *                     matches the glob PATTERN: '*' within a folder name, '**' across folders, '?'
+ *                     one character, letters in either case; a pattern without '/' matches the
+ *                     file's name in any folder: "*.docx", or "/Users/Ann/Pictures/" followed by "**"
+ *   "filesystems=no"  do not recover through the file systems (carving only)
+ *   "carve=no"        do not carve (only what the file systems name)
+ * An unknown or malformed option refuses the scan: an Error message, then Finished "0". */
+QUARVELIN_EXPORT void StartNativeRecoveryWithOptions(const char* drivePath, const char* outputDir,
+                                                     const char** fileTypes, int32_t fileTypeCount,
+                                                     const char** options, int32_t optionCount,
+                                                     NativeMessageCallback callback);
+
+/* Lists what the FAT, exFAT and NTFS file systems on sourcePath hold, live and deleted, writing
+ * nothing. Runs on the calling thread; every message reaches callback before it returns:
+ *   FileFound, per file:  {"volume":1,"path":"/Photos/a.jpg","size":N,
+ *                          "state":"live"|"deleted"|"deleted, possibly overwritten",
+ *                          "created":"2024-05-01T13:45:02Z","modified":"...","problem":"..."}
+ *                         (times and problem only when known)
+ *   Status, per volume after its files:  {"volume":1,"fileSystem":"NTFS","firstSector":2048,
+ *                          "sectorSize":512,"bytes":N,"origin":"MBR partition 1","label":"DATA",
+ *                          "files":N,"error":"..."} (error only when the volume could not be read)
+ *   Error when the source cannot be opened or holds no file system; then Finished with the number
+ *   of files listed.
+ * flags: 1 lists deleted files only; 2 probes every usual partition start of the whole source for
+ * volumes no partition table lists (otherwise its first 64 MiB, or all of it when nothing else is
+ * found). Does nothing when callback is null. */
+QUARVELIN_EXPORT void ListNativeFiles(const char* sourcePath, int32_t flags,
+                                      NativeMessageCallback callback);
+
 #ifdef __cplusplus
 }
 #endif
