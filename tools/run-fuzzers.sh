@@ -26,6 +26,7 @@ targets=(
   "exfat_fuzzer      20  524288"
   "fat_fuzzer        20  1048576"
   "partitions_fuzzer 20  1052672"
+  "ntfs_fuzzer       20  1048576"
 )
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarvelin-fuzz.XXXXXX")
