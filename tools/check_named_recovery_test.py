@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""check_named_recovery.py's verdicts on a hand-made manifest.
+
+  tools/check_named_recovery_test.py [unittest options]
+"""
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOOLS = os.path.dirname(os.path.abspath(__file__))
+NTFS, FAT = "Volume 1 (NTFS)", "Volume 2 (FAT)"
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def named(volume, category, path, data, state="live", sectors=()):
+    return {"file": "%s/%s%s" % (category, volume, path), "originalPath": path, "state": state,
+            "size": len(data), "volume": "NTFS at sector 2048 (MBR partition 1)", "foundBy": "file system",
+            "sectors": [list(s) for s in sectors], "sha256": sha(data)}
+
+
+def carved(name, data, sectors):
+    return {"file": "Images/" + name, "originalPath": None, "state": "unknown", "size": len(data),
+            "volume": None, "foundBy": "carving", "sectors": [list(s) for s in sectors], "sha256": sha(data)}
+
+
+class CheckNamedRecovery(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="check_named_recovery_test_")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def check(self, expected, manifest, *options):
+        with open(os.path.join(self.dir, "expected.tsv"), "w", encoding="utf-8") as f:
+            for volume, state, path, data, contiguous in expected:
+                f.write("\t".join([volume, state, path, str(len(data)), sha(data), contiguous]) + "\n")
+        with open(os.path.join(self.dir, "manifest.jsonl"), "w", encoding="utf-8") as f:
+            f.writelines(json.dumps(e, ensure_ascii=False) + "\n" for e in manifest)
+        run = subprocess.run([sys.executable, os.path.join(TOOLS, "check_named_recovery.py"),
+                              os.path.join(self.dir, "expected.tsv"), self.dir, "--json", *options],
+                             capture_output=True, text=True)
+        return run.returncode, json.loads(run.stdout)
+
+    def test_counts_each_verdict_and_misses_only_what_is_owed(self):
+        photo, report, old, draft, lost = b"\xff\xd8photo", b"report", b"old letter", b"draft text", b"lost"
+        expected = [(NTFS, "live", "/Фото/photo.jpg", photo, "-"),
+                    (NTFS, "live", "/report.txt", report, "-"),
+                    (NTFS, "deleted", "/old/letter.txt", old, "-"),
+                    (FAT, "deleted", "/Old/résumé.txt", draft, "yes"),
+                    (FAT, "deleted", "/Old/scattered.txt", lost, "no"),
+                    (FAT, "overwritten", "/churn/small 1.txt", b"gone", "-")]
+        manifest = [named(NTFS, "Images", "/Фото/photo.jpg", photo, sectors=[(100, 8)]),
+                    named(NTFS, "Documents", "/report.txt", b"repor\0"),
+                    named(NTFS, "Documents", "/old/letter.txt", old, "deleted, possibly overwritten"),
+                    named(FAT, "Documents", "/Old/_ésumé.txt", draft, "deleted"),  # long name lost
+                    named(FAT, "Other", "/FOUND.000", b"x"),
+                    carved("rec_0_100.jpg", photo, [(100, 8)]),  # the live photo again
+                    carved("rec_1_300.jpg", b"\xff\xd8other", [(300, 2)]),
+                    carved("rec_2_104.jpg", b"\xff\xd8tail", [(104, 1)])]  # inside the photo's sectors
+        status, result = self.check(expected, manifest)
+        self.assertEqual(status, 0)
+        rows = {(r["volume"], r["state"]): [r[c] for c in ("expected", "exact", "misplaced", "different",
+                                                           "missing")] for r in result["table"]}
+        self.assertEqual(rows, {(NTFS, "live"): [2, 1, 0, 1, 0], (NTFS, "deleted"): [1, 0, 1, 0, 0],
+                                (FAT, "deleted, contiguous"): [1, 1, 0, 0, 0],
+                                (FAT, "deleted, fragmented"): [1, 0, 0, 0, 1],
+                                (FAT, "overwritten"): [1, 0, 0, 0, 1]})
+        self.assertEqual(result["unexpected"], ["Other/Volume 2 (FAT)/FOUND.000"])
+        self.assertEqual(result["duplicates"], {"same_bytes": ["Images/rec_0_100.jpg"],
+                                                "shared_sectors": ["Images/rec_0_100.jpg", "Images/rec_2_104.jpg"]})
+        self.assertEqual([m["path"] for m in result["missed"]], ["/report.txt", "/old/letter.txt"])
+        self.assertEqual([t["met"] for t in result["targets"]], [False, False, True, False])
+        self.assertEqual(self.check(expected, manifest, "--require")[0], 1)
+
+    def test_exact_needs_the_full_output_path(self):
+        data = b"page"
+        expected = [(FAT, "live", "/a/page.txt", data, "-"), (FAT, "live", "/b/page.txt", data, "-")]
+        moved = named(FAT, "Documents", "/b/page.txt", data)
+        moved["file"] = "Documents/Volume 2 (FAT)/b/page (2).txt"  # renamed on a clash
+        status, result = self.check(expected, [named(FAT, "Documents", "/a/page.txt", data), moved], "--require")
+        self.assertEqual(status, 1)
+        self.assertEqual(result["table"][0]["exact"], 1)
+        self.assertEqual(result["table"][0]["misplaced"], 1)
+
+        status, result = self.check(expected[:1], [named(FAT, "Documents", "/a/page.txt", data)], "--require")
+        self.assertEqual(status, 0)
+        self.assertTrue(all(t["met"] for t in result["targets"]))
+
+
+if __name__ == "__main__":
+    unittest.main()
