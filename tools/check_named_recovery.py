@@ -15,7 +15,8 @@ comes back with '_' for the first character of its name: that counts as its own 
 
 Printed per volume and state: expected, exact, right bytes with another state or output name,
 different bytes, missing; then the files named by a file system that are on no list, and the carved
-files that duplicate a named one (same bytes, or sectors shared with it). With --require the exit
+files that duplicate a named one (sectors shared with it, or its bytes once more than the disk holds
+copies of them). With --require the exit
 status is 1 when a target is missed: every live file exact, every deleted NTFS file and every
 contiguous deleted FAT/exFAT file exact, no carved duplicate.
 """
@@ -137,9 +138,16 @@ def match(expected, named):
     return verdicts, unexpected
 
 
-def duplicates(named, carved):
-    """Carved files with the bytes of a named file, or on sectors a named file was recovered from."""
-    hashes = {e["sha256"] for e in named if e["size"] > 0}
+def duplicates(expected, named, carved):
+    """Carved files on sectors a named file was recovered from, and carved files with the bytes of a
+    named file beyond the copies of those bytes the disk holds (a carve of the second copy of a photo
+    whose first copy came back by name is no duplicate)."""
+    copies = {}
+    for row in expected:
+        copies[row["sha256"]] = copies.get(row["sha256"], 0) + 1
+    for e in named:
+        copies[e["sha256"]] = copies.get(e["sha256"], 0) - 1
+    named_hashes = {e["sha256"] for e in named if e["size"] > 0}
     runs = sorted((first, first + count) for e in named for first, count in e.get("sectors", []) if count > 0)
     starts = [r[0] for r in runs]
     ends = []  # the furthest end among runs[0..i], so one bisect answers "does any run reach here"
@@ -147,8 +155,10 @@ def duplicates(named, carved):
         ends.append(max(end, ends[-1]) if ends else end)
     same_bytes, shared_sectors = [], []
     for c in carved:
-        if c["size"] > 0 and c["sha256"] in hashes:
-            same_bytes.append(c)
+        if c["size"] > 0 and c["sha256"] in named_hashes:
+            copies[c["sha256"]] -= 1
+            if copies[c["sha256"]] < 0:
+                same_bytes.append(c)
         for first, count in c.get("sectors", []):
             i = bisect.bisect_left(starts, first + count) - 1
             if count > 0 and i >= 0 and ends[i] > first:
@@ -197,7 +207,7 @@ def main():
     named = [e for e in entries if e.get("foundBy") == "file system"]
     carved = [e for e in entries if e.get("foundBy") == "carving"]
     verdicts, unexpected = match(expected, named)
-    same_bytes, shared_sectors = duplicates(named, carved)
+    same_bytes, shared_sectors = duplicates(expected, named, carved)
     table = summarise(expected, verdicts)
     owed_missed = [(row, v, e) for row, (v, e) in zip(expected, verdicts) if owed(row) and v != "exact"]
     targets = []

@@ -54,7 +54,8 @@ class CheckNamedRecovery(unittest.TestCase):
                     (NTFS, "deleted", "/old/letter.txt", old, "-"),
                     (FAT, "deleted", "/Old/résumé.txt", draft, "yes"),
                     (FAT, "deleted", "/Old/scattered.txt", lost, "no"),
-                    (FAT, "overwritten", "/churn/small 1.txt", b"gone", "-")]
+                    (FAT, "overwritten", "/churn/small 1.txt", b"gone", "-"),
+                    (FAT, "live", "/copy/photo.jpg", photo, "-")]  # a second copy: carving it is no duplicate
         manifest = [named(NTFS, "Images", "/Фото/photo.jpg", photo, sectors=[(100, 8)]),
                     named(NTFS, "Documents", "/report.txt", b"repor\0"),
                     named(NTFS, "Documents", "/old/letter.txt", old, "deleted, possibly overwritten"),
@@ -62,19 +63,21 @@ class CheckNamedRecovery(unittest.TestCase):
                     named(FAT, "Other", "/FOUND.000", b"x"),
                     carved("rec_0_100.jpg", photo, [(100, 8)]),  # the live photo again
                     carved("rec_1_300.jpg", b"\xff\xd8other", [(300, 2)]),
-                    carved("rec_2_104.jpg", b"\xff\xd8tail", [(104, 1)])]  # inside the photo's sectors
+                    carved("rec_2_104.jpg", b"\xff\xd8tail", [(104, 1)]),  # inside the photo's sectors
+                    carved("rec_3_900.txt", old, [(900, 1)])]  # the letter has no second copy
         status, result = self.check(expected, manifest)
         self.assertEqual(status, 0)
         rows = {(r["volume"], r["state"]): [r[c] for c in ("expected", "exact", "misplaced", "different",
                                                            "missing")] for r in result["table"]}
         self.assertEqual(rows, {(NTFS, "live"): [2, 1, 0, 1, 0], (NTFS, "deleted"): [1, 0, 1, 0, 0],
                                 (FAT, "deleted, contiguous"): [1, 1, 0, 0, 0],
-                                (FAT, "deleted, fragmented"): [1, 0, 0, 0, 1],
+                                (FAT, "deleted, fragmented"): [1, 0, 0, 0, 1], (FAT, "live"): [1, 0, 0, 0, 1],
                                 (FAT, "overwritten"): [1, 0, 0, 0, 1]})
         self.assertEqual(result["unexpected"], ["Other/Volume 2 (FAT)/FOUND.000"])
-        self.assertEqual(result["duplicates"], {"same_bytes": ["Images/rec_0_100.jpg"],
+        self.assertEqual(result["duplicates"], {"same_bytes": ["Images/rec_3_900.txt"],
                                                 "shared_sectors": ["Images/rec_0_100.jpg", "Images/rec_2_104.jpg"]})
-        self.assertEqual([m["path"] for m in result["missed"]], ["/report.txt", "/old/letter.txt"])
+        self.assertEqual([m["path"] for m in result["missed"]],
+                         ["/report.txt", "/old/letter.txt", "/copy/photo.jpg"])
         self.assertEqual([t["met"] for t in result["targets"]], [False, False, True, False])
         self.assertEqual(self.check(expected, manifest, "--require")[0], 1)
 
