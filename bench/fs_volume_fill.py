@@ -134,8 +134,17 @@ class MtoolsWriter:
             with open(source, "wb") as f:
                 f.write(data)
             sources.append(source)
+        self._first_fit()
         self._run("mcopy", "-D", "o", *sources, "::" + folder + "/")
         shutil.rmtree(stage)
+
+    def _first_fit(self):
+        """mtools allocates from FAT32's next-free hint and moves it on after every copy, so freed
+        clusters would never be reused: "unknown" before each copy makes it allocate first-fit."""
+        with open(self.image, "r+b") as f:
+            fsinfo = struct.unpack("<H", f.read(512)[48:50])[0]
+            f.seek(fsinfo * 512 + 492)
+            f.write(b"\xff\xff\xff\xff")
 
     def delete(self, paths):
         for start in range(0, len(paths), 200):
@@ -235,7 +244,7 @@ def main():
     parser.add_argument("--volume", required=True, help='how the scan names the volume: "Volume 1 (NTFS)"')
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--expected", required=True, help="expected list to append to")
-    parser.add_argument("--slack", type=int, default=4, help="MiB left free beyond what the churn needs")
+    parser.add_argument("--slack", type=int, default=2, help="MiB left free beyond what the churn needs")
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies the number of files")
     args = parser.parse_args()
 
@@ -288,19 +297,20 @@ def main():
     put(files)
 
     # 2. Nearly full, so the drivers that spread files out have to fill gaps: what is left is room for
-    # the churn below and a few MiB (their multi-MiB files are the ones filling the volume).
-    churn = [("/churn/small %d.txt" % i, text_file(rng, rng.randint(20, 160))) for i in range(n(240))]
+    # the churn's files and a little more (the multi-MiB files are the ones filling the volume).
+    churn = [("/churn/small %d.txt" % i, text_file(rng, rng.randint(130, 400))) for i in range(n(480))]
     larger = []
     for i in range(n(24)):
         name, data = fixtures.pick()
         stem, ext = os.path.splitext(name)
-        larger.append(("/Fragmented/%s %d%s" % (stem, i, ext), fixtures.repeated(rng.randint(40, 400) << 10)
+        larger.append(("/Fragmented/%s %d%s" % (stem, i, ext), fixtures.repeated(rng.randint(40, 200) << 10)
                        if rng.random() < 0.5 else data))
     if args.fs == "fat":
         larger += [("/Large files/big %d.bin" % i, fixtures.repeated(rng.randint(2, 6) << 20))
                    for i in range(n(3))]
     else:
-        left = sum(len(d) for _, d in churn + larger) + args.slack * (1 << 20)
+        # After the churn's deletes, the larger files find mostly its gaps free.
+        left = sum(len(d) for _, d in churn) + args.slack * (1 << 20)
         big = 0
         while True:
             free = writer.free_bytes() - left
@@ -342,6 +352,12 @@ def main():
         return True
 
     contiguity = {p: whole(p) for p in doomed} if args.fs != "ntfs" else {}
+    if args.fs != "ntfs":
+        spread = [p for p in live if p.startswith(("/Fragmented/", "/Large files/"))]
+        if args.fs == "fat":
+            chains.update((p, writer.clusters(p)) for p in spread)
+        print("  %d of the %d files in /Fragmented and /Large files are fragmented"
+              % (sum(not contiguous(chains.get(p, [])) for p in spread), len(spread)))
     writer.delete(doomed_files)
     for tree in doomed_trees:
         writer.delete_tree(tree)
