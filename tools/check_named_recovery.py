@@ -11,17 +11,19 @@ path from the volume's root, contiguous yes/no for deleted FAT and exFAT files (
 
 OUTDIR/manifest.jsonl is what the scan wrote. A file is exact when the manifest has it with its bytes,
 its state, and under OUTDIR/<Category>/<volume>/<path>. A deleted FAT file whose long name was lost
-comes back with '_' for the first character of its name: that counts as its own name.
+comes back with '_' for the first character of its name, and so do deleted folders: that counts as
+their own name.
 
 Printed per volume and state: expected, exact, right bytes with another state or output name,
 different bytes, missing; then the files named by a file system that are on no list, and the carved
-files that duplicate a named one (sectors shared with it, or its bytes once more than the disk holds
-copies of them). With --require the exit
+files that duplicate a named one (sectors shared with it, or its bytes, alone or with more after them,
+once more than the disk holds copies of them). With --require the exit
 status is 1 when a target is missed: every live file exact, every deleted NTFS file and every
 contiguous deleted FAT/exFAT file exact, no carved duplicate.
 """
 import argparse
 import bisect
+import hashlib
 import json
 import os
 import sys
@@ -70,9 +72,16 @@ def volume_folder(entry):
     return parts[1] if len(parts) > 2 and parts[1].startswith("Volume ") else ""
 
 
-def lost_first_letter(path):
-    folder, _, name = path.rpartition("/")
-    return folder + "/_" + name[1:] if name else path
+def first_letters_lost(path):
+    """The path with every name's first character '_', as deleted FAT names without a long name
+    (the file's, or a deleted folder's above it) come back."""
+    return "/".join("_" + name[1:] if name else name for name in path.split("/"))
+
+
+def same_but_first_letters(original, found):
+    """Whether `found` is `original` with some names' first character turned into '_'."""
+    a, b = original.split("/"), found.split("/")
+    return len(a) == len(b) and all(x == y or (y[:1] == "_" and x[1:] == y[1:]) for x, y in zip(a, b))
 
 
 def expected_group(row):
@@ -93,10 +102,13 @@ def match(expected, named):
     """For each expected file, its verdict and the manifest entry it was paired with; and the named
     files paired with none. Each named file is paired once, exact pairings first."""
     by_path = {}
+    by_lost_letters = {}
     by_name = {}
     for entry in named:
         if entry.get("originalPath"):
             by_path.setdefault((volume_folder(entry), entry["originalPath"]), []).append(entry)
+            by_lost_letters.setdefault((volume_folder(entry), first_letters_lost(entry["originalPath"])),
+                                       []).append(entry)
             by_name.setdefault((volume_folder(entry), entry["originalPath"].rpartition("/")[2]), []).append(entry)
     used = set()
     verdicts = [None] * len(expected)
@@ -104,7 +116,8 @@ def match(expected, named):
     def candidates(row):
         found = by_path.get((row["volume"], row["path"]), [])
         if row["state"] != "live" and file_system_of(row["volume"]) in ("FAT", ""):
-            found = found + by_path.get((row["volume"], lost_first_letter(row["path"])), [])
+            found = found + [e for e in by_lost_letters.get((row["volume"], first_letters_lost(row["path"])), [])
+                             if e not in found and same_but_first_letters(row["path"], e["originalPath"])]
         return [e for e in found if id(e) not in used]
 
     def is_exact(row, entry):
@@ -138,16 +151,40 @@ def match(expected, named):
     return verdicts, unexpected
 
 
-def duplicates(expected, named, carved):
-    """Carved files on sectors a named file was recovered from, and carved files with the bytes of a
-    named file beyond the copies of those bytes the disk holds (a carve of the second copy of a photo
-    whose first copy came back by name is no duplicate)."""
+HEAD = 8  # bytes a named file is indexed by, to find the carves that begin with it
+
+
+def read_head(outdir, entry, length):
+    try:
+        with open(os.path.join(outdir, entry["file"]), "rb") as f:
+            return f.read(length)
+    except OSError:
+        return None
+
+
+def prefix_sha256(outdir, entry, length):
+    digest = hashlib.sha256()
+    with open(os.path.join(outdir, entry["file"]), "rb") as f:
+        digest.update(f.read(length))
+    return digest.hexdigest()
+
+
+def duplicates(expected, named, carved, outdir):
+    """Carved files on sectors a named file was recovered from, and carved files holding a named file's
+    bytes (all of them, or they and more after) beyond the copies of those bytes the disk holds: a
+    carve of the second copy of a photo whose first copy came back by name is no duplicate, a carve of
+    a small file out of the record that holds it is."""
     copies = {}
     for row in expected:
         copies[row["sha256"]] = copies.get(row["sha256"], 0) + 1
     for e in named:
         copies[e["sha256"]] = copies.get(e["sha256"], 0) - 1
-    named_hashes = {e["sha256"] for e in named if e["size"] > 0}
+    by_hash = {e["sha256"]: e for e in named if e["size"] > 0}
+    by_head = {}
+    for e in by_hash.values():
+        head = read_head(outdir, e, HEAD)
+        if head is not None and len(head) == min(HEAD, e["size"]):
+            by_head.setdefault(head, []).append(e)
     runs = sorted((first, first + count) for e in named for first, count in e.get("sectors", []) if count > 0)
     starts = [r[0] for r in runs]
     ends = []  # the furthest end among runs[0..i], so one bisect answers "does any run reach here"
@@ -155,9 +192,16 @@ def duplicates(expected, named, carved):
         ends.append(max(end, ends[-1]) if ends else end)
     same_bytes, shared_sectors = [], []
     for c in carved:
-        if c["size"] > 0 and c["sha256"] in named_hashes:
-            copies[c["sha256"]] -= 1
-            if copies[c["sha256"]] < 0:
+        held = by_hash.get(c["sha256"]) if c["size"] > 0 else None
+        head = read_head(outdir, c, HEAD) if held is None else None
+        for k in range(1, len(head or b"") + 1):
+            held = next((e for e in by_head.get(head[:k], []) if e["size"] < c["size"]
+                         and prefix_sha256(outdir, c, e["size"]) == e["sha256"]), None)
+            if held:
+                break
+        if held:
+            copies[held["sha256"]] -= 1
+            if copies[held["sha256"]] < 0:
                 same_bytes.append(c)
         for first, count in c.get("sectors", []):
             i = bisect.bisect_left(starts, first + count) - 1
@@ -207,7 +251,7 @@ def main():
     named = [e for e in entries if e.get("foundBy") == "file system"]
     carved = [e for e in entries if e.get("foundBy") == "carving"]
     verdicts, unexpected = match(expected, named)
-    same_bytes, shared_sectors = duplicates(expected, named, carved)
+    same_bytes, shared_sectors = duplicates(expected, named, carved, args.outdir)
     table = summarise(expected, verdicts)
     owed_missed = [(row, v, e) for row, (v, e) in zip(expected, verdicts) if owed(row) and v != "exact"]
     targets = []
@@ -238,7 +282,7 @@ def main():
             print("%-22s %-22s %9d %7d %10d %10d %8d" % ((volume or "-"), state, *(line[c] for c in COLUMNS)))
         print("(misplaced: right bytes, but another state or output name)")
         print("named by a file system: %d, of them on no list: %d; carved: %d, of them duplicating a named "
-              "file: %d same bytes, %d on its sectors" % (len(named), len(unexpected), len(carved),
+              "file: %d holding its bytes, %d on its sectors" % (len(named), len(unexpected), len(carved),
                                                           len(same_bytes), len(shared_sectors)))
         if owed_missed:
             print("owed back exact but not:")
@@ -246,7 +290,7 @@ def main():
                 print("  %s: %s" % (verdict, describe(row, verdict, entry)))
             if len(owed_missed) > LISTED:
                 print("  ... and %d more (--json lists them all)" % (len(owed_missed) - LISTED))
-        for title, files in (("named but on no list:", unexpected), ("carved, same bytes as a named file:",
+        for title, files in (("named but on no list:", unexpected), ("carved, holding a named file's bytes:",
                                                                      same_bytes),
                              ("carved from a named file's sectors:", shared_sectors)):
             if files:

@@ -23,12 +23,13 @@ def sha(data):
 def named(volume, category, path, data, state="live", sectors=()):
     return {"file": "%s/%s%s" % (category, volume, path), "originalPath": path, "state": state,
             "size": len(data), "volume": "NTFS at sector 2048 (MBR partition 1)", "foundBy": "file system",
-            "sectors": [list(s) for s in sectors], "sha256": sha(data)}
+            "sectors": [list(s) for s in sectors], "sha256": sha(data), "data": data}
 
 
 def carved(name, data, sectors):
     return {"file": "Images/" + name, "originalPath": None, "state": "unknown", "size": len(data),
-            "volume": None, "foundBy": "carving", "sectors": [list(s) for s in sectors], "sha256": sha(data)}
+            "volume": None, "foundBy": "carving", "sectors": [list(s) for s in sectors], "sha256": sha(data),
+            "data": data}
 
 
 class CheckNamedRecovery(unittest.TestCase):
@@ -41,7 +42,12 @@ class CheckNamedRecovery(unittest.TestCase):
             for volume, state, path, data, contiguous in expected:
                 f.write("\t".join([volume, state, path, str(len(data)), sha(data), contiguous]) + "\n")
         with open(os.path.join(self.dir, "manifest.jsonl"), "w", encoding="utf-8") as f:
-            f.writelines(json.dumps(e, ensure_ascii=False) + "\n" for e in manifest)
+            for entry in manifest:
+                path = os.path.join(self.dir, entry["file"])
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "wb") as written:
+                    written.write(entry["data"])
+                f.write(json.dumps({k: v for k, v in entry.items() if k != "data"}, ensure_ascii=False) + "\n")
         run = subprocess.run([sys.executable, os.path.join(TOOLS, "check_named_recovery.py"),
                               os.path.join(self.dir, "expected.tsv"), self.dir, "--json", *options],
                              capture_output=True, text=True)
@@ -52,19 +58,20 @@ class CheckNamedRecovery(unittest.TestCase):
         expected = [(NTFS, "live", "/Фото/photo.jpg", photo, "-"),
                     (NTFS, "live", "/report.txt", report, "-"),
                     (NTFS, "deleted", "/old/letter.txt", old, "-"),
-                    (FAT, "deleted", "/Old/résumé.txt", draft, "yes"),
+                    (FAT, "deleted", "/Old/résumé.txt", draft, "yes"),  # in a deleted folder
                     (FAT, "deleted", "/Old/scattered.txt", lost, "no"),
                     (FAT, "overwritten", "/churn/small 1.txt", b"gone", "-"),
                     (FAT, "live", "/copy/photo.jpg", photo, "-")]  # a second copy: carving it is no duplicate
         manifest = [named(NTFS, "Images", "/Фото/photo.jpg", photo, sectors=[(100, 8)]),
                     named(NTFS, "Documents", "/report.txt", b"repor\0"),
                     named(NTFS, "Documents", "/old/letter.txt", old, "deleted, possibly overwritten"),
-                    named(FAT, "Documents", "/Old/_ésumé.txt", draft, "deleted"),  # long name lost
+                    named(FAT, "Documents", "/_ld/_ésumé.txt", draft, "deleted"),  # long names lost
                     named(FAT, "Other", "/FOUND.000", b"x"),
                     carved("rec_0_100.jpg", photo, [(100, 8)]),  # the live photo again
                     carved("rec_1_300.jpg", b"\xff\xd8other", [(300, 2)]),
                     carved("rec_2_104.jpg", b"\xff\xd8tail", [(104, 1)]),  # inside the photo's sectors
-                    carved("rec_3_900.txt", old, [(900, 1)])]  # the letter has no second copy
+                    carved("rec_3_900.txt", old, [(900, 1)]),  # the letter has no second copy
+                    carved("rec_4_950.jpg", photo + b"slack", [(950, 1)])]  # the photo, and a third copy
         status, result = self.check(expected, manifest)
         self.assertEqual(status, 0)
         rows = {(r["volume"], r["state"]): [r[c] for c in ("expected", "exact", "misplaced", "different",
@@ -74,7 +81,7 @@ class CheckNamedRecovery(unittest.TestCase):
                                 (FAT, "deleted, fragmented"): [1, 0, 0, 0, 1], (FAT, "live"): [1, 0, 0, 0, 1],
                                 (FAT, "overwritten"): [1, 0, 0, 0, 1]})
         self.assertEqual(result["unexpected"], ["Other/Volume 2 (FAT)/FOUND.000"])
-        self.assertEqual(result["duplicates"], {"same_bytes": ["Images/rec_3_900.txt"],
+        self.assertEqual(result["duplicates"], {"same_bytes": ["Images/rec_3_900.txt", "Images/rec_4_950.jpg"],
                                                 "shared_sectors": ["Images/rec_0_100.jpg", "Images/rec_2_104.jpg"]})
         self.assertEqual([m["path"] for m in result["missed"]],
                          ["/report.txt", "/old/letter.txt", "/copy/photo.jpg"])
