@@ -137,9 +137,10 @@ EOF
     rate=$(awk -v n=$((goal - made)) -v ns=$((end - start)) 'BEGIN {printf "%.0f", n / (ns / 1e9)}')
     made=$goal
     unmount "$work/mnt"
-    timed "$work/time_files_$goal.txt" "$cli" files --json "$vol" >/dev/null || status=1
+    timed "$work/time_files_$goal.txt" "$cli" files --json "$vol" >/dev/null 2>"$work/files_$goal.err" || status=1
     rm -rf "$work/out_many"
-    timed "$work/time_scan_$goal.txt" "$cli" scan --no-carve "$vol" "$work/out_many" >/dev/null || status=1
+    timed "$work/time_scan_$goal.txt" "$cli" scan --no-carve "$vol" "$work/out_many" >/dev/null \
+      2>"$work/scan_$goal.err" || status=1
     recovered=$(wc -l <"$work/out_many/manifest.jsonl" 2>/dev/null || echo 0)
     rm -rf "$work/out_many"
     results+=("$goal $(peak_kib "$work/time_files_$goal.txt") $(peak_kib "$work/time_scan_$goal.txt")")
