@@ -12,11 +12,15 @@
 # CLI (or QUARVELIN_CLI) defaults to build/native/bin/quarvelin-cli. --keep DIR builds in DIR and
 # keeps it (the disk, the expected list, the scan outputs); --reuse DIR scans the disk a --keep run
 # left there again, without building it. Each scan runs BENCH_RUNS times (default 2), the fastest
-# counting, as the machines are shared; the file-system pass's share is taken from CPU time. The disk takes about 3 minutes to build, the scans about a
-# minute, --many 100000 about 5 minutes. --many N measures instead the memory of
-# `files --json` and `scan --no-carve` on an NTFS volume holding N small files (default 100000),
-# once at a quarter of them and once at all, and extrapolates to a million files. Needs root (loop
-# devices and FUSE mounts). Exit status 0 when every target is met, 1 otherwise.
+# counting, as the machines are shared; the file-system pass's share is taken from CPU time. The
+# disk takes about 3 minutes to build, the scans about a minute.
+#
+# --many N measures instead the memory of `files --json` and `scan --no-carve` on an NTFS volume
+# holding N small files (default 100000, about 2 minutes; ntfs-3g creates some 3000 files a second
+# here), once at a quarter of them and once at all, and extrapolates to a million files; the outputs
+# of those scans (N and N/4 files) are removed only at the end.
+#
+# Needs root (loop devices and FUSE mounts). Exit status 0 when every target is met, 1 otherwise.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 keep=""
@@ -31,7 +35,7 @@ while (($#)); do
       many=100000
       if [[ ${2:-} =~ ^[0-9]+$ ]]; then many=$2; shift; fi
       shift ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
     *) cli=$1; shift ;;
   esac
 done
@@ -138,11 +142,11 @@ EOF
     made=$goal
     unmount "$work/mnt"
     timed "$work/time_files_$goal.txt" "$cli" files --json "$vol" >/dev/null 2>"$work/files_$goal.err" || status=1
-    rm -rf "$work/out_many"
-    timed "$work/time_scan_$goal.txt" "$cli" scan --no-carve "$vol" "$work/out_many" >/dev/null \
+    # Each run's output stays until the end: removing a million files takes longer than the scan.
+    rm -rf "$work/out_many_$goal"
+    timed "$work/time_scan_$goal.txt" "$cli" scan --no-carve "$vol" "$work/out_many_$goal" >/dev/null \
       2>"$work/scan_$goal.err" || status=1
-    recovered=$(wc -l <"$work/out_many/manifest.jsonl" 2>/dev/null || echo 0)
-    rm -rf "$work/out_many"
+    recovered=$(wc -l <"$work/out_many_$goal/manifest.jsonl" 2>/dev/null || echo 0)
     results+=("$goal $(peak_kib "$work/time_files_$goal.txt") $(peak_kib "$work/time_scan_$goal.txt")")
     printf '%8d files (written at %s files/s): files --json %s s, %s MiB; scan --no-carve %s s, %s MiB,' \
       "$goal" "$rate" "$(seconds "$work/time_files_$goal.txt")" "$(mib "$(peak_kib "$work/time_files_$goal.txt")")" \
