@@ -58,7 +58,8 @@ class ImagingThroughExports(unittest.TestCase):
     def test_every_export_is_there_by_name(self):
         for name in ("StartNativeRecovery", "StartNativeDiskImage", "PauseNativeRecovery",
                      "ResumeNativeRecovery", "CancelNativeRecovery", "ListNativeDrives",
-                     "NativeFree"):
+                     "NativeFree", "DescribeNativeFileTypes", "IdentifyNativeFile",
+                     "StartNativeRecoveryWithOptions", "ListNativeFiles"):
             self.assertTrue(hasattr(self.engine, name), name)
 
 

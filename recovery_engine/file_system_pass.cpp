@@ -139,6 +139,8 @@ bool FileSystemPass::Recover(const Volume& volume, int number, bool wholeSource)
   const std::string volumeFolder =
       wholeSource ? ""
                   : "Volume " + std::to_string(number) + " (" + FileSystemName(volume.kind) + ")";
+  // The file's own bytes are read apart from the reader's: neither evicts the other's cache.
+  DeviceBytes content(device_, volume.firstByte, volume.length);
   const FileSystemReport report = ReadVolumeFiles(
       device_, volume,
       [&](const FoundFile& file) {
@@ -150,7 +152,7 @@ bool FileSystemPass::Recover(const Volume& volume, int number, bool wholeSource)
         const std::string path = OriginalPath(file);
         if (!ExtensionSelected(file.name, filter_.extensions)) return;
         if (!filter_.only.empty() && !PathMatches(filter_.only, path)) return;
-        if (WriteFile(file, volume, volumeFolder)) {
+        if (WriteFile(file, volume, content, volumeFolder)) {
           ++written;
           if (file.state != FileState::kLive) Cover(file, volume);
           if (filesWritten_ % kProgressEveryFiles == 0) {
@@ -176,7 +178,7 @@ void FileSystemPass::Cover(const FoundFile& file, const Volume& volume) {
   }
 }
 
-bool FileSystemPass::WriteFile(const FoundFile& file, const Volume& volume,
+bool FileSystemPass::WriteFile(const FoundFile& file, const Volume& volume, ByteSource& content,
                                const std::string& volumeFolder) {
   namespace fs = std::filesystem;
   fs::path folder = FileSystemPath(outputDir_) / CategoryFolderOf(file.name);
@@ -202,15 +204,14 @@ bool FileSystemPass::WriteFile(const FoundFile& file, const Volume& volume,
   const std::string shown = outputDir_ + "/" + relative + "/" + *name;
 
   Sha256 hash;
-  DeviceBytes bytes(device_, volume.firstByte, volume.length);
-  const ContentResult content = ReadContent(
-      bytes, file,
+  const ContentResult copied = ReadContent(
+      content, file,
       [&](std::span<const uint8_t> piece) {
         hash.Update(piece);
         return out.Write(piece);
       },
       engine_.CancelFlag());
-  if (content.writerFailed || !out.Close()) {
+  if (copied.writerFailed || !out.Close()) {
     engine_.Emit(Kind::Error, "Failed to write output file: " + shown);
     outputFull_ = true;
     return false;
@@ -231,17 +232,17 @@ bool FileSystemPass::WriteFile(const FoundFile& file, const Volume& volume,
   entry.sha256 = hash.FinishHex();
   entry.modified = file.modified;
   entry.problem = file.problem;
-  if (content.written < file.size && !content.cancelled) {
+  if (copied.written < file.size && !copied.cancelled) {
     if (!entry.problem.empty()) entry.problem += "; ";
-    entry.problem += "only " + std::to_string(content.written) + " of " +
-                     std::to_string(file.size) + " bytes could be found";
+    entry.problem += "only " + std::to_string(copied.written) + " of " + std::to_string(file.size) +
+                     " bytes could be found";
   }
-  if (!content.undecodable.empty()) {
+  if (!copied.undecodable.empty()) {
     if (!entry.problem.empty()) entry.problem += "; ";
-    entry.problem += std::to_string(content.undecodable.size()) +
+    entry.problem += std::to_string(copied.undecodable.size()) +
                      " compressed pieces could not be decompressed (written as zeros)";
   }
-  entry.unreadable = content.unreadable;
+  entry.unreadable = copied.unreadable;
   if (!entry.problem.empty()) {
     engine_.Emit(Kind::Status, "Damaged: " + shown + ": " + entry.problem);
   } else if (!entry.unreadable.empty()) {

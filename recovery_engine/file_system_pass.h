@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "device/raw_device.h"
+#include "filesystems/byte_source.h"
 #include "filesystems/found_file.h"
 #include "filesystems/volume.h"
 #include "manifest.h"
@@ -58,7 +59,8 @@ class FileSystemPass {
   int64_t FilesWritten() const { return filesWritten_; }
 
  private:
-  bool WriteFile(const FoundFile& file, const Volume& volume, const std::string& volumeFolder);
+  bool WriteFile(const FoundFile& file, const Volume& volume, ByteSource& content,
+                 const std::string& volumeFolder);
   void Cover(const FoundFile& file, const Volume& volume);
 
   RecoveryEngine& engine_;

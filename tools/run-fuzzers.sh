@@ -23,6 +23,7 @@ targets=(
   "codec_fuzzer      25  16384"
   "validators_fuzzer 35  65536"
   "scan_fuzzer       40  262144"
+  "exfat_fuzzer      20  524288"
 )
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarvelin-fuzz.XXXXXX")
