@@ -16,9 +16,10 @@
 # disk takes about 3 minutes to build, the scans about a minute.
 #
 # --many N measures instead the memory of `files --json` and `scan --no-carve` on an NTFS volume
-# holding N small files (default 100000, about 2 minutes; ntfs-3g creates some 3000 files a second
-# here), once at a quarter of them and once at all, and extrapolates to a million files; the outputs
-# of those scans (N and N/4 files) are removed only at the end.
+# holding N small files (default 100000, about 2 minutes; a million took 8 minutes, ntfs-3g making
+# some 3000 files a second), once at a quarter of them and once at all, and extrapolates to a million
+# files. The outputs of those scans (N and N/4 files) are removed only at the end, which for a million
+# takes a while longer.
 #
 # Needs root (loop devices and FUSE mounts). Exit status 0 when every target is met, 1 otherwise.
 set -euo pipefail
