@@ -280,7 +280,7 @@ printf ' --no-fs; on its own (scan --no-carve): %s s, %s s CPU, %s MiB\n\n' "$(f
   "$(least_cpu fs_only)" "$(mib "$(most_kib fs_only)")"
 
 check=0
-python3 "$root/tools/check_named_recovery.py" "$expected" "$work/out_default" --require || check=$?
+python3 "$root/tools/check_named_recovery.py" "$expected" "$work/out_default" --disk "$disk" --require || check=$?
 ((check == 0)) || status=1
 if awk -v o="$overhead" 'BEGIN {exit !(o < 10)}'; then
   echo "met: the file-system pass takes under 10 % of the whole scan ($overhead %)"

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the files a scan recovered through the file systems against the list of files on the disk.
 
-  tools/check_named_recovery.py EXPECTED OUTDIR [--require] [--json]
+  tools/check_named_recovery.py EXPECTED OUTDIR [--disk IMAGE] [--require] [--json]
 
 EXPECTED has one line per file, tab-separated (bench/fs_volume_fill.py writes it):
   volume  state  path  size  sha256  contiguous
@@ -17,9 +17,10 @@ their own name.
 Printed per volume and state: expected, exact, right bytes with another state or output name,
 different bytes, missing; then the files named by a file system that are on no list, and the carved
 files that duplicate a named one (sectors shared with it, or its bytes, alone or with more after them,
-once more than the disk holds copies of them). With --require the exit
-status is 1 when a target is missed: every live file exact, every deleted NTFS file and every
-contiguous deleted FAT/exFAT file exact, no carved duplicate.
+once more than the disk holds copies of them). With --require the exit status is 1 when a target is
+missed: every live file exact, every deleted NTFS file and every contiguous deleted FAT/exFAT file
+exact, no carved duplicate, and with --disk every named file's sectors (as the manifest gives them)
+holding the bytes written for it.
 """
 import argparse
 import bisect
@@ -211,6 +212,26 @@ def duplicates(expected, named, carved, outdir):
     return same_bytes, shared_sectors
 
 
+def wrong_sectors(named, disk, sector_size=512):
+    """Named files whose sector runs, read from the disk image, do not give the bytes written for
+    them: the runs are what keeps carving off a file's sectors."""
+    wrong = []
+    with open(disk, "rb") as f:
+        for e in named:
+            if not e.get("sectors"):
+                continue  # kept inside the file system's own records
+            digest = hashlib.sha256()
+            left = e["size"]
+            for first, count in e["sectors"]:
+                f.seek(first * sector_size)
+                piece = f.read(min(count * sector_size, left))
+                digest.update(piece)
+                left -= len(piece)
+            if left or digest.hexdigest() != e["sha256"]:
+                wrong.append(e)
+    return wrong
+
+
 def summarise(expected, verdicts):
     table = {}
     for row, (verdict, _) in zip(expected, verdicts):
@@ -244,6 +265,7 @@ def main():
     parser.add_argument("outdir")
     parser.add_argument("--require", action="store_true", help="exit status 1 when a target is missed")
     parser.add_argument("--json", action="store_true", help="print the results as one JSON object")
+    parser.add_argument("--disk", help="the scanned image: check that each named file's sectors hold its bytes")
     args = parser.parse_args()
 
     expected = load_expected(args.expected)
@@ -266,6 +288,10 @@ def main():
     duplicate_count = len({id(c) for c in same_bytes + shared_sectors})
     targets.append(("no carved duplicate of a named file" + (" (%d)" % duplicate_count if duplicate_count else ""),
                     duplicate_count == 0))
+    misread = wrong_sectors(named, args.disk) if args.disk else []
+    if args.disk:
+        targets.append(("every named file's sectors hold its bytes" + (" (%d do not)" % len(misread) if misread
+                                                                         else ""), not misread))
 
     if args.json:
         print(json.dumps({
@@ -274,6 +300,7 @@ def main():
             "duplicates": {"same_bytes": [c["file"] for c in same_bytes],
                            "shared_sectors": [c["file"] for c in shared_sectors]},
             "missed": [{"volume": r["volume"], "path": r["path"], "verdict": v} for r, v, _ in owed_missed],
+            "wrong_sectors": [e["file"] for e in misread],
             "targets": [{"target": t, "met": m} for t, m in targets]}, indent=1, ensure_ascii=False))
     else:
         print("%-22s %-22s %9s %7s %10s %10s %8s" % ("volume", "state", "expected", "exact", "misplaced",
@@ -292,7 +319,8 @@ def main():
                 print("  ... and %d more (--json lists them all)" % (len(owed_missed) - LISTED))
         for title, files in (("named but on no list:", unexpected), ("carved, holding a named file's bytes:",
                                                                      same_bytes),
-                             ("carved from a named file's sectors:", shared_sectors)):
+                             ("carved from a named file's sectors:", shared_sectors),
+                             ("named, but its sectors hold other bytes:", misread)):
             if files:
                 print(title)
                 for e in files[:LISTED]:

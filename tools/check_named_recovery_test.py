@@ -88,6 +88,20 @@ class CheckNamedRecovery(unittest.TestCase):
         self.assertEqual([t["met"] for t in result["targets"]], [False, False, True, False])
         self.assertEqual(self.check(expected, manifest, "--require")[0], 1)
 
+    def test_sector_runs_are_read_back_from_the_disk(self):
+        disk = b"".join(bytes([sector]) * 512 for sector in range(4))
+        with open(os.path.join(self.dir, "disk.img"), "wb") as f:
+            f.write(disk)
+        split = disk[1024:1536] + disk[0:100]  # a fragmented file: sector 2, then part of sector 0
+        good = named(NTFS, "Other", "/split.bin", split, sectors=[(2, 1), (0, 1)])
+        off_by_one = named(NTFS, "Other", "/moved.bin", disk[512:700], sectors=[(0, 1)])
+        resident = named(NTFS, "Other", "/tiny.bin", b"in its record")
+        expected = [(NTFS, "live", e["originalPath"], e["data"], "-") for e in (good, off_by_one, resident)]
+        status, result = self.check(expected, [good, off_by_one, resident], "--require", "--disk",
+                                    os.path.join(self.dir, "disk.img"))
+        self.assertEqual(status, 1)
+        self.assertEqual(result["wrong_sectors"], ["Other/Volume 1 (NTFS)/moved.bin"])
+
     def test_exact_needs_the_full_output_path(self):
         data = b"page"
         expected = [(FAT, "live", "/a/page.txt", data, "-"), (FAT, "live", "/b/page.txt", data, "-")]
