@@ -11,7 +11,7 @@
 #
 # CLI (or QUARVELIN_CLI) defaults to build/native/bin/quarvelin-cli. --keep DIR builds in DIR and
 # keeps it (the disk, the expected list, the scan outputs); --reuse DIR scans the disk a --keep run
-# left there again, without building it. Each scan runs BENCH_RUNS times (default 2), the fastest
+# left there again, without building it. Each scan runs BENCH_RUNS times (default 3), the fastest
 # counting, as the machines are shared; the file-system pass's share is taken from CPU time. The
 # disk takes about 3 minutes to build, the scans about a minute.
 #
@@ -235,7 +235,7 @@ fi
 
 # --- the scans ---------------------------------------------------------------------------------------
 # Each scan runs $runs times, the kinds taking turns, and the fastest run counts: the machine is shared.
-runs=${BENCH_RUNS:-2}
+runs=${BENCH_RUNS:-3}
 status=0
 scan() {  # name, run, options...
   local name=$1 run=$2
