@@ -76,7 +76,7 @@ class ScanCommand(unittest.TestCase):
         found = [m["text"].split("|")[1] for m in messages if m["kind"] == "FileFound"]
         self.assertEqual(found, ["rec_0_2048.png"])
         self.assertEqual(messages[-1], {"kind": "Finished", "code": 4, "text": "1"})
-        self.assertEqual(run_cli("scan", "--types", "exe", self.image, out).returncode, 2)
+        self.assertEqual(run_cli("scan", "--no-fs", "--types", "exe", self.image, out).returncode, 2)
         self.assertEqual(run_cli("scan", self.image).returncode, 2)
         missing = run_cli("scan", os.path.join(self.dir, "nope.img"), out)
         self.assertEqual(missing.returncode, 1)

@@ -148,7 +148,7 @@ TEST(RunCli, EveryCommandHasHelpAndRefusesWhatItDoesNotTake) {
                                              {"image", "a"},
                                              {"identify"},
                                              {"drives", "--all"},
-                                             {"scan", "--types", "jpg,exe", "a", "b"}}) {
+                                             {"scan", "--no-fs", "--types", "jpg,exe", "a", "b"}}) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(RunCli(usage), kExitUsage) << ::testing::PrintToString(usage);
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("\n\nUsage: quarvelin-cli"),

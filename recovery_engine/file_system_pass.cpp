@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "common/byte_fields.h"
 #include "common/sha256.h"
 #include "filesystems/byte_source.h"
 #include "filesystems/exfat/exfat.h"
@@ -164,6 +165,15 @@ bool FileSystemPass::Recover(const Volume& volume, int number, bool wholeSource)
         }
       },
       engine_.CancelFlag());
+  for (const Extent& extent : report.metadata) {
+    const auto first = CheckedAdd(volume.firstByte, extent.offset);
+    const int64_t end =
+        std::min(volume.firstByte + volume.length,
+                 CheckedAdd(first.value_or(INT64_MAX), extent.length).value_or(INT64_MAX));
+    if (first && *first < end) {
+      coverage_.Add(*first / sectorSize_, SectorsCovering(end, sectorSize_) - *first / sectorSize_);
+    }
+  }
   if (!report.error.empty()) {
     engine_.Emit(Kind::Status, "Could not read the " + where + ": " + report.error);
   } else {

@@ -119,19 +119,6 @@ std::string CategoryFolderOf(std::string_view name) {
   return kOtherFolder;
 }
 
-bool KnownExtension(const std::string& extension) {
-  if (extension.empty()) return false;
-  for (const FileSignature& row : SignatureTable()) {
-    if (row.extension == extension) return true;
-  }
-  for (const CategoryList& list : CommonTypes()) {
-    for (const std::string_view known : list.extensions) {
-      if (known == extension) return true;
-    }
-  }
-  return false;
-}
-
 std::string SafeName(std::string_view name) {
   std::string safe;
   for (const char c : name) {

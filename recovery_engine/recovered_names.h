@@ -14,10 +14,6 @@ inline constexpr const char* kOtherFolder = "Other";
 // camera RAW, source code ...); kOtherFolder for the rest.
 std::string CategoryFolderOf(std::string_view name);
 
-// Whether `extension` (lower-case, no dot) is a type the engine knows: one it carves, or one of
-// the common types only the file systems bring back.
-bool KnownExtension(const std::string& extension);
-
 // A file or folder name as the output folder can hold it on every platform the engine runs on:
 // characters Windows refuses in names (control characters, < > : " / \ | ? *) become '_', as do
 // trailing dots and spaces; names Windows reserves (CON, NUL, COM1 ...) get a '_' appended; an

@@ -38,10 +38,6 @@ TEST(RecoveredNames, SelectionByExtensionAndPathPattern) {
   EXPECT_TRUE(ExtensionSelected("scan.TIF", {"png", "tiff"}));
   EXPECT_FALSE(ExtensionSelected("a.png", {"jpg"}));
   EXPECT_FALSE(ExtensionSelected("README", {"jpg"}));
-  EXPECT_TRUE(KnownExtension("txt"));
-  EXPECT_TRUE(KnownExtension("jpg"));
-  EXPECT_FALSE(KnownExtension("JPG"));
-  EXPECT_FALSE(KnownExtension("xyz"));
 
   const std::string photo = "/Users/Ann/Pictures/2019/beach.JPG";
   EXPECT_TRUE(PathMatches("*.jpg", photo));

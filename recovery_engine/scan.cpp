@@ -267,11 +267,9 @@ std::optional<ScanSetup> Prepare(RecoveryEngine& engine, const std::string& driv
     return std::nullopt;
   }
   // A selection of nothing but unknown types would read the whole drive to find nothing. Through
-  // the file systems any extension can be recovered, carvable or not.
+  // the file systems any extension can come back, carvable or not.
   setup.signatures = LoadSignatures(fileTypes);
-  const bool nameable =
-      options.fileSystems && std::any_of(fileTypes.begin(), fileTypes.end(), KnownExtension);
-  if (setup.signatures.empty() && !nameable && (!fileTypes.empty() || !options.fileSystems)) {
+  if (setup.signatures.empty() && !options.fileSystems) {
     std::string requested;
     for (const std::string& type : fileTypes) {
       if (!requested.empty()) requested += ", ";

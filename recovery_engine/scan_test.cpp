@@ -8,6 +8,7 @@
 
 #include "engine_run.h"
 #include "fixtures.h"
+#include "quarvelin_tools.h"
 #include "recovery_engine.h"
 #include "signatures.h"
 
@@ -240,10 +241,19 @@ TEST(StartRecovery, BadArgumentsAtTheExport) {
     return texts;
   };
 
-  // Only unknown types (the filter is case-sensitive): an error at once, no folders made.
-  EXPECT_EQ(errors(scan(disk.c_str(), dir.File("none"), {"JPG", "xyz"}, 2)),
+  // Only unknown types (the filter is case-sensitive) when only carving: an error at once, no
+  // folders made. Through the file systems any extension can come back.
+  RecorderA().Clear();
+  const char* unknown[] = {"JPG", "xyz"};
+  const char* carveOnly[] = {"filesystems=no"};
+  StartNativeRecoveryWithOptions(disk.c_str(), dir.File("none").c_str(), unknown, 2, carveOnly, 1,
+                                 RecordA);
+  EXPECT_TRUE(RecorderA().WaitForKind(Kind::Finished));
+  EXPECT_EQ(errors(RecorderA().Messages()),
             (std::vector<std::string>{"No known file type selected: JPG, xyz", "0"}));
   EXPECT_FALSE(fs::exists(dir.File("none")));
+  EXPECT_EQ(errors(scan(disk.c_str(), dir.File("named"), {"JPG", "xyz"}, 2)),
+            (std::vector<std::string>{"0"}));
 
   // A path far longer than any system allows is a drive that cannot be opened.
   const std::string overlong(40000, 'a');

@@ -62,6 +62,9 @@ struct FileSystemReport {
   // Empty when the volume was read; otherwise why it could not be (not this file system, damaged
   // beyond reading). Problems with single files or folders are not errors: the reader goes on.
   std::string error;
+  // Where the file system keeps its own records of files (NTFS's MFT), which hold no lost file
+  // that the reader did not name: a carve need not look there.
+  std::vector<Extent> metadata;
 };
 
 // Readers stop early, with what they have found so far, when this is set.

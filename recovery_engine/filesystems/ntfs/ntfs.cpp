@@ -87,6 +87,8 @@ class RunReader {
   RunReader(ByteSource& volume, const Geometry& g, std::vector<Run> runs)
       : volume_(volume), g_(g), runs_(std::move(runs)) {}
 
+  const std::vector<Run>& Runs() const { return runs_; }
+
   // Bytes the runs map, counting only clusters inside the volume.
   int64_t MappedBytes() const {
     int64_t total = 0;
@@ -176,6 +178,7 @@ class Mft {
         extensionBudget_(ExtensionBudget()) {}
 
   int64_t Records() const { return records_; }
+  const std::vector<Run>& Runs() const { return reader_.Runs(); }
 
   // One record with its fix-ups applied, or nothing.
   bool ReadRecord(uint64_t number, std::vector<uint8_t>& out) const {
@@ -521,6 +524,15 @@ class Reader {
     report.kind = "NTFS";
     report.clusterBytes = g_.clusterBytes;
     report.label = Label();
+    // The MFT holds small files inside their records: those come back through it, and a carve
+    // of its clusters would only find them again, with the records' fix-up bytes in them.
+    for (const Run& run : mft_.Runs()) {
+      const auto offset = CheckedMul(run.lcn, g_.clusterBytes);
+      const auto length = CheckedMul(std::min(run.length, g_.clusters), g_.clusterBytes);
+      if (!run.sparse && offset && length && *offset >= 0) {
+        report.metadata.push_back({*offset, *length, false});
+      }
+    }
     LoadBitmap();
     CollectFolders();
     EmitFiles();
