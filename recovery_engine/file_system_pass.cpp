@@ -1,5 +1,6 @@
 #include "file_system_pass.h"
 
+#include <cctype>
 #include <chrono>
 #include <exception>
 #include <filesystem>
@@ -12,6 +13,8 @@
 #include "filesystems/fat/fat.h"
 #include "filesystems/file_content.h"
 #include "filesystems/ntfs/ntfs.h"
+#include "formats/registry.h"
+#include "identify.h"
 #include "output_file.h"
 #include "recovered_names.h"
 #include "recovery_engine.h"
@@ -75,6 +78,27 @@ void KeepModifiedTime(const std::filesystem::path& path, std::optional<int64_t> 
   std::error_code ignored;
   const auto when = chrono::file_clock::from_sys(chrono::sys_seconds(chrono::seconds(*modified)));
   std::filesystem::last_write_time(path, when, ignored);
+}
+
+// Why the content of a deleted file written to `path` cannot be whole, when its own structure
+// says so: it does not start as its type's files do, or its structure breaks or runs past its
+// end. Empty when it holds together or there is no telling (a type without a structure).
+std::string ContentDamage(const std::filesystem::path& path, const std::string& name,
+                          int64_t written) {
+  const size_t dot = name.rfind('.');
+  std::string extension = dot == std::string::npos ? "" : name.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::optional<ContentSize> sized = SizeFileContent(path.string());
+  if (!sized) {
+    return FindType(extension) != nullptr ? "its content does not start as a ." + extension +
+                                                " file does: its clusters were probably reused"
+                                          : "";
+  }
+  if (sized->size <= 0 || sized->size > written) {
+    return "its content does not hold together as a ." + sized->extension +
+           " file: it was probably fragmented, or parts of it were overwritten";
+  }
+  return "";
 }
 
 }  // namespace
@@ -156,9 +180,13 @@ bool FileSystemPass::Recover(const Volume& volume, int number, bool wholeSource)
         const std::string path = OriginalPath(file);
         if (!ExtensionSelected(file.name, filter_.extensions)) return;
         if (!filter_.only.empty() && !PathMatches(filter_.only, path)) return;
-        if (WriteFile(file, volume, content, volumeFolder)) {
+        bool intact = true;
+        if (WriteFile(file, volume, content, volumeFolder, intact)) {
           ++written;
-          if (file.state != FileState::kLive) Cover(file, volume);
+          // A deleted file whose content is not what its type should be was read from clusters
+          // that hold something else now, or hold only part of it: the carve may yet find what
+          // lies there.
+          if (file.state != FileState::kLive && intact) Cover(file, volume);
           if (filesWritten_ % kProgressEveryFiles == 0) {
             engine_.Emit(Kind::Progress, "PROGRESS|0.0|" + std::to_string(filesWritten_));
           }
@@ -192,7 +220,7 @@ void FileSystemPass::Cover(const FoundFile& file, const Volume& volume) {
 }
 
 bool FileSystemPass::WriteFile(const FoundFile& file, const Volume& volume, ByteSource& content,
-                               const std::string& volumeFolder) {
+                               const std::string& volumeFolder, bool& intact) {
   namespace fs = std::filesystem;
   fs::path folder = FileSystemPath(outputDir_) / CategoryFolderOf(file.name);
   std::string relative = CategoryFolderOf(file.name);
@@ -256,6 +284,14 @@ bool FileSystemPass::WriteFile(const FoundFile& file, const Volume& volume, Byte
                      " compressed pieces could not be decompressed (written as zeros)";
   }
   entry.unreadable = copied.unreadable;
+  if (file.state != FileState::kLive && !file.resident && copied.written > 0) {
+    const std::string damage = ContentDamage(path, *name, copied.written);
+    if (!damage.empty()) {
+      intact = false;
+      if (!entry.problem.empty()) entry.problem += "; ";
+      entry.problem += damage;
+    }
+  }
   if (!entry.problem.empty()) {
     engine_.Emit(Kind::Status, "Damaged: " + shown + ": " + entry.problem);
   } else if (!entry.unreadable.empty()) {

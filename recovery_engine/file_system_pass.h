@@ -59,8 +59,9 @@ class FileSystemPass {
   int64_t FilesWritten() const { return filesWritten_; }
 
  private:
+  // `intact` is cleared when a deleted file's content shows it is not whole.
   bool WriteFile(const FoundFile& file, const Volume& volume, ByteSource& content,
-                 const std::string& volumeFolder);
+                 const std::string& volumeFolder, bool& intact);
   void Cover(const FoundFile& file, const Volume& volume);
 
   RecoveryEngine& engine_;

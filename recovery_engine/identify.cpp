@@ -51,7 +51,39 @@ class PaddedFile final : public RawDevice {
   int64_t fileSize_;
 };
 
+// The first row in search order whose header `buffer` starts with decides which format looks at
+// it, as in a scan; that format's sizing tells which of its types the content is. A file no header
+// starts may still be one a scan finds at a sector start (XML without a declaration).
+const FileSignature* RowFor(std::span<const uint8_t> buffer) {
+  const auto& table = SignatureTable();
+  auto row = std::find_if(table.begin(), table.end(), [&buffer](const FileSignature& r) {
+    return HeaderMatches(buffer, 0, r.header, r.ignoreCase);
+  });
+  if (row == table.end()) {
+    row = std::find_if(table.begin(), table.end(), [&buffer](const FileSignature& r) {
+      return r.format->startsUnheaded != nullptr && r.extension == r.format->unheadedType &&
+             r.format->startsUnheaded(buffer);
+    });
+  }
+  return row == table.end() ? nullptr : &*row;
+}
+
 }  // namespace
+
+std::optional<ContentSize> SizeFileContent(const std::string& path) {
+  OpenedDevice opened = OpenRawDevice(path);
+  if (!opened.device) return std::nullopt;
+  const int64_t fileSize = opened.device->QueryDeviceSize();
+  const std::vector<uint8_t> buffer =
+      opened.device->ReadDeviceSectors(0, kBufferSectors, kSectorSize);
+  const FileSignature* row = buffer.empty() ? nullptr : RowFor(buffer);
+  if (row == nullptr) return std::nullopt;
+  PaddedFile device(*opened.device, fileSize);
+  const CarvedSize sized = DetermineCarvedSize(nullptr, buffer, 0, *row, device, 0, kSectorSize);
+  return ContentSize{
+      sized.size,
+      std::string(sized.extension.empty() ? std::string_view(row->extension) : sized.extension)};
+}
 
 IdentifyOutcome IdentifyFile(const std::string& path) {
   OpenedDevice opened = OpenRawDevice(path);
@@ -64,21 +96,8 @@ IdentifyOutcome IdentifyFile(const std::string& path) {
   if (buffer.empty()) {
     return {std::nullopt, fileSize > 0 ? "cannot read" : "empty file"};
   }
-
-  // The first row in search order whose header the file starts with decides which format looks at
-  // it, as in a scan; that format's sizing tells which of its types the content is. A file no
-  // header starts may still be one a scan finds at a sector start (XML without a declaration).
-  const auto& table = SignatureTable();
-  auto row = std::find_if(table.begin(), table.end(), [&buffer](const FileSignature& r) {
-    return HeaderMatches(buffer, 0, r.header, r.ignoreCase);
-  });
-  if (row == table.end()) {
-    row = std::find_if(table.begin(), table.end(), [&buffer](const FileSignature& r) {
-      return r.format->startsUnheaded != nullptr && r.extension == r.format->unheadedType &&
-             r.format->startsUnheaded(buffer);
-    });
-  }
-  if (row == table.end()) {
+  const FileSignature* row = RowFor(buffer);
+  if (row == nullptr) {
     return {std::nullopt, "no known file header"};
   }
   PaddedFile device(*opened.device, fileSize);

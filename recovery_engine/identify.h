@@ -27,6 +27,15 @@ struct IdentifyOutcome {
   std::string error;                             // why there is no identification
 };
 
+// The length the structure of the file at `path` gives it, sized as a scan sizes a file on a disk
+// (0 when the structure is broken), and the extension its content names; nothing when no known
+// header starts it or it cannot be read.
+struct ContentSize {
+  int64_t size = 0;
+  std::string extension;
+};
+std::optional<ContentSize> SizeFileContent(const std::string& path);
+
 // Reads the file as a carving scan reads a disk (a first buffer, the rest through device reads) and
 // runs the validator its header calls for. The file may be any size.
 IdentifyOutcome IdentifyFile(const std::string& path);
