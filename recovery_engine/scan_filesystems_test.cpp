@@ -131,6 +131,36 @@ TEST_F(FileSystemScan, AVolumeOnFourKibSectorsComesBackWholeAndAgainBesideTheFir
   }
 }
 
+// The manifest line of the file recovered from `original`; empty when there is none.
+std::string ManifestLine(const std::string& out, const std::string& original) {
+  std::ifstream manifest(out + "/manifest.jsonl");
+  for (std::string line; std::getline(manifest, line);) {
+    if (line.find("\"originalPath\":\"" + original + "\"") != std::string::npos) return line;
+  }
+  return "";
+}
+
+TEST_F(FileSystemScan, ADeletedFileWhoseClustersHoldSomethingElseIsSaidToBeDamaged) {
+  std::vector<const char*> noCarve = {"carve=no"};
+  for (const char* volume : {"exfat_fragmented", "fat32"}) {
+    const TestDisk disk = TestDisk::Of(testing::TestVolume(volume));
+    Run(disk.Opener(), [&](RecoveryEngine& engine) {
+      engine.StartRecovery("disk", out_.c_str(), nullptr, 0, RecordA, noCarve.data(), 1);
+    });
+  }
+  // Its clusters were given to a text file: what comes back is no JPEG.
+  const std::string victim = ManifestLine(out_, "/photos/victim.jpg");
+  EXPECT_NE(victim.find("\"state\":\"deleted, possibly overwritten\""), std::string::npos);
+  EXPECT_NE(victim.find("its content does not start as a .jpg file does"), std::string::npos)
+      << victim;
+  // Deleted, and whole: no word of damage.
+  for (const char* whole : {"/Trip/Day1/harbour view.jpg", "/Trip/last report.docx"}) {
+    const std::string line = ManifestLine(out_, whole);
+    EXPECT_NE(line.find("\"state\":\"deleted\""), std::string::npos) << line;
+    EXPECT_EQ(line.find("problem"), std::string::npos) << line;
+  }
+}
+
 TEST_F(FileSystemScan, CancellingInTheFileSystemPassEndsWithWhatWasWritten) {
   const TestDisk disk = TestDisk::Of(testing::TestVolume("fat16"));
   const auto messages = Run(disk.Opener(), [&](RecoveryEngine& engine) {
