@@ -20,7 +20,7 @@ TEST(Sha256, MatchesTheStandardsVectorsHoweverTheBytesArriveInPieces) {
   EXPECT_EQ(Sha256Hex(Of(twoBlocks)),
             "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
   const std::string million(1000000, 'a');
-  for (const size_t piece : {1, 63, 64, 65, 4096}) {
+  for (const size_t piece : {size_t{1}, size_t{63}, size_t{64}, size_t{65}, size_t{4096}}) {
     Sha256 hash;
     for (size_t at = 0; at < million.size(); at += piece) {
       hash.Update(Of(million.substr(at, piece)));
