@@ -30,7 +30,9 @@ constexpr int kMaxNameTries = 1000;
 // A progress line after this many files of the pass, so a long one shows it is alive.
 constexpr int64_t kProgressEveryFiles = 500;
 
-std::optional<std::string> CreateUnique(OutputFile& out, const std::filesystem::path& folder,
+// `folder` and the name are engine paths (narrow, in the process's code page), as the output folder
+// the caller gave: the C runtime opens them as it opens every other file the engine writes.
+std::optional<std::string> CreateUnique(OutputFile& out, const std::string& folder,
                                         const std::string& name) {
   const size_t dot = name.rfind('.');
   const bool hasExtension = dot != std::string::npos && dot > 0;
@@ -39,7 +41,7 @@ std::optional<std::string> CreateUnique(OutputFile& out, const std::filesystem::
   for (int attempt = 1; attempt <= kMaxNameTries; ++attempt) {
     const std::string candidate =
         attempt == 1 ? name : stem + " (" + std::to_string(attempt) + ")" + extension;
-    switch (out.CreateNew((folder / std::filesystem::u8path(candidate)).string())) {
+    switch (out.CreateNew(folder + "/" + candidate)) {
       case OutputFile::NewFile::kCreated:
         return candidate;
       case OutputFile::NewFile::kExists:
@@ -72,23 +74,22 @@ std::vector<std::pair<int64_t, int64_t>> SourceSectors(const FoundFile& file, co
   return sectors;
 }
 
-void KeepModifiedTime(const std::filesystem::path& path, std::optional<int64_t> modified) {
+void KeepModifiedTime(const std::string& path, std::optional<int64_t> modified) {
   if (!modified) return;
   namespace chrono = std::chrono;
   std::error_code ignored;
   const auto when = chrono::file_clock::from_sys(chrono::sys_seconds(chrono::seconds(*modified)));
-  std::filesystem::last_write_time(path, when, ignored);
+  std::filesystem::last_write_time(FileSystemPath(path), when, ignored);
 }
 
 // Why the content of a deleted file written to `path` cannot be whole, when its own structure
 // says so: it does not start as its type's files do, or its structure breaks or runs past its
 // end. Empty when it holds together or there is no telling (a type without a structure).
-std::string ContentDamage(const std::filesystem::path& path, const std::string& name,
-                          int64_t written) {
+std::string ContentDamage(const std::string& path, const std::string& name, int64_t written) {
   const size_t dot = name.rfind('.');
   std::string extension = dot == std::string::npos ? "" : name.substr(dot + 1);
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const std::optional<ContentSize> sized = SizeFileContent(path.string());
+  const std::optional<ContentSize> sized = SizeFileContent(path);
   if (!sized) {
     return FindType(extension) != nullptr ? "its content does not start as a ." + extension +
                                                 " file does: its clusters were probably reused"
@@ -221,28 +222,26 @@ void FileSystemPass::Cover(const FoundFile& file, const Volume& volume) {
 
 bool FileSystemPass::WriteFile(const FoundFile& file, const Volume& volume, ByteSource& content,
                                const std::string& volumeFolder, bool& intact) {
-  namespace fs = std::filesystem;
-  fs::path folder = FileSystemPath(outputDir_) / CategoryFolderOf(file.name);
   std::string relative = CategoryFolderOf(file.name);
   const auto descend = [&](const std::string& name) {
-    const std::string safe = SafeName(name);
-    folder /= fs::u8path(safe);
-    relative += "/" + safe;
+    relative += '/';
+    relative += SafeName(name);
   };
   if (!volumeFolder.empty()) descend(volumeFolder);
   if (file.orphan) descend(kOrphanFolder);
   for (const std::string& name : file.folders) descend(name);
+  const std::string folder = outputDir_ + "/" + relative;
   std::error_code error;
-  fs::create_directories(folder, error);
+  std::filesystem::create_directories(FileSystemPath(folder), error);
   OutputFile out;
   const std::optional<std::string> name =
       error ? std::nullopt : CreateUnique(out, folder, SafeName(file.name));
   if (!name) {
-    engine_.Emit(Kind::Error, "Failed to write output file: " + relative + "/" + file.name);
+    engine_.Emit(Kind::Error, "Failed to write output file: " + folder + "/" + file.name);
     return false;
   }
-  const fs::path path = folder / fs::u8path(*name);
-  const std::string shown = outputDir_ + "/" + relative + "/" + *name;
+  const std::string path = folder + "/" + *name;
+  const std::string& shown = path;
 
   Sha256 hash;
   const ContentResult copied = ReadContent(
