@@ -393,7 +393,7 @@ class ChunkScanner {
           case Outcome::kRejected:
             continue;
           case Outcome::kStop:
-            return {chunk.First() + kScanChunkSectors, true};
+            return {chunk.End(), true};
           case Outcome::kCarved:
             return {std::max(chunk.First() + SectorsCovering(static_cast<int64_t>(*at) + length,
                                                              setup_.sectorSize),
@@ -403,7 +403,7 @@ class ChunkScanner {
       }
       if (engine_.CancelRequested()) break;
     }
-    return {chunk.First() + kScanChunkSectors, false};
+    return {chunk.End(), false};
   }
 
   // The first offset in [from, limit) where a header matches or a sector start passes an unheaded

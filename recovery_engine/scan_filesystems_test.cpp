@@ -2,6 +2,7 @@
 // in-memory disks.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -100,6 +101,37 @@ TEST_F(FileSystemScan, AVolumeNoTableListsIsFoundMidCarveAndNothingNamedIsCarved
   size_t lines = 0;
   for (std::string line; std::getline(manifest, line);) ++lines;
   EXPECT_EQ(lines, written.size());
+}
+
+TEST_F(FileSystemScan, TheCarveSearchesEveryGapBetweenTheFilesItSkips) {
+  // Where the volume's files end, as its manifest tells, a photo no directory names.
+  TestDisk disk = TestDisk::Of(testing::TestVolume("fat16"));
+  std::vector<const char*> noCarve = {"carve=no"};
+  const std::string first = dir_.File("first");
+  Run(disk.Opener(), [&](RecoveryEngine& engine) {
+    engine.StartRecovery("disk", first.c_str(), nullptr, 0, RecordA, noCarve.data(), 1);
+  });
+  int64_t end = 0;
+  std::ifstream manifest(first + "/manifest.jsonl");
+  for (std::string line; std::getline(manifest, line);) {
+    for (size_t at = line.find("[["); at != std::string::npos; at = line.find("],[", at + 1)) {
+      int64_t start = 0;
+      int64_t count = 0;
+      if (std::sscanf(line.c_str() + at + 2, "%lld,%lld", reinterpret_cast<long long*>(&start),
+                      reinterpret_cast<long long*>(&count)) == 2) {
+        end = std::max(end, start + count);
+      }
+    }
+  }
+  ASSERT_GT(end, 0);
+  const File photo = testing::Fixture("harbour_jfif_app0.jpg");
+  disk.PutAtSector(end, photo);
+  const auto written = Written(ScanDisk(disk, out_), out_);
+  const auto carved = std::find_if(written.begin(), written.end(), [&](const auto& entry) {
+    return entry.first.find("/rec_") != std::string::npos;
+  });
+  ASSERT_NE(carved, written.end());
+  EXPECT_EQ(carved->second, Sha256Hex(photo));
 }
 
 TEST_F(FileSystemScan, AVolumeOnFourKibSectorsComesBackWholeAndAgainBesideTheFirst) {
