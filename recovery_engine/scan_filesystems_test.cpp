@@ -18,37 +18,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::File;
+using testing::ListedFiles;
 using testing::Message;
 using testing::RecordA;
 using testing::RecorderA;
 using testing::TestDisk;
 using testing::TextsOf;
+using Listed = testing::ListedFile;
 using Kind = NativeMessageKind;
-
-struct Listed {
-  std::string state;
-  std::string path;  // from the volume's root, '/'-separated, no leading '/'
-  int64_t size = 0;
-  std::string sha256;
-};
-
-// What the volume's maker wrote into it.
-std::vector<Listed> ListedFiles(const std::string& volume) {
-  std::ifstream in(fs::path(QUARVELIN_TESTDATA_DIR) / "volumes" / (volume + ".files"));
-  std::vector<Listed> files;
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream fields(line);
-    Listed file;
-    std::string size;
-    std::getline(fields, file.state, '\t');
-    std::getline(fields, file.path, '\t');
-    std::getline(fields, size, '\t');
-    std::getline(fields, file.sha256, '\t');
-    file.size = std::stoll(size);
-    files.push_back(file);
-  }
-  return files;
-}
 
 // Path under the output folder → SHA-256, for every FileFound line.
 std::map<std::string, std::string> Written(const std::vector<Message>& messages,

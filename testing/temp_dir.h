@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -41,9 +42,15 @@ inline void WriteFile(const std::string& path, const File& bytes) {
             static_cast<std::streamsize>(bytes.size()));
 }
 
+// The whole file in one read (test volumes run to tens of MiB); empty when it cannot be read.
 inline File ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return {};
+  File bytes(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!in) return {};
+  return bytes;
 }
 
 }  // namespace quarvelin::testing

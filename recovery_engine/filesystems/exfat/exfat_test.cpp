@@ -18,7 +18,10 @@ namespace quarvelin {
 namespace {
 
 using testing::File;
+using testing::ListedFiles;
 using testing::TestVolume;
+const auto PathOf = testing::ListedPath;
+const auto StateName = testing::ListedState;
 
 // Each image read once: unpacking them byte by byte costs more than reading them.
 const File& Volume(const std::string& name) {
@@ -26,50 +29,6 @@ const File& Volume(const std::string& name) {
   auto it = loaded.find(name);
   if (it == loaded.end()) it = loaded.emplace(name, TestVolume(name)).first;
   return it->second;
-}
-
-struct Listed {
-  std::string state;
-  std::string path;
-  int64_t size = 0;
-  std::string sha;  // "-" when the content is not expected to survive
-};
-
-// What the script that made the volume says a perfect reader finds on it.
-std::vector<Listed> ListedFiles(const std::string& volume) {
-  std::ifstream in(std::string(QUARVELIN_TESTDATA_DIR) + "/volumes/" + volume + ".files");
-  std::vector<Listed> listed;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    Listed file;
-    std::string size;
-    std::getline(fields, file.state, '\t');
-    std::getline(fields, file.path, '\t');
-    std::getline(fields, size, '\t');
-    std::getline(fields, file.sha, '\t');
-    file.size = std::stoll(size);
-    listed.push_back(file);
-  }
-  return listed;
-}
-
-std::string PathOf(const FoundFile& file) {
-  std::string path;
-  for (const auto& folder : file.folders) path += folder + "/";
-  return path + file.name;
-}
-
-const char* StateName(FileState state) {
-  switch (state) {
-    case FileState::kLive:
-      return "live";
-    case FileState::kDeleted:
-      return "deleted";
-    case FileState::kOverwritten:
-      return "overwritten";
-  }
-  return "?";
 }
 
 struct Found {
@@ -165,8 +124,8 @@ TEST(ExfatVolumes, EveryListedFileComesBackWithItsStateSizeAndContent) {
       EXPECT_EQ(StateName(file.state), want.state);
       EXPECT_EQ(file.size, want.size);
       EXPECT_EQ(file.problem, "");
-      if (want.sha != "-" && want.state != "overwritten") {
-        EXPECT_EQ(Sha256Hex(Content(image, file)), want.sha);
+      if (want.sha256 != "-" && want.state != "overwritten") {
+        EXPECT_EQ(Sha256Hex(Content(image, file)), want.sha256);
       }
     }
   }

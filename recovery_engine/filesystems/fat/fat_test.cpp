@@ -18,56 +18,15 @@ namespace quarvelin {
 namespace {
 
 using testing::File;
-using testing::VolumePath;
+using testing::TestVolume;
+const auto PathOf = testing::ListedPath;
+const auto StateName = testing::ListedState;
 
-// One read rather than a byte at a time: the FAT32 image is 34 MiB.
-File TestVolume(const std::string& name) {
-  std::ifstream in(VolumePath(name), std::ios::binary);
-  File bytes(static_cast<size_t>(std::filesystem::file_size(VolumePath(name))));
-  in.read(reinterpret_cast<char*>(bytes.data()), std::ssize(bytes));
-  if (!in) throw std::runtime_error("no test volume " + name);
-  return bytes;
-}
-
-struct Listed {
-  std::string state;
-  int64_t size = 0;
-  std::string sha256;
-};
-
-// NAME.files beside the image: what a perfect reader reports for each file the script made.
-std::map<std::string, Listed> ListedFiles(const std::string& name) {
-  std::ifstream in(std::string(QUARVELIN_TESTDATA_DIR) + "/volumes/" + name + ".files");
-  std::map<std::string, Listed> files;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string state, path, size, sha;
-    std::getline(fields, state, '\t');
-    std::getline(fields, path, '\t');
-    std::getline(fields, size, '\t');
-    std::getline(fields, sha, '\t');
-    files[path] = {state, std::stoll(size), sha};
-  }
+// NAME.files by path.
+std::map<std::string, testing::ListedFile> ListedFiles(const std::string& name) {
+  std::map<std::string, testing::ListedFile> files;
+  for (testing::ListedFile& file : testing::ListedFiles(name)) files[file.path] = file;
   return files;
-}
-
-std::string PathOf(const FoundFile& file) {
-  std::string path;
-  for (const auto& folder : file.folders) path += folder + "/";
-  return path + file.name;
-}
-
-const char* StateName(FileState state) {
-  switch (state) {
-    case FileState::kLive:
-      return "live";
-    case FileState::kDeleted:
-      return "deleted";
-    case FileState::kOverwritten:
-      return "overwritten";
-  }
-  return "?";
 }
 
 struct Scan {

@@ -20,6 +20,10 @@ namespace quarvelin {
 namespace {
 
 using testing::File;
+using Listed = testing::ListedFile;
+const auto FileList = testing::ListedFiles;
+const auto PathOf = testing::ListedPath;
+const auto StateName = testing::ListedState;
 
 // Each image is read once: the tests copy it when they edit it.
 const File& TestVolume(const std::string& name) {
@@ -27,49 +31,6 @@ const File& TestVolume(const std::string& name) {
   auto it = loaded.find(name);
   if (it == loaded.end()) it = loaded.emplace(name, testing::TestVolume(name)).first;
   return it->second;
-}
-
-struct Listed {
-  std::string state;
-  std::string path;
-  int64_t size = 0;
-  std::string sha256;
-};
-
-std::vector<Listed> FileList(const std::string& volume) {
-  std::ifstream in(std::string(QUARVELIN_TESTDATA_DIR) + "/volumes/" + volume + ".files");
-  std::vector<Listed> out;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    Listed f;
-    std::string size;
-    std::getline(fields, f.state, '\t');
-    std::getline(fields, f.path, '\t');
-    std::getline(fields, size, '\t');
-    std::getline(fields, f.sha256, '\t');
-    f.size = std::stoll(size);
-    out.push_back(f);
-  }
-  return out;
-}
-
-std::string PathOf(const FoundFile& f) {
-  std::string path;
-  for (const std::string& folder : f.folders) path += folder + "/";
-  return path + f.name;
-}
-
-const char* StateName(FileState state) {
-  switch (state) {
-    case FileState::kLive:
-      return "live";
-    case FileState::kDeleted:
-      return "deleted";
-    case FileState::kOverwritten:
-      return "overwritten";
-  }
-  return "?";
 }
 
 struct Listing {
