@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "common/json_string.h"
+
 namespace quarvelin::cli {
 
 namespace {
@@ -79,7 +81,7 @@ class JsonReader {
             if (!Hex4(low) || low < 0xDC00 || low > 0xDFFF) return std::nullopt;
             code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
           }
-          AppendUtf8(out, code);
+          AppendUtf8(out, static_cast<char32_t>(code));
           break;
         }
         default:
@@ -146,27 +148,6 @@ class JsonReader {
       code = code * 16 + digit;
     }
     return true;
-  }
-
-  static void AppendUtf8(std::string& out, uint32_t code) {
-    const auto byte = [](uint32_t value) {
-      return static_cast<char>(static_cast<unsigned char>(value));
-    };
-    if (code < 0x80) {
-      out += byte(code);
-    } else if (code < 0x800) {
-      out += byte(0xC0 | (code >> 6));
-      out += byte(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += byte(0xE0 | (code >> 12));
-      out += byte(0x80 | ((code >> 6) & 0x3F));
-      out += byte(0x80 | (code & 0x3F));
-    } else {
-      out += byte(0xF0 | (code >> 18));
-      out += byte(0x80 | ((code >> 12) & 0x3F));
-      out += byte(0x80 | ((code >> 6) & 0x3F));
-      out += byte(0x80 | (code & 0x3F));
-    }
   }
 
   std::string_view text_;

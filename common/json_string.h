@@ -5,10 +5,32 @@
 // a well-formed UTF-8 sequence (a label in a legacy code page, a cut-off name) becomes U+FFFD.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace quarvelin {
+
+// Appends the code point `c` (at most U+10FFFF, not a surrogate) in UTF-8.
+inline void AppendUtf8(std::string& out, char32_t c) {
+  const auto byte = [&out](uint32_t value) { out += static_cast<char>(value & 0xFF); };
+  const auto code = static_cast<uint32_t>(c);
+  if (code < 0x80) {
+    byte(code);
+  } else if (code < 0x800) {
+    byte(0xC0 | (code >> 6));
+    byte(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    byte(0xE0 | (code >> 12));
+    byte(0x80 | ((code >> 6) & 0x3F));
+    byte(0x80 | (code & 0x3F));
+  } else {
+    byte(0xF0 | (code >> 18));
+    byte(0x80 | ((code >> 12) & 0x3F));
+    byte(0x80 | ((code >> 6) & 0x3F));
+    byte(0x80 | (code & 0x3F));
+  }
+}
 
 // Length of the well-formed UTF-8 sequence at the start of `text`, 0 when there is none (stray
 // continuation bytes, overlong forms, surrogates, code points past U+10FFFF, cut-off sequences).

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/byte_fields.h"
+#include "common/json_string.h"
 
 namespace quarvelin {
 namespace {
@@ -431,23 +432,7 @@ void Reader::ReadBitmapEntry(std::span<const uint8_t> entry) {
 
 std::string Utf8FromUtf16(std::span<const uint16_t> units) {
   std::string out;
-  auto put = [&out](uint32_t c) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  };
+  auto put = [&out](uint32_t c) { AppendUtf8(out, static_cast<char32_t>(c)); };
   constexpr uint32_t kReplacement = 0xFFFD;
   for (size_t i = 0; i < units.size(); ++i) {
     const uint32_t u = units[i];

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/byte_fields.h"
+#include "common/json_string.h"
 
 namespace quarvelin {
 namespace {
@@ -64,24 +65,6 @@ constexpr std::array<uint16_t, 128> kCodePage437High = {
 };
 
 constexpr char32_t kReplacement = 0xFFFD;
-
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 // A name character as it goes into a path: separators and control characters would let a
 // damaged entry name a place outside its folder, so they become '_'.

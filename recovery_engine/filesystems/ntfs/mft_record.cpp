@@ -1,29 +1,12 @@
 #include "mft_record.h"
 
 #include "common/byte_fields.h"
+#include "common/json_string.h"
 
 namespace quarvelin {
 namespace {
 
 constexpr size_t kStride = 512;
-
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 std::optional<Attribute> ParseAttribute(std::span<const uint8_t> a) {
   Attribute out;
@@ -143,12 +126,12 @@ std::string Utf16ToUtf8(std::span<const uint8_t> utf16) {
     if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < units) {
       const uint32_t low = utf16[2 * i + 2] | (static_cast<uint32_t>(utf16[2 * i + 3]) << 8);
       if (low >= 0xDC00 && low < 0xE000) {
-        AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+        AppendUtf8(out, static_cast<char32_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
         ++i;
         continue;
       }
     }
-    AppendUtf8(out, unit >= 0xD800 && unit < 0xE000 ? 0xFFFD : unit);
+    AppendUtf8(out, static_cast<char32_t>(unit >= 0xD800 && unit < 0xE000 ? 0xFFFD : unit));
   }
   return out;
 }
