@@ -353,7 +353,8 @@ class MapKeeper {
     std::string error;
     if (!job_.map->Save(job_.mapPath, MapComments(sourcePath_, outputPath_, *job_.map), durable,
                         error)) {
-      Report("Cannot save the rescue map " + job_.mapPath + ": " + error);
+      Report("Warning: cannot save the rescue map " + job_.mapPath + ": " + error +
+             ". The imaging goes on, but cannot be resumed from where it stops.");
       return false;
     }
     reported_ = false;
@@ -372,11 +373,11 @@ class MapKeeper {
   }
 
  private:
-  // A map that cannot be stored is said once, not after every read.
+  // A map that cannot be stored is said once, not after every read; the imaging goes on.
   void Report(const std::string& text) {
     if (reported_) return;
     reported_ = true;
-    engine_.Emit(Kind::Error, text);
+    engine_.Emit(Kind::Status, text);
   }
 
   RecoveryEngine& engine_;
@@ -451,7 +452,7 @@ void ReportChecksums(RecoveryEngine& engine, ImageJob& job, ImageChecksums& sums
   engine.Emit(Kind::Status, "Image MD5: " + sums.Md5Hex());
   if (!WriteChecksumFile(outputPath + ".sha256", sums.Sha256Hex(), outputPath) ||
       !WriteChecksumFile(outputPath + ".md5", sums.Md5Hex(), outputPath)) {
-    engine.Emit(Kind::Error, "Cannot write the checksum files beside " + outputPath);
+    engine.Emit(Kind::Status, "Warning: cannot write the checksum files beside " + outputPath);
   }
 }
 
