@@ -10,9 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/md5.h"
 #include "common/scope_guard.h"
-#include "common/sha256.h"
+#include "imaging/image_checksums.h"
 #include "imaging/image_file.h"
 #include "imaging/rescue.h"
 #include "imaging/rescue_map.h"
@@ -48,44 +47,6 @@ std::string Fixed(double value) {
   std::snprintf(text, sizeof text, "%.1f", value);
   return text;
 }
-
-// The checksums of the image, taken from the bytes as they are written while the copy runs in
-// order (a healthy source: all of it), and from the image file for the rest at the end.
-class ImageChecksums {
- public:
-  void Written(int64_t offset, std::span<const uint8_t> bytes) {
-    if (offset != hashedUntil_) return;
-    sha256_.Update(bytes);
-    md5_.Update(bytes);
-    hashedUntil_ += static_cast<int64_t>(bytes.size());
-  }
-
-  // False when the image cannot be read back.
-  bool Finish(ImageFile& image, int64_t length, const std::atomic<bool>* cancel) {
-    std::vector<uint8_t> block(1048576);
-    while (hashedUntil_ < length) {
-      if (cancel != nullptr && cancel->load()) return false;
-      const auto want = static_cast<size_t>(
-          std::min<int64_t>(static_cast<int64_t>(block.size()), length - hashedUntil_));
-      const int64_t got = image.ReadAt(hashedUntil_, std::span<uint8_t>(block).first(want));
-      if (got <= 0) return false;
-      Written(hashedUntil_, std::span<const uint8_t>(block).first(static_cast<size_t>(got)));
-    }
-    sha256Hex_ = sha256_.FinishHex();
-    md5Hex_ = md5_.FinishHex();
-    return true;
-  }
-
-  const std::string& Sha256Hex() const { return sha256Hex_; }
-  const std::string& Md5Hex() const { return md5Hex_; }
-
- private:
-  Sha256 sha256_;
-  Md5 md5_;
-  int64_t hashedUntil_ = 0;
-  std::string sha256Hex_;
-  std::string md5Hex_;
-};
 
 // The source opened and measured, the map read or made, and the image file open.
 struct ImageJob {
