@@ -82,7 +82,7 @@ constexpr const char* kImageUsage =
 
 constexpr const char* kScanUsage =
     "Usage: quarvelin-cli scan [--json] [--types EXT,EXT...] [--only PATTERN] [--no-carve]\n"
-    "                          [--no-fs] SOURCE OUTDIR\n"
+    "                          [--no-fs] [--restart] SOURCE OUTDIR\n"
     "\n"
     "Recovers files from SOURCE (a drive such as E: or \\\\.\\PhysicalDrive1 on Windows, a block\n"
     "device such as /dev/sdb on Linux, or a disk image file) into OUTDIR, in two passes:\n"
@@ -103,6 +103,11 @@ constexpr const char* kScanUsage =
     "read. OUTDIR must not lie on SOURCE: recovered files written there would overwrite what is\n"
     "being recovered.\n"
     "\n"
+    "OUTDIR/scan-progress.json records how far the scan has come. The same scan of the same\n"
+    "SOURCE into the same OUTDIR, started again after a cancel, a crash or a drive that went\n"
+    "away, goes on from there without writing any file twice; once it has ended it says so and\n"
+    "writes nothing.\n"
+    "\n"
     "Options:\n"
     "  --types LIST    only these extensions, e.g. --types jpg,png: the carvable ones (see\n"
     "                  'quarvelin-cli types'), and through the file systems any extension\n"
@@ -112,6 +117,7 @@ constexpr const char* kScanUsage =
     "                  --only '/Users/ann/Pictures/**'\n"
     "  --no-carve      recover only what the file systems name\n"
     "  --no-fs         carve only, without reading the file systems\n"
+    "  --restart       scan from the start whatever OUTDIR/scan-progress.json says\n"
     "  --json          print every engine message as one JSON object per line on standard output\n"
     "  -h, --help      show this help\n"
     "  --              end of the options: SOURCE or OUTDIR may then begin with '-'\n"
@@ -256,7 +262,8 @@ const CommandSyntax kScanSyntax = {
                 {"--types", "a list"},
                 {"--only", "a pattern"},
                 {"--no-carve", ""},
-                {"--no-fs", ""}},
+                {"--no-fs", ""},
+                {"--restart", ""}},
     .minOperands = 2,
     .maxOperands = 2,
     .operandError = "scan: expected SOURCE and OUTDIR",
@@ -303,6 +310,7 @@ int RunScan(const std::vector<std::string>& args) {
   if (!only.empty()) options.push_back("only=" + only[0]);
   if (!fileSystems) options.push_back("filesystems=no");
   if (line->Has("--no-carve")) options.push_back("carve=no");
+  if (line->Has("--restart")) options.push_back("resume=no");
   std::vector<const char*> typePointers;
   for (const std::string& type : types) typePointers.push_back(type.c_str());
   std::vector<const char*> optionPointers;
