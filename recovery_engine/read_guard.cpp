@@ -138,6 +138,18 @@ std::vector<SectorRange> ReadGuard::Trim(
 
 GuardedRead ReadGuard::ReadAround(SectorRange range, bool trim, bool probeLast) {
   GuardedRead result;
+  if (range.Empty()) return result;
+  // A healthy drive: one read, its buffer kept as it is.
+  const bool known = !states_.Within(range).empty();
+  std::vector<uint8_t> first;
+  if (!known) {
+    first = Read(range);
+    if (!first.empty()) {
+      result.readable = SectorsCovering(static_cast<int64_t>(first.size()), sectorSize_);
+      result.bytes = std::move(first);
+      return result;
+    }
+  }
   const auto sector = static_cast<size_t>(sectorSize_);
   result.bytes.assign(static_cast<size_t>(range.Count()) * sector, 0);
   const auto zeros = [&](SectorRange run) {
@@ -153,9 +165,8 @@ GuardedRead ReadGuard::ReadAround(SectorRange range, bool trim, bool probeLast) 
     std::memcpy(result.bytes.data() + static_cast<size_t>(at - range.First()) * sector, data.data(),
                 data.size());
   };
-  // Reads `gap`, none of it marked; false when the device ends inside it.
-  const auto readGap = [&](SectorRange gap) {
-    std::vector<uint8_t> data = Read(gap);
+  // Takes what a read of `gap`, none of it marked, brought; false when the device ends inside it.
+  const auto takeGap = [&](SectorRange gap, const std::vector<uint8_t>& data) {
     if (!data.empty()) {
       place(gap.First(), data);
       const int64_t whole = static_cast<int64_t>(data.size()) / sectorSize_;
@@ -167,7 +178,6 @@ GuardedRead ReadGuard::ReadAround(SectorRange range, bool trim, bool probeLast) 
       }
       return true;
     }
-    result.failed.push_back(gap);
     if (gap.Count() == 1) {
       Remember(gap, SectorState::kBad);
       zeros(gap);
@@ -213,6 +223,11 @@ GuardedRead ReadGuard::ReadAround(SectorRange range, bool trim, bool probeLast) 
     return true;
   };
 
+  const auto readGap = [&](SectorRange gap) { return takeGap(gap, Read(gap)); };
+  if (!known) {
+    takeGap(range, first);
+    return result;
+  }
   int64_t at = range.First();
   for (const MarkedRange& marked : states_.Within(range)) {
     if (marked.sectors.First() > at && !readGap(SectorRange(at, marked.sectors.First() - at))) {

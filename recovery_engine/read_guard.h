@@ -57,8 +57,6 @@ struct GuardedRead {
   std::vector<uint8_t> bytes;
   std::vector<SectorRange> unreadable;  // in order, as zeros in `bytes`
   int64_t readable = 0;                 // sectors read
-  // The stretches this call read from the device and saw fail, before any trimming.
-  std::vector<SectorRange> failed;
 };
 
 // A device that remembers the scan's failed reads and fails any read touching a sector it knows

@@ -197,7 +197,8 @@ class Carver {
       const int64_t end = std::min(carve.written, (run.End() - fileSector) * sectorSize_ - skew);
       if (first >= end) continue;
       carve.unreadable.emplace_back(first, end - first);
-      carve.unreadableSectors.push_back(run);
+      const int64_t lastSector = fileSector + (skew + end - 1) / sectorSize_;
+      carve.unreadableSectors.push_back(run.Head(lastSector + 1 - run.First()));
     }
     return carve;
   }
@@ -425,7 +426,6 @@ class ChunkScanner {
     ReportUnreadable();
   }
 
-  int64_t FailedReads() const { return guard_.FailedReads(); }
   int64_t FilesWritten() const { return filesWritten_; }
 
  private:
