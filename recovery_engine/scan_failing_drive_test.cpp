@@ -136,10 +136,13 @@ TEST_F(FailingDrive, ADeadStretchCostsAFewFailedReadsAndEverythingAroundItIsCarv
     disk.Unreadable(start * kSector, kDead * kSector);
     const auto messages = Scan(disk);
 
-    auto carved = testing::CarvedFiles(messages);
-    std::sort(carved.begin(), carved.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(carved, expected);
+    // Those beside the stretch are found when the scan reads around it, after the others.
+    const auto carved = testing::CarvedFiles(messages);
+    EXPECT_EQ(carved.size(), expected.size());
+    for (const File& file : expected) {
+      EXPECT_EQ(std::count(carved.begin(), carved.end(), file),
+                std::count(expected.begin(), expected.end(), file));
+    }
     // A handful of chunks are tried in each pass, and each edge once alone: not one failed read
     // per sector of the edges, as a re-read in pieces costs.
     EXPECT_LE(log_->failed, 30);
