@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -159,8 +158,6 @@ TEST_F(FailingDrive, ADeadStretchCostsAFewFailedReadsAndEverythingAroundItIsCarv
     EXPECT_LT(sector, start + kChunk);
     EXPECT_TRUE(nothing[0].ends_with(
         " of the drive): the drive may be failing. Imaging it first is safer."));
-    std::printf("dead stretch from sector %lld: %lld failed reads\n", static_cast<long long>(start),
-                static_cast<long long>(log_->failed));
   }
 }
 
@@ -192,7 +189,6 @@ TEST_F(FailingDrive, ADegradingZoneAsksForEachBadSectorAtMostTwice) {
   EXPECT_NE(unreadable.back().find(" to " + std::to_string(kZone + 63 * 64) + " ("),
             std::string::npos)
       << unreadable.back();
-  std::printf("degrading zone: %lld failed reads\n", static_cast<long long>(log_->failed));
 }
 
 TEST_F(FailingDrive, AFileOverBadSectorsIsReportedDamagedWithWhereItsZerosAre) {
