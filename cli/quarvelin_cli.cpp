@@ -82,7 +82,7 @@ constexpr const char* kImageUsage =
 
 constexpr const char* kScanUsage =
     "Usage: quarvelin-cli scan [--json] [--types EXT,EXT...] [--only PATTERN] [--no-carve]\n"
-    "                          [--no-fs] [--restart] SOURCE OUTDIR\n"
+    "                          [--no-fs] [--map MAPFILE] [--restart] SOURCE OUTDIR\n"
     "\n"
     "Recovers files from SOURCE (a drive such as E: or \\\\.\\PhysicalDrive1 on Windows, a block\n"
     "device such as /dev/sdb on Linux, or a disk image file) into OUTDIR, in two passes:\n"
@@ -118,6 +118,10 @@ constexpr const char* kScanUsage =
     "  --no-carve      recover only what the file systems name\n"
     "  --no-fs         carve only, without reading the file systems\n"
     "  --restart       scan from the start whatever OUTDIR/scan-progress.json says\n"
+    "  --map MAPFILE   SOURCE is an image made from a failing drive and MAPFILE its rescue map\n"
+    "                  (GNU ddrescue's mapfile format, as 'quarvelin-cli image' writes it): what\n"
+    "                  the map does not mark finished was never read, counts as unreadable, and\n"
+    "                  files holding it are reported damaged\n"
     "  --json          print every engine message as one JSON object per line on standard output\n"
     "  -h, --help      show this help\n"
     "  --              end of the options: SOURCE or OUTDIR may then begin with '-'\n"
@@ -263,7 +267,8 @@ const CommandSyntax kScanSyntax = {
                 {"--only", "a pattern"},
                 {"--no-carve", ""},
                 {"--no-fs", ""},
-                {"--restart", ""}},
+                {"--restart", ""},
+                {"--map", "a file"}},
     .minOperands = 2,
     .maxOperands = 2,
     .operandError = "scan: expected SOURCE and OUTDIR",
@@ -283,6 +288,8 @@ int RunScan(const std::vector<std::string>& args) {
   if (!only.empty() && !fileSystems) {
     return ReportUsageError("scan: --only needs the file systems (drop --no-fs)", kScanUsage);
   }
+  const std::vector<std::string> map = line->Values("--map");
+  if (map.size() > 1) return ReportUsageError("scan: --map given twice", kScanUsage);
   std::vector<std::string> types;
   for (const std::string& list : line->Values("--types")) {
     for (std::string& type : SplitList(list)) types.push_back(std::move(type));
@@ -311,6 +318,7 @@ int RunScan(const std::vector<std::string>& args) {
   if (!fileSystems) options.push_back("filesystems=no");
   if (line->Has("--no-carve")) options.push_back("carve=no");
   if (line->Has("--restart")) options.push_back("resume=no");
+  if (!map.empty()) options.push_back("map=" + map[0]);
   std::vector<const char*> typePointers;
   for (const std::string& type : types) typePointers.push_back(type.c_str());
   std::vector<const char*> optionPointers;

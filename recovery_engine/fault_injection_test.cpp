@@ -3,6 +3,7 @@
 // be made. Each run must end cleanly and keep every byte it could.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #if defined(__linux__)
@@ -66,10 +67,24 @@ bool NamesFile(const std::string& name, size_t index, const Placed& file) {
   return chunk <= file.sector && file.sector < chunk + kChunk;
 }
 
+// Takes the lines a scan adds about what it could not read out of `messages`, and returns them.
+std::vector<std::string> TakeUnreadableLines(std::vector<Message>& messages) {
+  std::vector<std::string> taken;
+  std::erase_if(messages, [&taken](const Message& m) {
+    const bool about = m.kind == Kind::Status && (m.text.starts_with("Unreadable: ") ||
+                                                  m.text.starts_with("Nothing readable for ") ||
+                                                  m.text.starts_with("Reading around "));
+    if (about) taken.push_back(m.text);
+    return about;
+  });
+  return taken;
+}
+
 class Faults : public testing::EngineTest {
  protected:
-  // Checks that `messages` carve exactly `files`, in order, each byte for byte into Images, with
-  // one progress line after the first chunk and `Finished` with their count.
+  // Checks that `messages` carve exactly `files`, each byte for byte into Images, with one
+  // progress line and `Finished` with their count. Files next to what cannot be read may come
+  // after the others: they are found when the scan reads around it at the end.
   void ExpectCarved(const std::vector<Message>& messages, const std::string& out,
                     const std::vector<Placed>& files, int64_t sectors) {
     const std::vector<Message> head = {
@@ -82,21 +97,23 @@ class Faults : public testing::EngineTest {
         {Kind::Status, "Starting Scan Loop...", {}}};
     ASSERT_EQ(messages.size(), head.size() + files.size() + 2);
     EXPECT_EQ(std::vector<Message>(messages.begin(), messages.begin() + 4), head);
-    // The progress line follows the first chunk, and with it the file whose header lies there.
-    const size_t inFirst = !files.empty() && files[0].sector < kChunk ? 1 : 0;
-    EXPECT_EQ(messages[head.size() + inFirst],
-              (Message{Kind::Progress, "PROGRESS|0.0|" + std::to_string(inFirst), {}}));
-    for (size_t i = 0, at = head.size(); i < files.size(); ++i, ++at) {
-      if (i == inFirst) ++at;
-      const auto parts = Split(messages[at].text);
-      ASSERT_EQ(messages[at].kind, Kind::FileFound) << messages[at].text;
+    EXPECT_EQ(testing::TextsOf(messages, Kind::Progress).size(), 1u);
+    std::vector<bool> found(files.size());
+    const auto carved = testing::TextsOf(messages, Kind::FileFound);
+    ASSERT_EQ(carved.size(), files.size());
+    for (size_t i = 0; i < carved.size(); ++i) {
+      const auto parts = Split(carved[i]);
       ASSERT_EQ(parts.size(), 4u);
-      EXPECT_TRUE(NamesFile(parts[1], i, files[i]))
-          << parts[1] << " for sector " << files[i].sector;
       EXPECT_EQ(parts[0], out + "/Images/" + parts[1]);
-      EXPECT_EQ(parts[2], std::to_string(files[i].bytes.size()));
-      EXPECT_EQ(testing::ReadFile(parts[0]), files[i].bytes) << parts[1];
+      const auto bytes = testing::ReadFile(parts[0]);
+      const auto same = std::find_if(files.begin(), files.end(),
+                                     [&](const Placed& f) { return f.bytes == bytes; });
+      ASSERT_NE(same, files.end()) << parts[1];
+      found[static_cast<size_t>(same - files.begin())] = true;
+      EXPECT_TRUE(NamesFile(parts[1], i, *same)) << parts[1] << " for sector " << same->sector;
+      EXPECT_EQ(parts[2], std::to_string(same->bytes.size()));
     }
+    EXPECT_EQ(std::count(found.begin(), found.end(), true), std::ssize(files));
     EXPECT_EQ(messages.back(), (Message{Kind::Finished, std::to_string(files.size()), {}}));
   }
 };
@@ -119,7 +136,15 @@ TEST_F(Faults, AnUnreadableChunkAnywhereLosesOnlyTheFilesInIt) {
       if (f.sector / kChunk != bad) kept.push_back(f);
     }
     const std::string out = dir_.File("out" + std::to_string(bad));
-    ExpectCarved(ScanDisk(disk, out, {"jpg", "png", "bmp", "gif"}), out, kept, sectors);
+    auto messages = ScanDisk(disk, out, {"jpg", "png", "bmp", "gif"});
+    const auto unreadable = TakeUnreadableLines(messages);
+    const int64_t last = std::min(sectors, (bad + 1) * kChunk) - 1;
+    ASSERT_FALSE(unreadable.empty());
+    EXPECT_EQ(unreadable.back(), "Unreadable: sectors " + std::to_string(bad * kChunk) + " to " +
+                                     std::to_string(last) + " (" +
+                                     (last - bad * kChunk == kChunk - 1 ? "1 MB" : "50 KB") +
+                                     ") could not be read and were not searched.");
+    ExpectCarved(messages, out, kept, sectors);
   }
 }
 
@@ -158,15 +183,27 @@ TEST_F(Faults, BadSectorsInTheCopyBeyondTheChunkAreReportedAndCostOnlyThemselves
     } else {
       std::fill_n(at, kSector, 0);
     }
-    const std::string error = "Read Error at sector " + std::to_string(c.from) +
+    const std::string from = std::to_string(c.from);
+    const std::string error = "Read Error at sector " + from +
                               (c.cut ? ". File cut short: " + path : ". Filling with zeros.");
+    // A dead block is known up to where the copy stopped reading.
+    const std::string unreadable =
+        c.cut ? "sectors " + from + " to " + std::to_string(c.from + kChunk - 1) + " (1 MB)" +
+                    " could not be read and were not searched."
+              : "sector " + from + " (512 bytes) could not be read and was not searched.";
     const std::vector<Message> tail = {
         {Kind::Status, error, {}},
         {Kind::FileFound, path + "|rec_0_0.bmp|" + std::to_string(expected.size()) + "|Native", {}},
+        {Kind::Status,
+         "Damaged: " + path + ": " +
+             (c.cut ? "ends at sector " + from + ": the rest could not be read"
+                    : "sector " + from + " unreadable, written as zeros"),
+         {}},
         {Kind::Progress, "PROGRESS|0.0|1", {}},
+        {Kind::Status, "Unreadable: " + unreadable, {}},
         {Kind::Finished, "1", {}}};
     ASSERT_GE(messages.size(), tail.size());
-    EXPECT_EQ(std::vector<Message>(messages.end() - 4, messages.end()), tail);
+    EXPECT_EQ(std::vector<Message>(messages.end() - 6, messages.end()), tail);
     EXPECT_EQ(testing::ReadFile(path), expected);
   }
 }

@@ -1,5 +1,6 @@
 #include "file_system_pass.h"
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <exception>
@@ -8,6 +9,7 @@
 
 #include "common/byte_fields.h"
 #include "common/sha256.h"
+#include "damage_report.h"
 #include "filesystems/byte_source.h"
 #include "filesystems/exfat/exfat.h"
 #include "filesystems/fat/fat.h"
@@ -74,6 +76,44 @@ std::vector<std::pair<int64_t, int64_t>> SourceSectors(const FoundFile& file, co
     }
   }
   return sectors;
+}
+
+// The source sectors behind the stretches (offset, length) of a file written as zeros. A
+// compressed file's offsets are not its extents' (its units shrink on the volume): its unreadable
+// stretches are told in the file's own bytes.
+std::string UnreadableText(const FoundFile& file, const Volume& volume, int32_t sectorSize,
+                           const std::vector<std::pair<int64_t, int64_t>>& unreadable) {
+  if (file.compressionUnit != 0) {
+    std::string text = "bytes ";
+    for (size_t i = 0; i < unreadable.size(); ++i) {
+      text += (i > 0 ? ", " : "") + std::to_string(unreadable[i].first) + "-" +
+              std::to_string(unreadable[i].first + unreadable[i].second - 1);
+    }
+    return text + " unreadable, written as zeros";
+  }
+  std::vector<SectorRange> sectors;
+  for (const auto& [offset, length] : unreadable) {
+    int64_t position = 0;
+    for (const Extent& extent : file.extents) {
+      const int64_t first = std::max(offset, position);
+      const int64_t end = std::min(offset + length, position + extent.length);
+      if (first < end && !extent.sparse) {
+        const int64_t byte = volume.firstByte + extent.offset + (first - position);
+        const int64_t firstSector = byte / sectorSize;
+        const int64_t endSector = SectorsCovering(byte + (end - first), sectorSize);
+        if (!sectors.empty() && sectors.back().End() >= firstSector) {
+          sectors.back() =
+              SectorRange(sectors.back().First(),
+                          std::max(sectors.back().End(), endSector) - sectors.back().First());
+        } else {
+          sectors.emplace_back(firstSector, endSector - firstSector);
+        }
+      }
+      position += extent.length;
+      if (position >= offset + length) break;
+    }
+  }
+  return UnreadableSectorsProblem(sectors);
 }
 
 void KeepModifiedTime(const std::string& path, std::optional<int64_t> modified) {
@@ -320,11 +360,10 @@ bool FileSystemPass::WriteFile(const FoundFile& file, const Volume& volume, Byte
       entry.problem += damage;
     }
   }
-  if (!entry.problem.empty()) {
-    engine_.Emit(Kind::Status, "Damaged: " + shown + ": " + entry.problem);
-  } else if (!entry.unreadable.empty()) {
-    engine_.Emit(Kind::Status, "Damaged: " + shown + ": unreadable sectors written as zeros");
+  if (!entry.unreadable.empty()) {
+    AddProblem(entry.problem, UnreadableText(file, volume, sectorSize_, entry.unreadable));
   }
+  if (!entry.problem.empty()) engine_.Emit(Kind::Status, DamagedFileLine(shown, entry.problem));
   manifest_.Add(entry);
   return true;
 }

@@ -12,15 +12,18 @@
 #include "common/scope_guard.h"
 #include "common/sector_range.h"
 #include "common/sha256.h"
+#include "damage_report.h"
 #include "file_system_pass.h"
 #include "formats/format.h"
 #include "header_search.h"
+#include "imaging/rescue_map.h"
 #include "manifest.h"
 #include "output_file.h"
+#include "read_guard.h"
 #include "recovered_names.h"
 #include "recovery_engine.h"
-#include "salvage_read.h"
 #include "scan_progress.h"
+#include "unreadable_stretch.h"
 
 namespace quarvelin {
 namespace {
@@ -70,17 +73,34 @@ struct Carve {
   int64_t written = 0;  // bytes in the file
   int64_t length = 0;   // bytes from the header the scan moves past
   std::string sha256;   // of the bytes written
+  // What is not whole: the file's stretches (offset, length) written as zeros and the sectors
+  // behind them, and where it ends early because nothing more could be read.
+  std::vector<std::pair<int64_t, int64_t>> unreadable;
+  std::vector<SectorRange> unreadableSectors;
+  std::optional<int64_t> cutAt;
 };
 
-// Writes the candidate at `at` in `buffer` (which starts at `bufferSector`) to `out`: the bytes the
-// buffer holds, then the rest from the device in whole-sector reads. An estimated size ends early
-// at the first sector after the header where a selected signature's header begins, since another
-// file starts there. Unreadable sectors in the part read from the device become zeros; where
-// nothing more can be read the file ends. Either is reported, so a damaged file never passes for a
-// whole one. Without `out` nothing is written: the carve is only measured and hashed.
+// Adds `run` to sorted, disjoint `runs`, joining it to the last when they touch.
+void AddRun(std::vector<SectorRange>& runs, SectorRange run) {
+  if (run.Empty()) return;
+  if (!runs.empty() && runs.back().End() >= run.First()) {
+    const int64_t end = std::max(runs.back().End(), run.End());
+    runs.back() = SectorRange(runs.back().First(), end - runs.back().First());
+  } else {
+    runs.push_back(run);
+  }
+}
+
+// Writes the candidate at `at` in `buffer` (which starts at `bufferSector`, its sectors in `holes`
+// unreadable and zeros) to `out`: the bytes the buffer holds, then the rest from the device in
+// whole-sector reads. An estimated size ends early at the first sector after the header where a
+// selected signature's header begins, since another file starts there. Unreadable sectors become
+// zeros; where nothing more can be read the file ends. Either is reported, so a damaged file never
+// passes for a whole one. Without `out` nothing is written or reported: the carve is only measured
+// and hashed.
 class Carver {
  public:
-  Carver(RecoveryEngine& engine, RawDevice& device, const HeaderIndex& index, int32_t sectorSize,
+  Carver(RecoveryEngine& engine, ReadGuard& device, const HeaderIndex& index, int32_t sectorSize,
          int64_t totalSectors)
       : engine_(engine),
         device_(device),
@@ -89,7 +109,8 @@ class Carver {
         totalSectors_(totalSectors) {}
 
   Carve Write(OutputFile* out, const std::string& path, std::span<const uint8_t> buffer,
-              int64_t bufferSector, size_t at, CarvedSize size) {
+              int64_t bufferSector, const std::vector<SectorRange>& holes, size_t at,
+              CarvedSize size) {
     Carve carve;
     carve.length = size.size;
     const auto sector = static_cast<size_t>(sectorSize_);
@@ -109,6 +130,15 @@ class Carver {
       carve.status = CarveStatus::WriteFailed;
       return carve;
     }
+    const int64_t fileSector = bufferSector + static_cast<int64_t>(at / sector);
+    const SectorRange inBufferSectors(
+        fileSector, SectorsCovering(static_cast<int64_t>(at % sector) + inBuffer, sectorSize_));
+    std::vector<SectorRange> zeros;
+    for (const SectorRange& hole : holes) {
+      const int64_t first = std::max(hole.First(), inBufferSectors.First());
+      const int64_t end = std::min(hole.End(), inBufferSectors.End());
+      if (first < end) AddRun(zeros, SectorRange(first, end - first));
+    }
 
     int64_t copied = inBuffer;
     // Never past the device's last sector: a raw volume fails a read that runs over its end, and
@@ -119,16 +149,20 @@ class Carver {
       // Whole sectors only: raw volumes refuse partial-sector reads; the surplus is dropped.
       const int64_t want = std::min(carve.length - copied, kCopyBlockBytes);
       const SectorRange step = rest.Head(SectorsCovering(want, sectorSize_));
-      // On a failing drive one bad sector costs the file only its own bytes.
-      const std::vector<uint8_t> data =
-          ReadReportingBadSectors(engine_, device_, step, sectorSize_);
-      if (data.empty()) {
+      // On a failing drive one bad sector costs the file only its own bytes, and what the scan
+      // already knows to be unreadable is not asked of the drive again.
+      const GuardedRead read = device_.ReadAround(step, true);
+      if (read.readable == 0) {
         // Nothing more can be read: the file keeps what came before, and the user learns it is
         // short.
-        engine_.Emit(Kind::Status, "Read Error at sector " + std::to_string(step.First()) +
-                                       ". File cut short: " + path);
+        if (out != nullptr) {
+          engine_.Emit(Kind::Status, "Read Error at sector " + std::to_string(step.First()) +
+                                         ". File cut short: " + path);
+        }
+        carve.cutAt = step.First();
         break;
       }
+      const std::vector<uint8_t>& data = read.bytes;
       int64_t take = std::min<int64_t>(want, static_cast<int64_t>(data.size()));
       bool cut = false;
       for (int64_t s = 0; size.estimated && s < take; s += sectorSize_) {
@@ -137,6 +171,14 @@ class Carver {
           cut = true;
           break;
         }
+      }
+      for (const SectorRange& run : read.unreadable) {
+        if (run.First() >= step.First() + SectorsCovering(take, sectorSize_)) break;
+        if (out != nullptr) {
+          engine_.Emit(Kind::Status, "Read Error at sector " + std::to_string(run.First()) +
+                                         ". Filling with zeros.");
+        }
+        AddRun(zeros, run.Head(SectorsCovering(take, sectorSize_) - (run.First() - step.First())));
       }
       hash.Update(std::span<const uint8_t>(data).first(static_cast<size_t>(take)));
       if (out != nullptr &&
@@ -155,12 +197,22 @@ class Carver {
     carve.written = copied;
     carve.sha256 = hash.FinishHex();
     if (out != nullptr && !out->Close()) carve.status = CarveStatus::WriteFailed;
+    // Where the zeros lie in the file: its first byte is `at % sector` into its first sector.
+    const int64_t skew = static_cast<int64_t>(at % sector);
+    for (const SectorRange& run : zeros) {
+      const int64_t first = std::max<int64_t>(0, (run.First() - fileSector) * sectorSize_ - skew);
+      const int64_t end = std::min(carve.written, (run.End() - fileSector) * sectorSize_ - skew);
+      if (first >= end) continue;
+      carve.unreadable.emplace_back(first, end - first);
+      const int64_t lastSector = fileSector + (skew + end - 1) / sectorSize_;
+      carve.unreadableSectors.push_back(run.Head(lastSector + 1 - run.First()));
+    }
     return carve;
   }
 
  private:
   RecoveryEngine& engine_;
-  RawDevice& device_;
+  ReadGuard& device_;
   const HeaderIndex& index_;
   int32_t sectorSize_;
   int64_t totalSectors_;  // a read from here on fails because the device ends, not a bad sector
@@ -171,43 +223,52 @@ class Carver {
 // reading most of every chunk twice.
 class ChunkReader {
  public:
-  ChunkReader(RawDevice& device, int32_t sectorSize) : device_(device), sectorSize_(sectorSize) {}
+  ChunkReader(ReadGuard& device, int32_t sectorSize) : device_(device), sectorSize_(sectorSize) {}
 
-  // The sectors of `chunk`, or fewer at the end of the device. A chunk that cannot be read in one
-  // go (a failing drive's bad sectors) is read again in smaller pieces, down to single sectors, and
-  // what stays unreadable becomes zeros: one bad sector must not lose every file that starts in the
-  // chunk. Empty only when no sector of it can be read.
-  const std::vector<uint8_t>& Read(SectorRange chunk) {
-    ReadWhole(chunk);
-    if (buffer_.empty() && chunk.Count() > 1) buffer_ = ReadInPieces(device_, chunk, sectorSize_);
+  // The sectors of `chunk`, or fewer at the end of the device; those that cannot be read are zeros
+  // and listed in `Holes()`. A failed read is not read again in pieces: one pass over a failing
+  // drive reads each stretch once. With `probeLast`, a failure of a read's last sector alone does
+  // not cost the sectors before it (see `ReadGuard::ReadAround`).
+  const std::vector<uint8_t>& Read(SectorRange chunk, bool probeLast) {
+    const SectorRange held(start_, static_cast<int64_t>(buffer_.size()) / sectorSize_);
+    if (chunk.First() > held.First() && held.Contains(chunk.First()) && chunk.End() > held.End()) {
+      GuardedRead more = device_.ReadAround(chunk.From(held.End()), false, probeLast);
+      const int64_t keep = held.End() - chunk.First();
+      buffer_.erase(buffer_.begin(),
+                    buffer_.begin() + (chunk.First() - held.First()) * sectorSize_);
+      buffer_.resize(static_cast<size_t>(keep * sectorSize_));
+      buffer_.insert(buffer_.end(), more.bytes.begin(), more.bytes.end());
+      std::erase_if(holes_, [&](const SectorRange& hole) { return hole.End() <= chunk.First(); });
+      for (SectorRange& hole : holes_) hole = hole.From(chunk.First());
+      holes_.insert(holes_.end(), more.unreadable.begin(), more.unreadable.end());
+    } else {
+      GuardedRead whole = device_.ReadAround(chunk, false, probeLast);
+      buffer_ = std::move(whole.bytes);
+      holes_ = std::move(whole.unreadable);
+    }
+    start_ = chunk.First();
     return buffer_;
   }
 
- private:
-  void ReadWhole(SectorRange chunk) {
-    const SectorRange held(start_, static_cast<int64_t>(buffer_.size()) / sectorSize_);
-    if (chunk.First() > held.First() && held.Contains(chunk.First()) && chunk.End() > held.End()) {
-      const SectorRange more = chunk.From(held.End());
-      std::vector<uint8_t> bytes =
-          device_.ReadDeviceSectors(more.First(), static_cast<uint32_t>(more.Count()), sectorSize_);
-      if (!bytes.empty()) {
-        const int64_t keep = held.End() - chunk.First();
-        buffer_.erase(buffer_.begin(),
-                      buffer_.begin() + (chunk.First() - held.First()) * sectorSize_);
-        buffer_.resize(static_cast<size_t>(keep * sectorSize_));
-        buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
-        start_ = chunk.First();
-        return;
-      }
+  const std::vector<SectorRange>& Holes() const { return holes_; }
+
+  // True when a sector of `part` (within the last chunk read) was read.
+  bool AnyRead(SectorRange part) const {
+    int64_t unread = 0;
+    for (const SectorRange& hole : holes_) {
+      unread += std::max<int64_t>(
+          0, std::min(hole.End(), part.End()) - std::max(hole.First(), part.First()));
     }
-    buffer_ =
-        device_.ReadDeviceSectors(chunk.First(), static_cast<uint32_t>(chunk.Count()), sectorSize_);
-    start_ = chunk.First();
+    return unread < part.Count() &&
+           start_ + SectorsCovering(static_cast<int64_t>(buffer_.size()), sectorSize_) >
+               part.First();
   }
 
-  RawDevice& device_;
+ private:
+  ReadGuard& device_;
   int32_t sectorSize_;
   std::vector<uint8_t> buffer_;
+  std::vector<SectorRange> holes_;  // sectors of `buffer_` that could not be read, in order
   int64_t start_ = 0;  // first sector of `buffer_`, which holds nothing before the first read
 };
 
@@ -225,6 +286,8 @@ struct ScanSetup {
   int32_t sectorSize = 0;
   SectorRange sectors;  // the whole device
   std::vector<FileSignature> signatures;
+  // Sectors of an image its rescue map says were never read from the drive.
+  std::vector<SectorRange> neverRead;
 
   // The first selected row of the type with that extension; null when it is not selected.
   const FileSignature* TypeRow(std::string_view extension) const {
@@ -234,6 +297,42 @@ struct ScanSetup {
     return nullptr;
   }
 };
+
+// Reads the rescue map of the image being scanned: the sectors it does not mark finished were never
+// read from the drive, so the image holds no data there, only what the imaging left (zeros). Reads
+// touching them fail as they did on the drive, and files holding them are reported damaged. False,
+// once the reason has been reported, when the map cannot be read or is not this image's.
+bool ApplyRescueMap(RecoveryEngine& engine, const std::string& mapPath,
+                    const std::string& drivePath, ScanSetup& setup) {
+  std::string error;
+  const std::optional<RescueMap> map = RescueMap::Load(mapPath, error);
+  if (!map) {
+    engine.Emit(Kind::Error, "Cannot read the rescue map " + mapPath + ": " +
+                                 (error.empty() ? "there is no such file" : error));
+    return false;
+  }
+  if (map->Size() != setup.deviceBytes) {
+    engine.Emit(Kind::Error, "The rescue map " + mapPath + " describes " +
+                                 std::to_string(map->Size()) + " bytes, but " + drivePath +
+                                 " holds " + std::to_string(setup.deviceBytes) +
+                                 ": it is not this image's map. Nothing was scanned.");
+    return false;
+  }
+  const int64_t sectorSize = setup.sectorSize;
+  for (const MapBlock& block : map->Blocks()) {
+    if (block.status == BlockStatus::kFinished) continue;
+    // A sector the map leaves partly unread holds zeros for that part: the whole of it counts.
+    const int64_t first = block.pos / sectorSize;
+    const int64_t end = SectorsCovering(block.End(), sectorSize);
+    AddRun(setup.neverRead, SectorRange(first, end - first));
+  }
+  auto guarded = std::make_unique<ReadGuard>(std::move(setup.opened.device), setup.sectors.End());
+  for (const SectorRange& never : setup.neverRead) {
+    guarded->States().Set(never, SectorState::kBad);
+  }
+  setup.opened.device = std::move(guarded);
+  return true;
+}
 
 // Opens and measures the drive, refuses a scan that must not run, and makes the six category
 // folders. Nothing, once the reason has been reported, when the scan cannot go ahead.
@@ -256,6 +355,9 @@ std::optional<ScanSetup> Prepare(RecoveryEngine& engine, const std::string& driv
       0, setup.deviceBytes > 0 ? SectorsCovering(setup.deviceBytes, setup.sectorSize) : 0);
   if (setup.sectors.Empty()) {
     engine.Emit(Kind::Error, "Error: Could not determine drive size. Drive may be inaccessible.");
+    return std::nullopt;
+  }
+  if (!options.map.empty() && !ApplyRescueMap(engine, options.map, drivePath, setup)) {
     return std::nullopt;
   }
   if (engine.HasCallback()) {
@@ -310,24 +412,53 @@ class ChunkScanner {
         lost_(lost),
         files_(files),
         volumesSeen_(volumesSeen),
-        device_(*setup.opened.device),
+        guard_(*setup.opened.device, setup.sectors.End()),
         setup_(setup),
         outputDir_(outputDir),
         index_(setup.signatures),
         stops_(LongHeaders(setup.signatures)),
         unheaded_(UnheadedRows(setup.signatures)),
-        carver_(engine, device_, index_, setup.sectorSize, setup.sectors.End()),
-        chunks_(device_, setup.sectorSize),
+        carver_(engine, guard_, index_, setup.sectorSize, setup.sectors.End()),
+        chunks_(guard_, setup.sectorSize),
+        stretch_(setup.deviceBytes),
         keeper_(keeper),
         resume_(resume),
         earlier_(resume != nullptr ? resume->records.files : 0),
         filesNamed_(keeper.Progress().carveCounter) {
     memo_.deviceBytes = setup.deviceBytes;
+    for (const SectorRange& never : setup.neverRead) guard_.States().Set(never, SectorState::kBad);
   }
 
-  // Runs to the drive's end, a cancel, or an output disk that can take no more.
+  // Runs to the drive's end, a cancel, or an output disk that can take no more: a first pass that
+  // reads every chunk once and moves fast over what cannot be read, a second that reads what the
+  // first skipped and the edges of what failed, then the list of what could not be read.
   void Run() {
+    const bool firstPassDone = FirstPass();
+    if (!stopped_ && !engine_.CancelRequested()) SecondPass();
+    ReportUnreadable();
+    // A cancel may have cut the last carve short: where it ended says nothing then.
+    reachedEnd_ = firstPassDone && Going();
+    if (reachedEnd_) {
+      keeper_.Progress().carvedUntil = setup_.sectors.End();
+      keeper_.Progress().carveCounter = filesNamed_;
+    }
+  }
+
+  int64_t FilesWritten() const { return filesWritten_; }
+  bool ReachedEnd() const { return reachedEnd_; }
+
+ private:
+  // Reads the drive from its first sector to its last, chunk by chunk. While chunks keep failing
+  // it jumps further ahead each time, up to a cap, and back to one chunk once a read succeeds: a
+  // dying stretch costs a few failed reads, not one for each of its chunks.
+  // True when it reached the drive's end.
+  bool FirstPass() {
     ScanProgress& progress = keeper_.Progress();
+    const int64_t hundredth = setup_.sectors.Count() / 100;
+    const int64_t maxSkip =
+        std::max(kScanChunkSectors, std::min((int64_t{1} << 30) / setup_.sectorSize, hundredth));
+    int64_t skip = 0;
+    bool failing = false;
     int64_t sector = progress.carvedUntil;
     for (; sector < setup_.sectors.End() && !engine_.CancelRequested();) {
       if (!engine_.WaitWhilePaused()) break;
@@ -343,23 +474,137 @@ class ChunkScanner {
       }
       const SectorRange chunk = setup_.sectors.From(sector).Head(
           std::min(kScanChunkSectors, coverage_.NextCovered(sector) - sector));
-      const ChunkResult result = ScanChunk(chunk);
+      // Only where a bad stretch begins is its first sector worth telling apart from what comes
+      // before; inside one, every read is another failure.
+      const ChunkResult result = ScanChunk(chunk, !failing);
       ReportProgress(sector);
-      if (result.stop) break;
-      sector = result.next;
+      if (result.stop) {
+        stopped_ = true;
+        break;
+      }
+      if (!result.unreadable) {
+        failing = false;
+        skip = 0;
+        stretch_.Readable();
+        sector = result.next;
+        continue;
+      }
+      NothingReadable(chunk);
+      sector = chunk.End();
+      if (failing) {
+        skip = skip == 0 ? kScanChunkSectors : std::min(skip * 2, maxSkip);
+        const SectorRange skipped = setup_.sectors.From(sector).Head(skip);
+        for (const SectorRange& gap : Unmarked(skipped)) {
+          guard_.States().Set(gap, SectorState::kSkipped);
+        }
+        NothingReadable(skipped);
+        sector = skipped.End();
+      }
+      failing = true;
     }
-    // A cancel may have cut the last carve short: where it ended says nothing then.
-    reachedEnd_ = sector >= setup_.sectors.End() && !engine_.CancelRequested();
-    if (reachedEnd_) {
-      progress.carvedUntil = setup_.sectors.End();
-      progress.carveCounter = filesNamed_;
+    return sector >= setup_.sectors.End() && !stopped_ && !engine_.CancelRequested();
+  }
+
+  // Reads what the first pass skipped, a chunk at a time from the end of each skipped stretch (a
+  // drive whose bad area was entered forwards is kinder read from the other side), then the edges
+  // of each stretch that failed, a sector at a time, and searches what could be read. The inside
+  // of a failed stretch is not read sector by sector: on a dead stretch that would be a failed
+  // read for each of its sectors.
+  void SecondPass() {
+    std::vector<MarkedRange> marked = guard_.States().All();
+    const auto pending = [](const MarkedRange& m) {
+      return m.state == SectorState::kSkipped || m.state == SectorState::kFailed;
+    };
+    if (std::none_of(marked.begin(), marked.end(), pending)) return;
+    engine_.Emit(Kind::Status, "Reading around what could not be read...");
+    for (auto it = marked.rbegin(); it != marked.rend() && Going(); ++it) {
+      if (it->state != SectorState::kSkipped) continue;
+      for (int64_t end = it->sectors.End(); end > it->sectors.First() && Going();
+           end -= kScanChunkSectors) {
+        const SectorRange unit = it->sectors.From(end - kScanChunkSectors)
+                                     .Head(std::min(kScanChunkSectors, end - it->sectors.First()));
+        guard_.States().Set(unit, std::nullopt);
+        Search(unit);
+      }
+    }
+    marked = guard_.States().All();
+    for (const MarkedRange& m : marked) {
+      if (!Going()) break;
+      if (m.state != SectorState::kFailed) continue;
+      for (const SectorRange& edge : guard_.Trim(m.sectors)) Search(edge);
     }
   }
 
-  int64_t FilesWritten() const { return filesWritten_; }
-  bool ReachedEnd() const { return reachedEnd_; }
+  bool Going() const { return !stopped_ && !engine_.CancelRequested(); }
 
- private:
+  // Searches `range` as the first pass does, without skipping.
+  void Search(SectorRange range) {
+    for (int64_t sector = range.First(); sector < range.End() && Going();) {
+      if (!engine_.WaitWhilePaused()) break;
+      const int64_t uncovered = coverage_.CoveredUntil(sector);
+      if (uncovered != sector) {
+        sector = uncovered;
+        continue;
+      }
+      const SectorRange chunk = range.From(sector).Head(
+          std::min(kScanChunkSectors, coverage_.NextCovered(sector) - sector));
+      const ChunkResult result = ScanChunk(chunk, false);
+      if (result.stop) stopped_ = true;
+      sector = result.next;
+    }
+  }
+
+  // The parts of `range` whose sectors have no state.
+  std::vector<SectorRange> Unmarked(SectorRange range) const {
+    std::vector<SectorRange> gaps;
+    int64_t at = range.First();
+    for (const MarkedRange& m : guard_.States().Within(range)) {
+      if (m.sectors.First() > at) gaps.emplace_back(at, m.sectors.First() - at);
+      at = m.sectors.End();
+    }
+    if (at < range.End()) gaps.emplace_back(at, range.End() - at);
+    return gaps;
+  }
+
+  // Follows the stretch with nothing readable; tells the user at once when it becomes long, so
+  // they can stop and image the drive before reading more of it.
+  void NothingReadable(SectorRange sectors) {
+    const int64_t bytes = sectors.ByteLength(setup_.sectorSize).value_or(INT64_MAX);
+    if (!stretch_.Unreadable(sectors.First() * setup_.sectorSize, bytes)) return;
+    char percent[32];
+    std::snprintf(
+        percent, sizeof percent, "%.1f%%",
+        static_cast<double>(stretch_.Length()) / static_cast<double>(setup_.deviceBytes) * 100.0);
+    engine_.Emit(Kind::Status,
+                 "Nothing readable for " + SizeText(stretch_.Length()) + " from sector " +
+                     std::to_string(stretch_.First() / setup_.sectorSize) + " (" + percent +
+                     " of the drive): the drive may be failing. Imaging it first "
+                     "is safer.");
+  }
+
+  // One line for each stretch that could not be read, the states of its sectors aside.
+  void ReportUnreadable() {
+    // Enough to see where a drive is failing; a dying one could have many thousands.
+    constexpr size_t kMaxLines = 1000;
+    std::vector<SectorRange> stretches;
+    for (const MarkedRange& m : guard_.States().All()) {
+      if (m.state != SectorState::kSkipped) AddRun(stretches, m.sectors);
+    }
+    int64_t restBytes = 0;
+    for (size_t i = 0; i < stretches.size(); ++i) {
+      if (i < kMaxLines) {
+        engine_.Emit(Kind::Status, UnreadableStretchLine(stretches[i], setup_.sectorSize));
+      } else {
+        restBytes += stretches[i].ByteLength(setup_.sectorSize).value_or(0);
+      }
+    }
+    if (stretches.size() > kMaxLines) {
+      engine_.Emit(Kind::Status, "Unreadable: " + std::to_string(stretches.size() - kMaxLines) +
+                                     " more stretches (" + SizeText(restBytes) +
+                                     ") could not be read and were not searched.");
+    }
+  }
+
   // Reads the file systems whose boot sectors lie in `chunk` that no partition table listed. True
   // when one was read: its files may now cover part of the chunk.
   bool ReadLostVolumes(std::span<const uint8_t> bytes, SectorRange chunk, bool& stop) {
@@ -377,20 +622,20 @@ class ChunkScanner {
   }
 
   struct ChunkResult {
-    int64_t next = 0;   // where the next chunk starts
-    bool stop = false;  // the scan cannot go on
+    int64_t next = 0;         // where the next chunk starts
+    bool stop = false;        // the scan cannot go on
+    bool unreadable = false;  // no sector of the chunk could be read
   };
   enum class Outcome { kRejected, kCarved, kStop };
 
   // Candidates in the order they lie on the disk; at one offset, in search order. A rejected
   // candidate lets the search go on with the next signature, then the next offset.
-  ChunkResult ScanChunk(SectorRange chunk) {
+  ChunkResult ScanChunk(SectorRange chunk, bool probeLast) {
     // One sector more than the chunk, when there is one, so that a header starting near the
     // chunk's end is seen whole.
-    const std::vector<uint8_t>* read =
-        &chunks_.Read(setup_.sectors.From(chunk.First()).Head(chunk.Count() + 1));
-    if (read->empty()) read = &chunks_.Read(chunk);
-    const std::vector<uint8_t>& buffer = *read;
+    const SectorRange withNext = setup_.sectors.From(chunk.First()).Head(chunk.Count() + 1);
+    const std::vector<uint8_t>& buffer = chunks_.Read(withNext, probeLast && withNext != chunk);
+    if (!chunks_.AnyRead(chunk)) return {chunk.End(), false, true};
     const size_t chunkBytes =
         std::min(buffer.size(), static_cast<size_t>(chunk.Count() * setup_.sectorSize));
     bool stop = false;
@@ -475,7 +720,7 @@ class ChunkScanner {
   Outcome CarveCandidate(std::span<const uint8_t> buffer, int64_t chunkSector, size_t at,
                          const FileSignature& signature, int64_t& length) {
     const CarvedSize size =
-        DetermineCarvedSize(engine_.CancelFlag(), buffer, at, signature, device_,
+        DetermineCarvedSize(engine_.CancelFlag(), buffer, at, signature, guard_,
                             static_cast<uint64_t>(chunkSector), setup_.sectorSize, &memo_, &stops_);
     // The content names the type; a type the user did not select is not carved.
     const FileSignature* type = &signature;
@@ -515,7 +760,7 @@ class ChunkScanner {
       return Outcome::kRejected;
     }
     const std::string path = folder + "/" + *name;
-    const Carve carve = carver_.Write(&out, path, buffer, chunkSector, at, size);
+    const Carve carve = carver_.Write(&out, path, buffer, chunkSector, chunks_.Holes(), at, size);
     if (carve.status != CarveStatus::Written) {
       // A full or failing output disk ends the scan.
       engine_.Emit(Kind::Error, "Failed to write output file: " + path);
@@ -534,6 +779,15 @@ class ChunkScanner {
                                                       setup_.sectorSize);
     entry.sectors = {{first, end - first}};
     entry.sha256 = carve.sha256;
+    if (!carve.unreadableSectors.empty()) {
+      AddProblem(entry.problem, UnreadableSectorsProblem(carve.unreadableSectors));
+    }
+    if (carve.cutAt) {
+      AddProblem(entry.problem,
+                 "ends at sector " + std::to_string(*carve.cutAt) + ": the rest could not be read");
+    }
+    entry.unreadable = carve.unreadable;
+    if (!entry.problem.empty()) engine_.Emit(Kind::Status, DamagedFileLine(path, entry.problem));
     manifest_.Add(entry);
     length = carve.length;
     return Outcome::kCarved;
@@ -559,7 +813,8 @@ class ChunkScanner {
       if (kept->second.firstSector != first) return Earlier::kNone;
       // Carved again without writing, to move past it as the interrupted run did. A file a
       // cancel cut short differs, and is written again beside it.
-      const Carve again = carver_.Write(nullptr, path, buffer, chunkSector, at, size);
+      const Carve again =
+          carver_.Write(nullptr, path, buffer, chunkSector, chunks_.Holes(), at, size);
       if (engine_.CancelRequested()) return Earlier::kCancelled;
       if (again.written != kept->second.size || again.sha256 != kept->second.sha256) {
         return Earlier::kNone;
@@ -592,7 +847,7 @@ class ChunkScanner {
   LostVolumeSearch* lost_;
   FileSystemPass* files_;
   int volumesSeen_;
-  RawDevice& device_;
+  ReadGuard guard_;  // every read of the carve goes through it
   const ScanSetup& setup_;
   const std::string& outputDir_;
   const HeaderIndex index_;
@@ -606,10 +861,12 @@ class ChunkScanner {
   std::vector<const FileFormat*> tried_;
   Carver carver_;
   ChunkReader chunks_;
-  SizingMemo memo_;
+  UnreadableStretch stretch_;
   ProgressKeeper& keeper_;
   const Resume* resume_;
   int64_t earlier_;  // files the scan wrote before it was interrupted
+  bool stopped_ = false;
+  SizingMemo memo_;
   int64_t filesNamed_;
   int64_t filesWritten_ = 0;
   bool reachedEnd_ = false;
@@ -639,6 +896,11 @@ std::string ApplyScanOption(ScanOptions& options, const std::string& text) {
   if (name == "filesystems") return flag(options.fileSystems);
   if (name == "carve") return flag(options.carve);
   if (name == "resume") return flag(options.resume);
+  if (name == "map") {
+    if (value.empty()) return "Scan option map needs the rescue map's path";
+    options.map = value;
+    return "";
+  }
   return "Unknown scan option: " + text;
 }
 

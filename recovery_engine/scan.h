@@ -18,10 +18,13 @@ struct ScanOptions {
   // Go on from where the same scan of the same drive into the same folder stopped; off, the scan
   // starts afresh whatever the folder's progress file says.
   bool resume = true;
+  // The rescue map (GNU ddrescue's mapfile) of the image being scanned: what it does not mark
+  // finished was never read from the drive, and counts as unreadable.
+  std::string map;
 };
 
 // Reads the options a caller passes as "name=value" texts ("only=/Photos/**", "carve=no",
-// "filesystems=no"); an unknown name or value gives an error text instead.
+// "filesystems=no", "map=drive.map"); an unknown name or value gives an error text instead.
 std::string ApplyScanOption(ScanOptions& options, const std::string& text);
 
 // Recovers the files of the drive `drivePath` into the category folders under `outputDir`: first

@@ -171,6 +171,49 @@ TEST_F(FileSystemScan, ADeletedFileWhoseClustersHoldSomethingElseIsSaidToBeDamag
   }
 }
 
+TEST_F(FileSystemScan, ANamedFileOverABadSectorIsSaidToBeDamagedWithTheSector) {
+  // Where a file lies, from a scan of the healthy volume; then the same volume with a bad sector
+  // in that file.
+  TestDisk disk = TestDisk::Of(testing::TestVolume("fat16"));
+  std::vector<const char*> noCarve = {"carve=no"};
+  const auto scan = [&](const std::string& out) {
+    return Run(disk.Opener(), [&](RecoveryEngine& engine) {
+      engine.StartRecovery("disk", out.c_str(), nullptr, 0, RecordA, noCarve.data(), 1);
+    });
+  };
+  std::string original;
+  int64_t first = 0;
+  scan(out_);
+  std::ifstream manifest(out_ + "/manifest.jsonl");
+  for (std::string line; std::getline(manifest, line) && original.empty();) {
+    const size_t sectors = line.find("\"sectors\":[[");
+    const size_t at = line.find("\"originalPath\":\"");
+    if (sectors == std::string::npos || at == std::string::npos ||
+        line.find("\"state\":\"live\"") == std::string::npos) {
+      continue;
+    }
+    const size_t count = line.find(',', sectors + 13);
+    if (std::stoll(line.substr(count + 1)) < 4) continue;
+    first = std::stoll(line.substr(sectors + 12));
+    original = line.substr(at + 16, line.find('"', at + 16) - at - 16);
+  }
+  ASSERT_FALSE(original.empty());
+  disk.Unreadable((first + 2) * 512, 512);
+
+  const std::string out = dir_.File("again");
+  const auto messages = scan(out);
+  const std::string problem =
+      "sector " + std::to_string(first + 2) + " unreadable, written as zeros";
+  bool said = false;
+  for (const std::string& text : TextsOf(messages, Kind::Status)) {
+    said = said || (text.starts_with("Damaged: ") && text.ends_with(": " + problem));
+  }
+  EXPECT_TRUE(said) << original;
+  const std::string line = ManifestLine(out, original);
+  EXPECT_NE(line.find("\"problem\":\"" + problem + "\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"unreadable\":[[1024,512]]"), std::string::npos) << line;
+}
+
 TEST_F(FileSystemScan, CancellingInTheFileSystemPassEndsWithWhatWasWritten) {
   const TestDisk disk = TestDisk::Of(testing::TestVolume("fat16"));
   const auto messages = Run(disk.Opener(), [&](RecoveryEngine& engine) {
