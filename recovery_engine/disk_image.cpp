@@ -16,6 +16,7 @@
 #include "imaging/rescue.h"
 #include "imaging/rescue_map.h"
 #include "recovery_engine.h"
+#include "unreadable_stretch.h"
 
 namespace quarvelin {
 namespace {
@@ -31,10 +32,6 @@ constexpr double kSavingShare = 0.1;
 constexpr double kDurableEverySeconds = 30.0;
 // Unreadable stretches listed one line each up to this many; the map holds them all.
 constexpr int kMostListedErrors = 1000;
-// A stretch this long with nothing readable is worth a word to the user: 10 % of the drive, but
-// never less than the short nor more than the long.
-constexpr int64_t kShortDeadStretch = int64_t{64} << 20;
-constexpr int64_t kLongDeadStretch = int64_t{1} << 30;
 // Compared between the source and the image when a rescue is resumed.
 constexpr int64_t kCheckBytes = 65536;
 
@@ -243,7 +240,7 @@ class DeadStretchWatch {
       : engine_(engine),
         sectorSize_(sectorSize),
         size_(size),
-        threshold_(std::min(kLongDeadStretch, std::max(size / 10, kShortDeadStretch))) {}
+        threshold_(LongUnreadableBytes(size)) {}
 
   void Read(bool succeeded, int64_t position) {
     if (succeeded) {

@@ -27,8 +27,9 @@ inline std::vector<File> CarvedFiles(const std::vector<Message>& messages) {
   return files;
 }
 
-// The messages of an imaging without its progress lines and the lines about its phases, summary
-// and checksums: the lines every imaging sends, whatever the source.
+// The messages of an imaging without its progress lines and the lines about its phases, a long
+// unreadable stretch, its summary and checksums: the lines every imaging sends, whatever the
+// source.
 inline std::vector<Message> ImagingOutcome(const std::vector<Message>& messages) {
   std::vector<Message> kept;
   for (const Message& m : messages) {
@@ -36,7 +37,8 @@ inline std::vector<Message> ImagingOutcome(const std::vector<Message>& messages)
         m.kind == NativeMessageKind::Progress ||
         (m.kind == NativeMessageKind::Status &&
          (m.text.starts_with("Imaging: ") || m.text.starts_with("Rescued ") ||
-          m.text.starts_with("Image SHA-256: ") || m.text.starts_with("Image MD5: ")));
+          m.text.starts_with("Nothing readable for ") || m.text.starts_with("Image SHA-256: ") ||
+          m.text.starts_with("Image MD5: ")));
     if (!detail) kept.push_back(m);
   }
   return kept;
