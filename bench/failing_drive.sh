@@ -3,28 +3,28 @@
 # system (bench/failing_drive/failing_drive.c) serving an image whose listed bad sectors fail every
 # read touching them with EIO after a delay, and logging every read request. From the logs:
 #
-#   a. a dead 8 MiB stretch (starting on a 1 MiB boundary, and 300 KiB past one): failed reads before
-#      every readable sector is on the copy, failed and total reads, time; ddrescue -n, -n -N and a
-#      full run, ours with and without scraping. Target: ours at most twice ddrescue -n's failed reads.
+#   a. a dead 8 MiB stretch (on a 1 MiB boundary, and 300 KiB past one): failed reads before every
+#      readable sector is on the copy, failed and total reads, time; ddrescue -n, -n -N and a full
+#      run, ours with and without scraping. Target: ours at most twice ddrescue -n's failed reads.
 #   b. a degrading zone, one bad sector every 32 KiB over 2 MiB: readable sectors recovered (target
 #      100 %), the most times any bad sector was read (target <= 2), total reads.
-#   c. kill and resume: our imaging killed (SIGKILL) at random moments and resumed each time, then
+#   c. kill and resume: imaging killed (SIGKILL) at random moments and resumed each time, then
 #      compared with an uninterrupted run; sectors read successfully more than once (target 0).
 #   d. speed from a cached plain file (no FUSE) against dd bs=1M (target: ours >= 0.8 of dd's rate).
-#   e. `scan` on the dead-stretch and degrading drives: failed reads, files carved, what it says about
-#      unreadable areas and damaged files.
+#   e. `scan` on the dead-stretch and degrading drives: failed reads, files carved, what it says
+#      about unreadable areas and damaged files.
 #   f. `scan IMAGE --map MAP` on the image and map of (b).
 #
 #   sudo bench/failing_drive.sh [--quick] [--only a,b,...] [--reuse DIR] [--cli PATH]
 #
 # The source is 256 MiB of the sample files in testdata/files laid one after another with random
 # filler; (d) images 1 GiB. --quick: a 64 MiB source, a 1 MiB dead stretch, 3 kills, 256 MiB for
-# (d): a few minutes instead of about half an hour (a full run scrapes the 8 MiB stretch sector by
-# sector, 16384 failed reads at 20 ms, for ddrescue and for us, on both stretches). --reuse DIR keeps
-# everything in DIR and reuses the images and the built drive found there. --cli PATH uses that
-# quarvelin-cli instead of building build/native/bin/quarvelin-cli. DELAY_MS (default 20) is the time
-# a failed read takes; SEED (default 1) picks the kill moments; SCAN_TIMEOUT (default 900) stops a
-# scan in (e) after that many seconds (SIGINT: it keeps what it carved).
+# (d): minutes instead of about half an hour (a full run scrapes the 8 MiB stretch sector by
+# sector, 16384 failed reads at 20 ms, for ddrescue and for us, on both stretches). --reuse DIR
+# keeps everything in DIR and reuses the images and the built drive found there. --cli PATH uses
+# that quarvelin-cli instead of building build/native/bin/quarvelin-cli. DELAY_MS (default 20) is
+# the time a failed read takes; SEED (default 1) picks the kill moments; SCAN_TIMEOUT (default
+# 900) stops a scan in (e) after that many seconds (SIGINT: it keeps what it carved).
 #
 # Needs root (FUSE mounts). Exit status 0 when every target measured is met, 1 otherwise.
 set -euo pipefail
@@ -74,7 +74,9 @@ if ((${#missing[@]})); then
   env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+built=""
 if [[ -z $cli ]]; then
+  built=1
   (cd "$root" && cmake --preset native >/dev/null &&
     cmake --build --preset native -j2 --target quarvelin-cli >/dev/null)
   cli=$root/build/native/bin/quarvelin-cli
@@ -107,6 +109,7 @@ trap 'exit 130' INT TERM
 log_stats() { python3 "$here/read_log.py" "$@"; }
 now() { date +%s.%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+faster() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(b == "" || a < b) }'; }  # faster TIME BEST
 
 # The drive, built once.
 drive=$work/failing_drive
@@ -145,7 +148,11 @@ mount_drive() {
 supports() { "$cli" "$1" --help 2>&1 | grep -q -- "$2"; }
 has_map=""
 supports image --resume && has_map=1
-ours_version="quarvelin-cli at $(git -C "$root" log -1 --format='%h %s' | cut -c1-60)"
+if [[ -n $built ]]; then
+  ours_version="$cli, built from $(git -C "$root" log -1 --format='%h %s' | cut -c1-60)"
+else
+  ours_version=$cli
+fi
 
 # timed LOGNAME COMMAND...: runs the command with a fresh log; sets `took` and `status`.
 timed() {
@@ -189,7 +196,8 @@ image_header() {
   printf "$row_format" "" "readable" "reads" "reads" "recovered" "reads" "s" ""
 }
 
-echo "Failing drive: ${source_mib} MiB source ($laid sample files), failed reads take ${delay_ms} ms"
+echo "Failing drive: ${source_mib} MiB source ($laid sample files)," \
+  "failed reads take ${delay_ms} ms"
 echo "Ours: $ours_version${has_map:+ (with --map/--resume)}"
 echo "Work: $work"
 
@@ -215,7 +223,8 @@ if [[ ,$only, == *,a,* ]]; then
       verdict 0 "ours left readable sectors unread ($where)"
     else
       verdict $((ours_before <= 2 * dd_n)) \
-        "ours $ours_before failed reads before the readable part was copied, ddrescue -n $dd_n ($where)"
+        "ours $ours_before failed reads before the readable part was copied," \
+        "ddrescue -n $dd_n ($where)"
     fi
   done
 fi
@@ -230,7 +239,8 @@ if [[ ,$only, == *,b,* || ,$only, == *,f,* ]]; then
   image_header
   image_row degrade "ddrescue (full)" ddrescue
   image_row degrade "ours" ours
-  verdict "$([[ $last_rec == 100.00 ]] && echo 1 || echo 0)" "ours recovered $last_rec % of the readable sectors"
+  verdict "$([[ $last_rec == 100.00 ]] && echo 1 || echo 0)" \
+    "ours recovered $last_rec % of the readable sectors"
   verdict $((last_most <= 2)) "ours read a bad sector at most $last_most times"
 fi
 
@@ -282,8 +292,8 @@ kill_resume_row() {  # kill_resume_row KIND
   reads=$(log_stats counts "$work/resume.log" | cut -d' ' -f1)
   reread=$(log_stats reread "$work/resume.log")
   if cmp -s "$ref" "$out"; then same=identical; else same=DIFFERENT; fi
-  printf "$resume_format" "$kind" "$full_time" "$ref_reads" "$ref_reread" "$landed/$kills" "$reads" \
-    "$reread" "$same" "$status"
+  printf "$resume_format" "$kind" "$full_time" "$ref_reads" "$ref_reread" "$landed/$kills" \
+    "$reads" "$reread" "$same" "$status"
   last_reread=$reread last_same=$same
 }
 resume_format='%-10s %8s %8s %8s %7s %8s %8s %10s %5s\n'
@@ -328,16 +338,17 @@ if [[ ,$only, == *,d,* ]]; then
       sync
       if [[ $who == dd ]]; then
         timed speed dd if="$big" of="$work/big.copy" bs=1M
-        [[ -z $best_dd ]] || awk -v a="$took" -v b="$best_dd" 'BEGIN { exit !(a < b) }' && best_dd=$took
+        faster "$took" "$best_dd" && best_dd=$took
       else
         timed speed "$cli" image "$big" "$work/big.out"
-        [[ -z $best_ours ]] || awk -v a="$took" -v b="$best_ours" 'BEGIN { exit !(a < b) }' && best_ours=$took
+        faster "$took" "$best_ours" && best_ours=$took
       fi
     done
   done
   rm -f "$work/big.copy" "$work/big.out" "$work/big.out".*
   ratio=$(awk -v d="$best_dd" -v o="$best_ours" 'BEGIN { printf "%.2f", (o > 0) ? d / o : 0 }')
-  echo "  dd ${best_dd} s, ours ${best_ours} s (fastest of three, ours including its checksums): ratio $ratio"
+  echo "  dd ${best_dd} s, ours ${best_ours} s (fastest of three runs each):" \
+    "ratio $ratio"
   verdict "$(awk -v r="$ratio" 'BEGIN { print (r >= 0.8) ? 1 : 0 }')" "ours at $ratio of dd's rate"
 fi
 
@@ -353,8 +364,8 @@ scan_row() {  # scan_row NAME LABEL SOURCE [options]
   damaged=$(grep -c '"unreadable"\|"problem"' "$outdir/manifest.jsonl" 2>/dev/null || true)
   status_lines <"$work/last.out" >"$work/scan/$name-$label.status"
   notes=$(grep -ci "$said" "$work/scan/$name-$label.status" || true)
-  printf "$scan_format" "$label" "$fails" "$total" "$most" "$carved" "${damaged:-0}" "$notes" "$took" \
-    "$status"
+  printf "$scan_format" "$label" "$fails" "$total" "$most" "$carved" "${damaged:-0}" "$notes" \
+    "$took" "$status"
   cp "$work/last.out" "$work/scan/$name-$label.out"
 }
 # The engine's status lines, and those about unreadable areas and damaged files grouped, their

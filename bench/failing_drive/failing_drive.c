@@ -1,16 +1,16 @@
-// A failing drive to benchmark rescues on: a read-only FUSE file system serving one file whose bytes
-// come from a backing image, where every read touching a listed bad sector waits (a drive retrying
-// internally before it gives up) and then fails with EIO. Every read request is logged as
-// "offset length ok|fail", one line each, so a benchmark can count failed reads, total reads and how
-// often each sector was read.
+// A failing drive to benchmark rescues on: a read-only FUSE file system serving one file whose
+// bytes come from a backing image, where every read touching a listed bad sector waits (a drive
+// retrying internally before it gives up) and then fails with EIO. Every read request is logged as
+// "offset length ok|fail", one line each, so a benchmark can count failed reads, total reads and
+// how often each sector was read.
 //
-//   failing_drive MOUNTPOINT -o image=PATH[,bad=FILE][,delay=MS][,log=FILE][,name=NAME] [FUSE options]
+//   failing_drive MOUNTPOINT -o image=PATH[,bad=FILE,delay=MS,log=FILE,name=NAME] [FUSE options]
 //
-// bad=FILE holds "first count" lines in 512-byte sectors ('#' starts a comment); delay=MS is the wait
-// before a failed read (default 0); name= is the served file's name (default "disk"). The file is
-// served with direct_io: no page cache and no read-ahead between a tool and this drive, so each read
-// a tool issues arrives here with its own offset and length. Requests are served one at a time, as a
-// drive would, so the log is in the order the reads were done.
+// bad=FILE holds "first count" lines in 512-byte sectors ('#' starts a comment); delay=MS is the
+// wait before a failed read (default 0); name= is the served file's name (default "disk"). The file
+// is served with direct_io: no page cache and no read-ahead between a tool and this drive, so each
+// read a tool issues arrives here with its own offset and length. Requests are served one at a
+// time, as a drive would, so the log is in the order the reads were done.
 //
 // Build: gcc -O2 -Wall -o failing_drive failing_drive.c $(pkg-config --cflags --libs fuse3)
 
@@ -57,11 +57,12 @@ static struct range* bad_ranges;
 static size_t bad_count;
 static pthread_mutex_t drive_lock = PTHREAD_MUTEX_INITIALIZER;
 
-#define OPTION(spec, field) {spec, offsetof(struct options, field), 1}
-static const struct fuse_opt option_spec[] = {
-    OPTION("image=%s", image), OPTION("bad=%s", bad),       OPTION("log=%s", log),
-    OPTION("name=%s", name),   OPTION("delay=%d", delay_ms), OPTION("-h", show_help),
-    OPTION("--help", show_help), FUSE_OPT_END};
+#define OPTION(spec, field) \
+  { spec, offsetof(struct options, field), 1 }
+static const struct fuse_opt option_spec[] = {OPTION("image=%s", image),    OPTION("bad=%s", bad),
+                                              OPTION("log=%s", log),        OPTION("name=%s", name),
+                                              OPTION("delay=%d", delay_ms), OPTION("-h", show_help),
+                                              OPTION("--help", show_help),  FUSE_OPT_END};
 
 static int compare_ranges(const void* a, const void* b) {
   const struct range* x = a;

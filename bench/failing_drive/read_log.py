@@ -112,6 +112,9 @@ def recovered(args):
         for base in range(0, sectors, step):
             a = src.read(step * SECTOR)
             b = img.read(step * SECTOR)
+            if a == b:
+                good += len(range(base, min(base + step, sectors))) - sum(bad[base:base + step])
+                continue
             for i in range(0, len(a), SECTOR):
                 s = base + i // SECTOR
                 if not bad[s] and a[i:i + SECTOR] == b[i:i + SECTOR]:
