@@ -166,8 +166,8 @@ timed() {
 }
 
 failed=0
-verdict() {  # verdict OK? TEXT
-  if (($1)); then echo "  target met: $2"; else echo "  TARGET MISSED: $2"; failed=1; fi
+verdict() {  # verdict OK? TEXT...
+  if (($1)); then echo "  target met: ${*:2}"; else echo "  TARGET MISSED: ${*:2}"; failed=1; fi
 }
 pct() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b ? 100 * a / b : 0 }'; }
 row_format='%-22s %10s %10s %10s %12s %8s %9s %6s\n'
@@ -314,7 +314,7 @@ if [[ ,$only, == *,c,* ]]; then
       "ours resumed: image $last_same to the uninterrupted one, exit $status"
     verdict $((last_reread == 0)) "ours read $last_reread sectors successfully more than once"
     [[ -f $work/out/resume-ours.img.map ]] && echo "  ddrescuelog -t of our final map:" &&
-      ddrescuelog -t "$work/out/resume-ours.img.map" | sed 's/^/    /'
+      ddrescuelog -t "$work/out/resume-ours.img.map" | sed '/^ *$/d; s/^/    /'
   fi
 fi
 
