@@ -132,8 +132,8 @@ mount_drive() {
   shift
   bad=$work/$name.bad
   printf '%s\n' "$@" >"$bad"
+  fusermount3 -uz "$mnt" 2>/dev/null || true  # this drive's earlier mount, or a dead one
   mkdir -p "$mnt"
-  mountpoint -q "$mnt" && fusermount3 -u "$mnt"
   "$drive" "$mnt" -f -s -o "image=$source_img,bad=$bad,delay=$delay_ms,log=$work/$name.log" &
   daemons+=($!)
   mounts+=("$mnt")
@@ -172,11 +172,13 @@ verdict() {  # verdict OK? TEXT...
 pct() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b ? 100 * a / b : 0 }'; }
 row_format='%-22s %10s %10s %10s %12s %8s %9s %6s\n'
 
-# One imaging run on a mounted drive: prints its row. Leaves the image at $work/out/LABEL.img.
+# image_row NAME LABEL ddrescue|ours [options]: one imaging run on the mounted drive NAME; prints
+# its row. Leaves the image, its map and the drive's log in $work/out.
 image_row() {
   local name=$1 label=$2 kind=$3
   shift 3
-  local out=$work/out/$name-$label.img before rec
+  local stem=$work/out/$name-${label//[^A-Za-z0-9-]/_}
+  local out=$stem.img before rec
   mkdir -p "$work/out"
   rm -f "$out" "$out.map" "$out".sha256 "$out".md5
   case $kind in
@@ -188,7 +190,7 @@ image_row() {
   read -r good readable <<<"$(log_stats recovered "$source_img" "$out" --bad "$bad")"
   rec=$(pct "$good" "$readable")
   printf "$row_format" "$label" "$before" "$fails" "$total" "$rec %" "$most" "$took" "$status"
-  cp "$work/$name.log" "$work/out/$name-$label.log"
+  cp "$work/$name.log" "$stem.log"
   last_before=$before last_fails=$fails last_most=$most last_rec=$rec
 }
 image_header() {
@@ -354,7 +356,8 @@ fi
 
 # --- e. carving from the failing drive ---------------------------------------------------------
 scan_row() {  # scan_row NAME LABEL SOURCE [options]
-  local name=$1 label=$2 src=$3 outdir=$work/scan/$1-$2 carved damaged notes
+  local name=$1 label=$2 src=$3 stem=$work/scan/$1-${2//[^A-Za-z0-9-]/_} carved damaged notes
+  local outdir=$stem.out
   shift 3
   rm -rf "$outdir"
   mkdir -p "$work/scan"
@@ -362,11 +365,11 @@ scan_row() {  # scan_row NAME LABEL SOURCE [options]
   read -r total fails _ most <<<"$(log_stats counts "$work/$name.log" --bad "$bad")"
   carved=$(wc -l <"$outdir/manifest.jsonl" 2>/dev/null || echo 0)
   damaged=$(grep -c '"unreadable"\|"problem"' "$outdir/manifest.jsonl" 2>/dev/null || true)
-  status_lines <"$work/last.out" >"$work/scan/$name-$label.status"
-  notes=$(grep -ci "$said" "$work/scan/$name-$label.status" || true)
+  status_lines <"$work/last.out" >"$stem.status"
+  notes=$(grep -ci "$said" "$stem.status" || true)
   printf "$scan_format" "$label" "$fails" "$total" "$most" "$carved" "${damaged:-0}" "$notes" \
     "$took" "$status"
-  cp "$work/last.out" "$work/scan/$name-$label.out"
+  cp "$work/last.out" "$stem.messages"
 }
 # The engine's status lines, and those about unreadable areas and damaged files grouped, their
 # numbers and paths left out.
@@ -388,16 +391,17 @@ if [[ ,$only, == *,e,* ]]; then
   echo "   and damaged files; exit 124: stopped after ${scan_timeout} s)"
   scan_header
   bad=/dev/null
+  rm -rf "$work/scan/healthy"
   timed healthy "$cli" scan "$source_img" "$work/scan/healthy"
   printf "$scan_format" "healthy image (no FUSE)" - - - \
     "$(wc -l <"$work/scan/healthy/manifest.jsonl")" - - "$took" "$status"
   rm -rf "$work/scan/healthy"
   mount_drive "dead_aligned" "$stretch_aligned $stretch_sectors"
-  scan_row dead_aligned "dead ${stretch_mib} MiB stretch" "$disk"
+  scan_row dead_aligned "dead stretch" "$disk"
   mount_drive degrade "${zone[@]}"
   scan_row degrade "degrading zone" "$disk"
-  what_it_said "dead stretch" "$work/scan/dead_aligned-dead ${stretch_mib} MiB stretch.status"
-  what_it_said "degrading zone" "$work/scan/degrade-degrading zone.status"
+  what_it_said "dead stretch" "$work/scan/dead_aligned-dead_stretch.status"
+  what_it_said "degrading zone" "$work/scan/degrade-degrading_zone.status"
 fi
 
 # --- f. scan of an image with its map ----------------------------------------------------------
@@ -415,8 +419,8 @@ if [[ ,$only, == *,f,* ]]; then
     : >"$work/image.log"
     scan_row image "image, no map" "$img"
     scan_row image "image --map" "$img" --map "$img.map"
-    what_it_said "without the map" "$work/scan/image-image, no map.status"
-    what_it_said "with the map" "$work/scan/image-image --map.status"
+    what_it_said "without the map" "$work/scan/image-image__no_map.status"
+    what_it_said "with the map" "$work/scan/image-image_--map.status"
   fi
 fi
 
