@@ -128,7 +128,8 @@ void RecoveryEngine::StartWorker(std::function<void()> body, NativeMessageCallba
 }
 
 void RecoveryEngine::StartDiskImage(const char* sourcePath, const char* outputPath,
-                                    NativeMessageCallback callback) {
+                                    NativeMessageCallback callback, const char** options,
+                                    int32_t optionCount) {
   if (IsEmpty(sourcePath)) {
     Refuse(callback, WorkKind::Image, "No source drive given.");
     return;
@@ -137,8 +138,19 @@ void RecoveryEngine::StartDiskImage(const char* sourcePath, const char* outputPa
     Refuse(callback, WorkKind::Image, "No output file given.");
     return;
   }
-  StartWorker([this, source = std::string(sourcePath),
-               output = std::string(outputPath)] { RunDiskImage(*this, source, output); },
+  ImageOptions image;
+  if (options != nullptr && optionCount > 0) {
+    for (int32_t i = 0; i < optionCount; ++i) {
+      if (options[i] == nullptr) continue;
+      const std::string error = ApplyImageOption(image, options[i]);
+      if (!error.empty()) {
+        Refuse(callback, WorkKind::Image, error);
+        return;
+      }
+    }
+  }
+  StartWorker([this, source = std::string(sourcePath), output = std::string(outputPath),
+               image = std::move(image)] { RunDiskImage(*this, source, output, image); },
               callback, WorkKind::Image);
 }
 

@@ -31,8 +31,11 @@ class RecoveryEngine {
   RecoveryEngine& operator=(const RecoveryEngine&) = delete;
 
   // The start exports' bodies: copy the arguments, refuse bad ones, start the worker.
+  // options: `optionCount` "name=value" texts (see ApplyImageOption); none when the count is 0 or
+  // less or the list null. A bad one refuses the imaging.
   void StartDiskImage(const char* sourcePath, const char* outputPath,
-                      NativeMessageCallback callback);
+                      NativeMessageCallback callback, const char** options = nullptr,
+                      int32_t optionCount = 0);
   // fileTypes: `fileTypeCount` extensions; all types when the count is 0 or less or the list null.
   // options: `optionCount` "name=value" texts (see ApplyScanOption); none when the count is 0 or
   // less or the list null. A bad one refuses the scan.

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "engine_run.h"
+#include "imaging/rescue_map.h"
 
 namespace quarvelin {
 namespace {
@@ -78,10 +79,7 @@ TEST_F(EngineControl, PauseAndResumeSendTheirNoticesAndTheWorkGoesOn) {
       {Kind::Finished, "Imaging Complete. 8 MB copied.", {}},
   };
   // A progress line may come too when the machine is slow (its timer runs through the pause).
-  std::vector<Message> messages;
-  for (const Message& m : RecorderA().Messages()) {
-    if (m.kind != Kind::Progress) messages.push_back(m);
-  }
+  const std::vector<Message> messages = testing::ImagingOutcome(RecorderA().Messages());
   ASSERT_EQ(messages, expected);
   EXPECT_EQ(messages[3].thread, std::this_thread::get_id())
       << "resume notice on the caller's thread";
@@ -106,9 +104,15 @@ TEST_F(EngineControl, CancelStopsAtTheNextStepAndKeepsThePartialImage) {
   engine_->StartDiskImage("disk", Out("a.img").c_str(), RecordA);
   ASSERT_TRUE(RecorderA().WaitForText("Imaging Cancelled."));
   engine_->WaitForWorker();
+  // The read under way when the cancel came is kept; the map says how far the image goes, so a
+  // later imaging goes on from there.
   const auto image = testing::ReadFile(Out("a.img"));
-  ASSERT_EQ(image.size(), static_cast<size_t>(3 * kMiB));
-  EXPECT_TRUE(std::equal(image.begin(), image.end(), disk_.bytes().begin()));
+  ASSERT_EQ(image.size(), disk_.bytes().size());
+  EXPECT_TRUE(std::equal(image.begin(), image.begin() + 3 * kMiB, disk_.bytes().begin()));
+  std::string error;
+  const std::optional<RescueMap> map = RescueMap::Load(Out("a.img.map"), error);
+  ASSERT_TRUE(map) << error;
+  EXPECT_EQ(map->Bytes(BlockStatus::kFinished), 3 * kMiB);
   for (const Message& m : RecorderA().Messages()) EXPECT_NE(m.kind, Kind::Finished);
 }
 

@@ -143,6 +143,17 @@ QUARVELIN_EXPORT void StartNativeRecoveryWithOptions(const char* drivePath, cons
   }
 }
 
+QUARVELIN_EXPORT void StartNativeDiskImageWithOptions(const char* sourcePath,
+                                                      const char* outputPath, const char** options,
+                                                      int32_t optionCount,
+                                                      NativeMessageCallback callback) {
+  try {
+    quarvelin::ProcessEngine().StartDiskImage(sourcePath, outputPath, callback, options,
+                                              optionCount);
+  } catch (...) {
+  }
+}
+
 QUARVELIN_EXPORT void ListNativeFiles(const char* sourcePath, int32_t flags,
                                       NativeMessageCallback callback) {
   if (callback == nullptr) return;

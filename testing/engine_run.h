@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,21 @@ inline std::vector<File> CarvedFiles(const std::vector<Message>& messages) {
     files.push_back(ReadFile(text.substr(0, text.find('|'))));
   }
   return files;
+}
+
+// The messages of an imaging without its progress lines and the lines about its phases, summary
+// and checksums: the lines every imaging sends, whatever the source.
+inline std::vector<Message> ImagingOutcome(const std::vector<Message>& messages) {
+  std::vector<Message> kept;
+  for (const Message& m : messages) {
+    const bool detail =
+        m.kind == NativeMessageKind::Progress ||
+        (m.kind == NativeMessageKind::Status &&
+         (m.text.starts_with("Imaging: ") || m.text.starts_with("Rescued ") ||
+          m.text.starts_with("Image SHA-256: ") || m.text.starts_with("Image MD5: ")));
+    if (!detail) kept.push_back(m);
+  }
+  return kept;
 }
 
 class EngineTest : public ::testing::Test {
@@ -59,9 +75,14 @@ class EngineTest : public ::testing::Test {
     });
   }
 
-  static std::vector<Message> ImageDisk(const TestDisk& disk, const std::string& output) {
+  // An imaging of `disk` into `output` from scratch: a rescue map an earlier imaging left beside
+  // it is removed first (it would make this one resume).
+  static std::vector<Message> ImageDisk(const TestDisk& disk, const std::string& output,
+                                        std::vector<const char*> options = {}) {
+    std::remove((output + ".map").c_str());
     return Run(disk.Opener(), [&](RecoveryEngine& engine) {
-      engine.StartDiskImage("disk", output.c_str(), RecordA);
+      engine.StartDiskImage("disk", output.c_str(), RecordA, options.data(),
+                            static_cast<int32_t>(options.size()));
     });
   }
 

@@ -53,4 +53,9 @@ inline File ReadFile(const std::string& path) {
   return bytes;
 }
 
+inline std::string ReadText(const std::string& path) {
+  const File bytes = ReadFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 }  // namespace quarvelin::testing

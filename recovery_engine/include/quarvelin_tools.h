@@ -47,6 +47,24 @@ QUARVELIN_EXPORT void StartNativeRecoveryWithOptions(const char* drivePath, cons
                                                      const char** options, int32_t optionCount,
                                                      NativeMessageCallback callback);
 
+/* StartNativeDiskImage with options, each a "name=value" text (optionCount of them; none when the
+ * count is 0 or less or options is null). Without options an imaging goes on with the rescue its
+ * map records when the map is there (outputPath followed by ".map"), and starts afresh otherwise.
+ *   "map=FILE"           the rescue map (GNU ddrescue's mapfile format) instead of outputPath.map
+ *   "resume=yes"         go on with the rescue the map records; no map is an error
+ *   "resume=no"          start afresh; an existing map is an error (it is never overwritten)
+ *   "retries=N"          N passes over the bad sectors at the end (0 to 1000; default 0)
+ *   "scrape=no"          leave the inside of failed areas unread (first pass and trimming only)
+ *   "reverse=yes"        the first pass reads from the end of the source backwards
+ *   "checksums=no"       no SHA-256 and MD5 of the finished image
+ *   "progress=detailed"  Progress texts carry, after percent and speed, the bytes rescued, failed
+ *                        and not tried, and the phase's map character: "PROGRESS|P|S|R|F|U|C"
+ * An unknown or malformed option refuses the imaging with an Error message. */
+QUARVELIN_EXPORT void StartNativeDiskImageWithOptions(const char* sourcePath,
+                                                      const char* outputPath, const char** options,
+                                                      int32_t optionCount,
+                                                      NativeMessageCallback callback);
+
 /* Lists what the FAT, exFAT and NTFS file systems on sourcePath hold, live and deleted, writing
  * nothing. Runs on the calling thread; every message reaches callback before it returns:
  *   FileFound, per file:  {"volume":1,"path":"/Photos/a.jpg","size":N,
