@@ -15,16 +15,18 @@
 #      about unreadable areas and damaged files.
 #   f. `scan IMAGE --map MAP` on the image and map of (b).
 #
-#   sudo bench/failing_drive.sh [--quick] [--only a,b,...] [--reuse DIR] [--cli PATH]
+#   sudo bench/failing_drive.sh [--quick] [--only a,b,...] [--reuse DIR [--ours-only]] [--cli PATH]
 #
 # The source is 256 MiB of the sample files in testdata/files laid one after another with random
 # filler; (d) images 1 GiB. --quick: a 64 MiB source, a 1 MiB dead stretch, 3 kills, 256 MiB for
 # (d): minutes instead of about half an hour (a full run scrapes the 8 MiB stretch sector by
 # sector, 16384 failed reads at 20 ms, for ddrescue and for us, on both stretches). --reuse DIR
-# keeps everything in DIR and reuses the images and the built drive found there. --cli PATH uses
-# that quarvelin-cli instead of building build/native/bin/quarvelin-cli. DELAY_MS (default 20) is
-# the time a failed read takes; SEED (default 1) picks the kill moments; SCAN_TIMEOUT (default
-# 900) stops a scan in (e) after that many seconds (SIGINT: it keeps what it carved).
+# keeps everything in DIR and reuses the images and the built drive found there; --ours-only then
+# takes ddrescue's rows of (a) and (b) from the logs of an earlier run there, of the same size, and
+# leaves ddrescue out of (c). --cli PATH uses that quarvelin-cli instead of building
+# build/native/bin/quarvelin-cli. DELAY_MS (default 20) is the time a failed read takes; SEED
+# (default 1) picks the kill moments; SCAN_TIMEOUT (default 900) stops a scan in (e) after that
+# many seconds (SIGINT: it keeps what it carved).
 #
 # Needs root (FUSE mounts). Exit status 0 when every target measured is met, 1 otherwise.
 set -euo pipefail
@@ -34,13 +36,15 @@ quick=""
 only="a,b,c,d,e,f"
 reuse=""
 cli=""
+ours_only=""
 while (($#)); do
   case $1 in
     --quick) quick=1; shift ;;
     --only) only=$2; shift 2 ;;
     --reuse) reuse=$2; shift 2 ;;
     --cli) cli=$2; shift 2 ;;
-    -h|--help) sed -n '2,29p' "$0"; exit 0 ;;
+    --ours-only) ours_only=1; shift ;;
+    -h|--help) sed -n '2,31p' "$0"; exit 0 ;;
     *) echo "failing_drive.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -146,8 +150,17 @@ mount_drive() {
 }
 
 supports() { "$cli" "$1" --help 2>&1 | grep -q -- "$2"; }
-has_map=""
-supports image --resume && has_map=1
+# Resuming: with --resume once the command has it; before that the engine already continues from
+# the map it finds beside the image.
+has_map="" resume_flag=""
+if supports image --resume; then
+  has_map=1 resume_flag=1
+else
+  rm -f "$work/probe.img"*
+  "$cli" image "$root/testdata/sample_disk.img" "$work/probe.img" >/dev/null 2>&1 || true
+  [[ -f $work/probe.img.map ]] && has_map=1
+  rm -f "$work/probe.img"*
+fi
 if [[ -n $built ]]; then
   ours_version="$cli, built from $(git -C "$root" log -1 --format='%h %s' | cut -c1-60)"
 else
@@ -180,9 +193,16 @@ image_row() {
   local stem=$work/out/$name-${label//[^A-Za-z0-9-]/_}
   local out=$stem.img before rec
   mkdir -p "$work/out"
-  rm -f "$out" "$out.map" "$out".sha256 "$out".md5
+  [[ $kind == ddrescue && -n $ours_only ]] || rm -f "$out" "$out".map* "$out".sha256 "$out".md5
   case $kind in
-    ddrescue) timed "$name" ddrescue -q "$@" "$disk" "$out" "$out.map" ;;
+    ddrescue)
+      if [[ -n $ours_only && -f $stem.log && -f $out ]]; then
+        cp "$stem.log" "$work/$name.log"  # ddrescue's run of an earlier benchmark
+        took=earlier status=-
+      else
+        timed "$name" ddrescue -q "$@" "$disk" "$out" "$out.map"
+      fi
+      ;;
     ours) timed "$name" "$cli" image "$@" "$disk" "$out" ;;
   esac
   read -r total fails _ most <<<"$(log_stats counts "$work/$name.log" --bad "$bad")"
@@ -200,7 +220,7 @@ image_header() {
 
 echo "Failing drive: ${source_mib} MiB source ($laid sample files)," \
   "failed reads take ${delay_ms} ms"
-echo "Ours: $ours_version${has_map:+ (with --map/--resume)}"
+echo "Ours: $ours_version${has_map:+ (keeps a map, resumes)}"
 echo "Work: $work"
 
 # --- a. dead stretch ---------------------------------------------------------------------------
@@ -253,7 +273,7 @@ start_imaging() {
   local resume=()
   case $1 in
     ours)
-      [[ -f $2.map ]] && resume=(--resume)
+      [[ -n $resume_flag && -f $2.map ]] && resume=(--resume)
       "$cli" image "${resume[@]}" "$disk" "$2" >>"$work/resume.out" 2>&1 &
       ;;
     ddrescue) ddrescue -q "$disk" "$2" "$2.map" >>"$work/resume.out" 2>&1 & ;;
@@ -307,7 +327,7 @@ if [[ ,$only, == *,c,* ]]; then
   mount_drive resume "${areas[@]}"
   printf "$resume_format" "" "whole" "reads" "reread" "kills" "reads" "reread" "image" "exit"
   printf "$resume_format" "" "run s" "" "sectors" "landed" "all runs" "sectors" "" ""
-  kill_resume_row ddrescue
+  [[ -n $ours_only ]] || kill_resume_row ddrescue
   if [[ -z $has_map ]]; then
     echo "ours: n/a, this quarvelin-cli has no image --resume"
   else
