@@ -9,7 +9,7 @@ bench/failing_drive.sh, and the making and checking of the images it serves.
       failed reads done before every readable sector had been read at least once ("never" when
       some readable sector was never read)
   read_log.py reread LOG...
-      sectors read successfully more than once over all the logs
+      sectors read successfully more than once over all the logs (whole in each request)
   read_log.py recovered SOURCE IMAGE --bad FILE
       readable sectors whose bytes on IMAGE match SOURCE, of all readable sectors
   read_log.py make-source OUT --size BYTES --files DIR [--seed N]
@@ -92,12 +92,17 @@ def cover(args):
 
 
 def reread(args):
+    # Counts only the sectors a request holds whole: a read into a buffer that is not page-aligned
+    # reaches the drive split at a page boundary inside a sector, which both halves then touch.
     seen = {}
     for log in args.logs:
-        for first, end, ok, _ in requests(log):
-            if ok:
-                for s in range(first, end):
-                    seen[s] = seen.get(s, 0) + 1
+        with open(log) as f:
+            for line in f:
+                fields = line.split()
+                if len(fields) == 3 and fields[2] == "ok":
+                    offset, length = int(fields[0]), int(fields[1])
+                    for s in range(-(-offset // SECTOR), (offset + length) // SECTOR):
+                        seen[s] = seen.get(s, 0) + 1
     print(sum(1 for n in seen.values() if n > 1))
 
 
