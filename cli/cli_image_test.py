@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """quarvelin-cli image as a user runs it: exit statuses, JSON lines, Ctrl-C, real block devices."""
 import argparse
+import hashlib
 import json
 import os
 import shutil
@@ -51,10 +52,35 @@ class ImageCommand(unittest.TestCase):
         with open(self.path("copy.img"), "rb") as f:
             self.assertEqual(f.read(), data)
         lines = json_lines(result.stdout)
-        self.assertEqual([(m["kind"], m["code"]) for m in lines],
-                         [("Status", 2), ("Status", 2), ("Finished", 4)])
         self.assertEqual(lines[0]["text"], "Starting Disk Imaging on " + source)
+        self.assertEqual(lines[1]["text"], "Source Size: 3 MB")
+        self.assertEqual((lines[-1]["kind"], lines[-1]["code"]), ("Finished", 4))
         self.assertEqual(lines[-1]["text"], "Imaging Complete. 3 MB copied.")
+        self.assertFalse([m for m in lines if m["kind"] == "Error"])
+        # The checksums are printed and stored beside the image; the map says it is all read.
+        sha256 = hashlib.sha256(data).hexdigest()
+        md5 = hashlib.md5(data).hexdigest()
+        texts = [m["text"] for m in lines]
+        self.assertIn("Image SHA-256: " + sha256, texts)
+        self.assertIn("Image MD5: " + md5, texts)
+        with open(self.path("copy.img.sha256")) as f:
+            self.assertEqual(f.read(), sha256 + "  copy.img\n")
+        with open(self.path("copy.img.md5")) as f:
+            self.assertEqual(f.read(), md5 + "  copy.img\n")
+        with open(self.path("copy.img.map")) as f:
+            blocks = [line.split() for line in f if not line.startswith("#")][1:]
+        self.assertEqual(blocks, [["0x00000000", "0x00300064", "+"]])
+
+        # Imaging again over that rescue is refused unless asked to resume, which has nothing left.
+        again = run_cli("image", source, native_path(self.path("copy.img")))
+        self.assertEqual(again.returncode, 1)
+        self.assertIn(b"A rescue map is already at", again.stderr)
+        resumed = run_cli("image", "--resume", "--no-checksums", source,
+                          native_path(self.path("copy.img")))
+        self.assertEqual(resumed.returncode, 0, resumed.stderr)
+        self.assertIn(b"Resuming the imaging recorded in", resumed.stdout)
+        with open(self.path("copy.img"), "rb") as f:
+            self.assertEqual(f.read(), data)
 
     def test_paths_outside_ascii_name_the_files_read_and_written(self):
         # Greek and Japanese fit in no one legacy Windows code page; under UTF-8 as the program's
@@ -95,7 +121,7 @@ class NativeOnly(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def test_ctrl_c_cancels_and_keeps_the_partial_image(self):
+    def test_ctrl_c_stops_and_keeps_the_partial_image_and_its_map(self):
         source = os.path.join(self.dir, "sparse.img")
         with open(source, "wb") as f:
             f.truncate(64 << 30)  # large enough that the copy is still running when interrupted
@@ -109,9 +135,14 @@ class NativeOnly(unittest.TestCase):
         rest, _ = process.communicate(timeout=120)
         self.assertEqual(process.returncode, 130)
         self.assertEqual(json_lines(rest)[-1], {"kind": "Status", "code": 2, "text": "Imaging Cancelled."})
-        size = os.path.getsize(output)
-        self.assertLess(size, 64 << 30)
-        self.assertEqual(size % 1048576, 0)
+        # The image has its full length (unread parts are holes); the map says how far it got, in
+        # whole reads, ready for --resume.
+        self.assertEqual(os.path.getsize(output), 64 << 30)
+        with open(output + ".map") as f:
+            blocks = [line.split() for line in f if not line.startswith("#")][1:]
+        self.assertEqual([b[2] for b in blocks], ["+", "?"][-len(blocks):])
+        self.assertEqual(sum(int(b[1], 16) for b in blocks), 64 << 30)
+        self.assertEqual(int(blocks[0][1], 16) % 1048576, 0)
 
     def test_loop_devices_image_byte_for_byte(self):
         if os.geteuid() != 0 or shutil.which("losetup") is None:

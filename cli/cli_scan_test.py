@@ -50,7 +50,7 @@ class ScanCommand(unittest.TestCase):
         found = {}
         for folder, _, names in os.walk(out):
             for name in names:
-                if folder == out and name == "manifest.jsonl":
+                if folder == out and name in ("manifest.jsonl", "scan-progress.json"):
                     continue
                 with open(os.path.join(folder, name), "rb") as f:
                     found[os.path.relpath(os.path.join(folder, name), out)] = f.read()

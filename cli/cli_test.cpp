@@ -79,9 +79,17 @@ TEST(ProgressDisplay, ParsesImagingProgressAndFormatsTimeLeft) {
   ASSERT_TRUE(ProgressDisplay::ParseProgress("PROGRESS|42.5|118.0", percent, speed));
   EXPECT_DOUBLE_EQ(percent, 42.5);
   EXPECT_DOUBLE_EQ(speed, 118.0);
-  for (const char* other : {"PROGRESS|42.5", "PROGRESS||1", "Status"}) {
+  for (const char* other :
+       {"PROGRESS|42.5", "PROGRESS||1", "Status", "PROGRESS|1|2|3|4|5", "PROGRESS|1|2|3|4|5|",
+        "PROGRESS|1|2|3|x|5|?", "PROGRESS|1|2|3|4|5|??"}) {
     EXPECT_FALSE(ProgressDisplay::ParseProgress(other, percent, speed)) << other;
   }
+  // A rescue's detailed line.
+  ProgressDisplay::RescueCounts counts;
+  ASSERT_TRUE(ProgressDisplay::ParseProgress("PROGRESS|97.0|3.5|1048576|524288|0|*", percent, speed,
+                                             &counts));
+  EXPECT_EQ(ProgressDisplay::RescueText(counts),
+            "trimming: rescued 1.0 MB, bad 0.5 MB, untried 0.0 MB");
   const std::vector<std::pair<double, std::string>> times = {
       {12.4, "12 s"},
       {185, "3 min 05 s"},

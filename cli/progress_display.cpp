@@ -43,7 +43,8 @@ bool StandardErrorIsTerminal() {
 #endif
 }
 
-bool ProgressDisplay::ParseProgress(const std::string& text, double& percent, double& value) {
+bool ProgressDisplay::ParseProgress(const std::string& text, double& percent, double& value,
+                                    RescueCounts* counts) {
   if (text.rfind("PROGRESS|", 0) != 0) return false;
   const char* fields = text.c_str() + 9;
   char* end = nullptr;
@@ -51,7 +52,47 @@ bool ProgressDisplay::ParseProgress(const std::string& text, double& percent, do
   if (end == fields || *end != '|') return false;
   const char* second = end + 1;
   value = std::strtod(second, &end);
-  return end != second && *end == '\0';
+  if (end == second) return false;
+  if (*end == '\0') return true;
+  // An imaging's detailed line: rescued, failed and untried bytes, and the phase.
+  RescueCounts read;
+  for (int64_t* field : {&read.rescued, &read.failed, &read.untried}) {
+    if (*end != '|') return false;
+    const char* start = end + 1;
+    *field = std::strtoll(start, &end, 10);
+    if (end == start) return false;
+  }
+  if (end[0] != '|' || end[1] == '\0' || end[2] != '\0') return false;
+  read.phase = end[1];
+  if (counts != nullptr) *counts = read;
+  return true;
+}
+
+std::string ProgressDisplay::RescueText(const RescueCounts& counts) {
+  const auto mb = [](int64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / 1048576.0);
+    return std::string(text);
+  };
+  const char* phase = "copying";
+  switch (counts.phase) {
+    case '*':
+      phase = "trimming";
+      break;
+    case '/':
+      phase = "scraping";
+      break;
+    case '-':
+      phase = "retrying";
+      break;
+    case '+':
+      phase = "finished";
+      break;
+    default:
+      break;
+  }
+  return std::string(phase) + ": rescued " + mb(counts.rescued) + " MB, bad " + mb(counts.failed) +
+         " MB, untried " + mb(counts.untried) + " MB";
 }
 
 std::string ProgressDisplay::FormatTimeLeft(double seconds) {
@@ -85,9 +126,11 @@ void ProgressDisplay::Close() {
 void ProgressDisplay::ShowProgress(const std::string& text) {
   double percent = 0;
   double value = 0;
-  if (!ParseProgress(text, percent, value)) return;
+  RescueCounts counts;
+  if (!ParseProgress(text, percent, value, &counts)) return;
   double speed = value;
   std::string files;
+  if (counts.phase != 0) files = RescueText(counts) + "  ";
   if (scanning_) {
     // A scan reports files found; its speed comes from how far it got since the last report.
     const auto now = std::chrono::steady_clock::now();

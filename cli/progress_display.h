@@ -30,9 +30,22 @@ class ProgressDisplay {
   // file's own folders go.
   void SetOutputFolder(std::string folder) { outputFolder_ = std::move(folder); }
 
-  // Parses "PROGRESS|percent|value" (value: MB/s for imaging, files found for a scan); false for
-  // other shapes.
-  static bool ParseProgress(const std::string& text, double& percent, double& value);
+  // What an imaging's detailed progress adds: bytes rescued, failed and not tried yet, and the
+  // phase as the rescue map writes it ('?' copying, '*' trimming, '/' scraping, '-' retrying);
+  // phase 0 when the line has none of it.
+  struct RescueCounts {
+    int64_t rescued = 0;
+    int64_t failed = 0;
+    int64_t untried = 0;
+    char phase = 0;
+  };
+  // Parses "PROGRESS|percent|value" (value: MB/s for imaging, files found for a scan), and an
+  // imaging's "PROGRESS|percent|MB/s|rescued|failed|untried|phase" into `counts` when given;
+  // false for other shapes.
+  static bool ParseProgress(const std::string& text, double& percent, double& value,
+                            RescueCounts* counts = nullptr);
+  // "trimming: rescued 12.0 MB, bad 0.5 MB, untried 0.0 MB"
+  static std::string RescueText(const RescueCounts& counts);
   // "12 s", "3 min 05 s", "2 h 01 min"; empty when unknown.
   static std::string FormatTimeLeft(double seconds);
 

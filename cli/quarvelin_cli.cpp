@@ -37,8 +37,8 @@ constexpr const char* kUsage =
     "  files SOURCE          list the files the file systems on a drive or image hold,\n"
     "                        deleted ones too, without writing anything\n"
     "  types                 list the file types a scan can carve\n"
-    "  image SOURCE OUTPUT   copy a whole drive or image sector by sector into a raw image\n"
-    "                        file\n"
+    "  image SOURCE OUTPUT   rescue a whole drive or image into a raw image file, failing\n"
+    "                        areas last, resumable\n"
     "  identify FILE...      tell the format of files (recovered ones, say) and check their\n"
     "                        structure\n"
     "  drives                list the drives and devices a scan or an image can read\n"
@@ -47,25 +47,42 @@ constexpr const char* kUsage =
     "Exit status: 0 done, 1 failed, 2 usage error, 130 cancelled (Ctrl-C).\n";
 
 constexpr const char* kImageUsage =
-    "Usage: quarvelin-cli image [--json] SOURCE OUTPUT\n"
+    "Usage: quarvelin-cli image [--json] [--map FILE] [--resume] [--retries N] [--no-scrape]\n"
+    "                           [--reverse] [--no-checksums] SOURCE OUTPUT\n"
     "\n"
-    "Copies SOURCE (a drive such as E: or \\\\.\\PhysicalDrive1 on Windows, a block device\n"
-    "such as /dev/sdb on Linux, or an image file) sector by sector into the raw image file\n"
-    "OUTPUT, which is created or replaced. Unreadable stretches are filled with zeros of the\n"
-    "same length, so every sector keeps its place; each is reported as a read error. Imaging a\n"
-    "failing drive first and recovering from the copy spares the drive.\n"
+    "Rescues SOURCE (a drive such as E: or \\\\.\\PhysicalDrive1 on Windows, a block device\n"
+    "such as /dev/sdb on Linux, or an image file) into the raw image file OUTPUT, every sector\n"
+    "in its place, the way rescue tools copy failing drives: a first pass copies everything\n"
+    "readable fast and skips ahead from errors; then the edges of each failed area are read\n"
+    "sector by sector (trimming), then the rest of it (scraping), then, if asked, the bad\n"
+    "sectors again (retries). Unread sectors are zeros in the image; each unreadable stretch\n"
+    "left at the end is reported as a read error.\n"
+    "\n"
+    "A rescue map beside the image (GNU ddrescue's mapfile format, which its tools read) records\n"
+    "what was read. If the imaging stops for any reason (Ctrl-C, the drive drops off, a crash),\n"
+    "run the same command with --resume: it goes on where it stopped and reads nothing twice.\n"
+    "At the end the image's SHA-256 and MD5 are printed and written to OUTPUT.sha256 and\n"
+    "OUTPUT.md5.\n"
     "\n"
     "Options:\n"
-    "  --json     print every engine message as one JSON object per line on standard output\n"
-    "  -h, --help show this help\n"
-    "  --         end of the options: SOURCE or OUTPUT may then begin with '-'\n"
+    "  --map FILE       the rescue map (default: OUTPUT.map)\n"
+    "  --resume         go on with the imaging the map records; without it an existing map is\n"
+    "                   refused, never overwritten\n"
+    "  --retries N      read the bad sectors again N more times at the end (default 0)\n"
+    "  --no-scrape      first pass and trimming only: leave the inside of failed areas unread\n"
+    "                   (quick; --resume later scrapes them)\n"
+    "  --reverse        run the first pass from the end of SOURCE backwards\n"
+    "  --no-checksums   do not compute the image's SHA-256 and MD5\n"
+    "  --json           print every engine message as one JSON object per line on standard output\n"
+    "  -h, --help       show this help\n"
+    "  --               end of the options: SOURCE or OUTPUT may then begin with '-'\n"
     "\n"
-    "Ctrl-C cancels and keeps the partial image.\n"
+    "Ctrl-C stops the imaging and keeps the image and its map, ready for --resume.\n"
     "Exit status: 0 image complete, 1 failed, 2 usage error, 130 cancelled.\n";
 
 constexpr const char* kScanUsage =
     "Usage: quarvelin-cli scan [--json] [--types EXT,EXT...] [--only PATTERN] [--no-carve]\n"
-    "                          [--no-fs] SOURCE OUTDIR\n"
+    "                          [--no-fs] [--restart] SOURCE OUTDIR\n"
     "\n"
     "Recovers files from SOURCE (a drive such as E: or \\\\.\\PhysicalDrive1 on Windows, a block\n"
     "device such as /dev/sdb on Linux, or a disk image file) into OUTDIR, in two passes:\n"
@@ -86,6 +103,11 @@ constexpr const char* kScanUsage =
     "read. OUTDIR must not lie on SOURCE: recovered files written there would overwrite what is\n"
     "being recovered.\n"
     "\n"
+    "OUTDIR/scan-progress.json records how far the scan has come. The same scan of the same\n"
+    "SOURCE into the same OUTDIR, started again after a cancel, a crash or a drive that went\n"
+    "away, goes on from there without writing any file twice; once it has ended it says so and\n"
+    "writes nothing.\n"
+    "\n"
     "Options:\n"
     "  --types LIST    only these extensions, e.g. --types jpg,png: the carvable ones (see\n"
     "                  'quarvelin-cli types'), and through the file systems any extension\n"
@@ -95,6 +117,7 @@ constexpr const char* kScanUsage =
     "                  --only '/Users/ann/Pictures/**'\n"
     "  --no-carve      recover only what the file systems name\n"
     "  --no-fs         carve only, without reading the file systems\n"
+    "  --restart       scan from the start whatever OUTDIR/scan-progress.json says\n"
     "  --json          print every engine message as one JSON object per line on standard output\n"
     "  -h, --help      show this help\n"
     "  --              end of the options: SOURCE or OUTDIR may then begin with '-'\n"
@@ -239,7 +262,8 @@ const CommandSyntax kScanSyntax = {
                 {"--types", "a list"},
                 {"--only", "a pattern"},
                 {"--no-carve", ""},
-                {"--no-fs", ""}},
+                {"--no-fs", ""},
+                {"--restart", ""}},
     .minOperands = 2,
     .maxOperands = 2,
     .operandError = "scan: expected SOURCE and OUTDIR",
@@ -286,6 +310,7 @@ int RunScan(const std::vector<std::string>& args) {
   if (!only.empty()) options.push_back("only=" + only[0]);
   if (!fileSystems) options.push_back("filesystems=no");
   if (line->Has("--no-carve")) options.push_back("carve=no");
+  if (line->Has("--restart")) options.push_back("resume=no");
   std::vector<const char*> typePointers;
   for (const std::string& type : types) typePointers.push_back(type.c_str());
   std::vector<const char*> optionPointers;
@@ -424,7 +449,13 @@ int RunTypes(const std::vector<std::string>& args) {
 const CommandSyntax kImageSyntax = {
     .name = "image",
     .usage = kImageUsage,
-    .options = {{"--json", ""}},
+    .options = {{"--json", ""},
+                {"--map", "a file"},
+                {"--resume", ""},
+                {"--retries", "a number"},
+                {"--no-scrape", ""},
+                {"--reverse", ""},
+                {"--no-checksums", ""}},
     .minOperands = 2,
     .maxOperands = 2,
     .operandError = "image: expected SOURCE and OUTPUT",
@@ -437,8 +468,22 @@ int RunImage(const std::vector<std::string>& args) {
   const bool json = line->Has("--json");
   const std::vector<std::string>& operands = line->operands;
 
+  // An existing map is never started over by accident: it is resumed on request only.
+  std::vector<std::string> options = {line->Has("--resume") ? "resume=yes" : "resume=no",
+                                      "progress=detailed"};
+  for (const std::string& map : line->Values("--map")) options.push_back("map=" + map);
+  for (const std::string& retries : line->Values("--retries")) {
+    options.push_back("retries=" + retries);
+  }
+  if (line->Has("--no-scrape")) options.push_back("scrape=no");
+  if (line->Has("--reverse")) options.push_back("reverse=yes");
+  if (line->Has("--no-checksums")) options.push_back("checksums=no");
+  std::vector<const char*> texts;
+  for (const std::string& option : options) texts.push_back(option.c_str());
+
   ProgressDisplay display(json, StandardErrorIsTerminal());
-  StartNativeDiskImage(operands[0].c_str(), operands[1].c_str(), MessagePump::Callback());
+  StartNativeDiskImageWithOptions(operands[0].c_str(), operands[1].c_str(), texts.data(),
+                                  static_cast<int32_t>(texts.size()), MessagePump::Callback());
   return Follow(display, [](const EngineMessage& m) {
     // Imaging ends with its completion, its first error, or its cancel notice.
     return m.kind == NativeMessageKind::Finished || m.kind == NativeMessageKind::Error ||

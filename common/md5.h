@@ -69,33 +69,18 @@ class Md5 {
              static_cast<uint32_t>(block[4 * i + 3]) << 24;
     }
     uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    for (size_t i = 0; i < 64; ++i) {
-      uint32_t f = 0;
-      size_t g = 0;
-      switch (i / 16) {
-        case 0:
-          f = (b & c) | (~b & d);
-          g = i;
-          break;
-        case 1:
-          f = (d & b) | (~d & c);
-          g = (5 * i + 1) % 16;
-          break;
-        case 2:
-          f = b ^ c ^ d;
-          g = (3 * i + 5) % 16;
-          break;
-        default:
-          f = c ^ (b | ~d);
-          g = (7 * i) % 16;
-          break;
-      }
+    // One loop per round function, so each is a straight run the compiler can unroll.
+    const auto step = [&](uint32_t f, size_t i, size_t g) {
       const uint32_t next = b + Rotate(a + f + kSine[i] + m[g], kShift[(i / 16) * 4 + i % 4]);
       a = d;
       d = c;
       c = b;
       b = next;
-    }
+    };
+    for (size_t i = 0; i < 16; ++i) step((b & c) | (~b & d), i, i);
+    for (size_t i = 16; i < 32; ++i) step((d & b) | (~d & c), i, (5 * i + 1) % 16);
+    for (size_t i = 32; i < 48; ++i) step(b ^ c ^ d, i, (3 * i + 5) % 16);
+    for (size_t i = 48; i < 64; ++i) step(c ^ (b | ~d), i, (7 * i) % 16);
     state_[0] += a;
     state_[1] += b;
     state_[2] += c;

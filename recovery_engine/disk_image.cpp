@@ -10,9 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "common/md5.h"
 #include "common/scope_guard.h"
-#include "common/sha256.h"
+#include "imaging/image_checksums.h"
 #include "imaging/image_file.h"
 #include "imaging/rescue.h"
 #include "imaging/rescue_map.h"
@@ -25,8 +24,10 @@ using Kind = NativeMessageKind;
 using Clock = std::chrono::steady_clock;
 
 constexpr double kReportIntervalSeconds = 0.5;
-// A map is stored after every read, so that a rescue killed at any moment re-reads nothing it had;
-// flushed to the disk itself (with the image) this often, against power cuts.
+// The map is stored after reads so that a rescue killed at any moment re-reads (almost) nothing it
+// had, taking at most this share of the time; and flushed to the disk itself, with the image, this
+// often, against power cuts.
+constexpr double kSavingShare = 0.1;
 constexpr double kDurableEverySeconds = 30.0;
 // Unreadable stretches listed one line each up to this many; the map holds them all.
 constexpr int kMostListedErrors = 1000;
@@ -46,44 +47,6 @@ std::string Fixed(double value) {
   std::snprintf(text, sizeof text, "%.1f", value);
   return text;
 }
-
-// The checksums of the image, taken from the bytes as they are written while the copy runs in
-// order (a healthy source: all of it), and from the image file for the rest at the end.
-class ImageChecksums {
- public:
-  void Written(int64_t offset, std::span<const uint8_t> bytes) {
-    if (offset != hashedUntil_) return;
-    sha256_.Update(bytes);
-    md5_.Update(bytes);
-    hashedUntil_ += static_cast<int64_t>(bytes.size());
-  }
-
-  // False when the image cannot be read back.
-  bool Finish(ImageFile& image, int64_t length, const std::atomic<bool>* cancel) {
-    std::vector<uint8_t> block(1048576);
-    while (hashedUntil_ < length) {
-      if (cancel != nullptr && cancel->load()) return false;
-      const auto want = static_cast<size_t>(
-          std::min<int64_t>(static_cast<int64_t>(block.size()), length - hashedUntil_));
-      const int64_t got = image.ReadAt(hashedUntil_, std::span<uint8_t>(block).first(want));
-      if (got <= 0) return false;
-      Written(hashedUntil_, std::span<const uint8_t>(block).first(static_cast<size_t>(got)));
-    }
-    sha256Hex_ = sha256_.FinishHex();
-    md5Hex_ = md5_.FinishHex();
-    return true;
-  }
-
-  const std::string& Sha256Hex() const { return sha256Hex_; }
-  const std::string& Md5Hex() const { return md5Hex_; }
-
- private:
-  Sha256 sha256_;
-  Md5 md5_;
-  int64_t hashedUntil_ = 0;
-  std::string sha256Hex_;
-  std::string md5Hex_;
-};
 
 // The source opened and measured, the map read or made, and the image file open.
 struct ImageJob {
@@ -351,7 +314,8 @@ class MapKeeper {
     std::string error;
     if (!job_.map->Save(job_.mapPath, MapComments(sourcePath_, outputPath_, *job_.map), durable,
                         error)) {
-      Report("Cannot save the rescue map " + job_.mapPath + ": " + error);
+      Report("Warning: cannot save the rescue map " + job_.mapPath + ": " + error +
+             ". The imaging goes on, but cannot be resumed from where it stops.");
       return false;
     }
     reported_ = false;
@@ -359,21 +323,31 @@ class MapKeeper {
     return true;
   }
 
-  void AfterRead() { Save(Seconds(Clock::now() - lastDurable_) > kDurableEverySeconds); }
+  // Saving takes a fraction of a millisecond: after every read of a failing drive (reads there
+  // take far longer), and as often as a tenth of the time allows where reads are fast.
+  void AfterRead() {
+    const auto now = Clock::now();
+    const bool durable = Seconds(now - lastDurable_) > kDurableEverySeconds;
+    if (!durable && Seconds(saving_) > kSavingShare * Seconds(now - start_)) return;
+    Save(durable);
+    saving_ += Clock::now() - now;
+  }
 
  private:
-  // A map that cannot be stored is said once, not after every read.
+  // A map that cannot be stored is said once, not after every read; the imaging goes on.
   void Report(const std::string& text) {
     if (reported_) return;
     reported_ = true;
-    engine_.Emit(Kind::Error, text);
+    engine_.Emit(Kind::Status, text);
   }
 
   RecoveryEngine& engine_;
   ImageJob& job_;
   const std::string& sourcePath_;
   const std::string& outputPath_;
-  Clock::time_point lastDurable_ = Clock::now();
+  const Clock::time_point start_ = Clock::now();
+  Clock::time_point lastDurable_ = start_;
+  Clock::duration saving_{};
   bool reported_ = false;
 };
 
@@ -439,7 +413,7 @@ void ReportChecksums(RecoveryEngine& engine, ImageJob& job, ImageChecksums& sums
   engine.Emit(Kind::Status, "Image MD5: " + sums.Md5Hex());
   if (!WriteChecksumFile(outputPath + ".sha256", sums.Sha256Hex(), outputPath) ||
       !WriteChecksumFile(outputPath + ".md5", sums.Md5Hex(), outputPath)) {
-    engine.Emit(Kind::Error, "Cannot write the checksum files beside " + outputPath);
+    engine.Emit(Kind::Status, "Warning: cannot write the checksum files beside " + outputPath);
   }
 }
 

@@ -133,6 +133,78 @@ TEST_F(DiskImage, FailuresEndTheWorkWithTheirErrorAndLeaveAnExistingFileAlone) {
   }
 }
 
+TEST_F(DiskImage, AStoppedImagingGoesOnFromItsMapAndAMapOfAnotherDriveIsNeverUsed) {
+  const auto disk =
+      TestDisk::Random(static_cast<size_t>(6 * kMiB), 4).Unreadable(3 * kMiB + 700, 9);
+  const std::string image = dir_.File("copy.img");
+  // Stopped part-way by a cancel, then started again as the interface does: it resumes.
+  auto first = Run(disk.Opener(), [&](RecoveryEngine& engine) {
+    disk->onRead = [&engine](int64_t offset) {
+      if (offset == 2 * kMiB) engine.Cancel();
+    };
+    engine.StartDiskImage("disk", image.c_str(), testing::RecordA);
+  });
+  ASSERT_EQ(TextsOf(first, Kind::Status).back(), "Imaging Cancelled.");
+  disk->onRead = nullptr;
+  const int64_t readsBefore = disk->reads.load();
+  const auto second = Image("disk", image, disk.Opener());
+  EXPECT_EQ(TextsOf(second, Kind::Finished),
+            std::vector<std::string>{"Imaging Complete. 6 MB copied."});
+  const auto statuses = TextsOf(second, Kind::Status);
+  EXPECT_TRUE(std::any_of(statuses.begin(), statuses.end(), [](const std::string& s) {
+    return s.starts_with("Resuming the imaging recorded in ");
+  }));
+  auto expected = disk->bytes;
+  std::fill_n(expected.begin() + 3 * kMiB + 512, 512, 0);
+  EXPECT_EQ(testing::ReadFile(image), expected);
+  // The three mebibytes read before the stop are not read again.
+  EXPECT_LT(disk->reads.load() - readsBefore, 4 + 2 * 2048);
+
+  // Asked to start over, or to resume nothing, it refuses and keeps what is there.
+  const std::string mapOption = "map=" + dir_.File("other.map");
+  const struct {
+    std::vector<std::string> options;
+    std::string error;
+  } refusals[] = {
+      {{"resume=no"},
+       "A rescue map is already at " + image +
+           ".map: resume that imaging, or move the map away to start over."},
+      {{"resume=yes", mapOption},
+       "Nothing to resume: there is no rescue map at " + dir_.File("other.map") + "."},
+  };
+  for (const auto& refusal : refusals) {
+    std::vector<const char*> options;
+    for (const std::string& o : refusal.options) options.push_back(o.c_str());
+    const auto messages = Run(disk.Opener(), [&](RecoveryEngine& engine) {
+      engine.StartDiskImage("disk", image.c_str(), testing::RecordA, options.data(),
+                            static_cast<int32_t>(options.size()));
+    });
+    EXPECT_EQ(TextsOf(messages, Kind::Error), std::vector<std::string>{refusal.error});
+    EXPECT_EQ(testing::ReadFile(image), expected);
+  }
+
+  // The same image and map offered for a drive of another size, or of the same size with other
+  // bytes, are refused; the image stays as it is.
+  const auto larger = TestDisk::Random(static_cast<size_t>(7 * kMiB), 4);
+  const auto other = TestDisk::Random(static_cast<size_t>(6 * kMiB), 5);
+  for (const TestDisk* drive : {&larger, &other}) {
+    const auto messages = Image("disk", image, drive->Opener());
+    const auto errors = TextsOf(messages, Kind::Error);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find(drive == &larger ? "is of a source of 6291456 bytes"
+                                              : "do not hold what this source holds"),
+              std::string::npos)
+        << errors[0];
+    EXPECT_EQ(testing::ReadFile(image), expected);
+  }
+  testing::WriteFile(image + ".map", {'n', 'o', '\n'});
+  const auto messages = Image("disk", image, disk.Opener());
+  EXPECT_EQ(TextsOf(messages, Kind::Error),
+            std::vector<std::string>{"Cannot use the rescue map " + image +
+                                     ".map: line 1: not a mapfile status line. Move it away to "
+                                     "start the imaging over."});
+}
+
 #if defined(__linux__)
 TEST_F(DiskImage, AFullOutputDiskIsAnErrorNotACompleteImage) {
   const std::string map = "map=" + dir_.File("full.map");

@@ -4,6 +4,7 @@
 Loads the engine library with ctypes, passes a C callback, images a file, and releases every text
 with NativeFree, as the UI does with the executable's exports."""
 import ctypes
+import hashlib
 import os
 import shutil
 import sys
@@ -47,11 +48,13 @@ class ImagingThroughExports(unittest.TestCase):
             f.write(data)
         self.engine.StartNativeDiskImage(source, output, self.callback)
         self.assertTrue(self.done.wait(60), "no end message")
-        self.assertEqual(self.messages, [
+        # Between the start and the end come the phases, the summary and the image's checksums.
+        self.assertEqual(self.messages[:2], [
             (2, "Starting Disk Imaging on " + source.decode()),
             (2, "Source Size: 2 MB"),
-            (4, "Imaging Complete. 2 MB copied."),
         ])
+        self.assertEqual(self.messages[-1], (4, "Imaging Complete. 2 MB copied."))
+        self.assertIn((2, "Image SHA-256: " + hashlib.sha256(data).hexdigest()), self.messages)
         with open(output, "rb") as f:
             self.assertEqual(f.read(), data)
 
@@ -59,7 +62,8 @@ class ImagingThroughExports(unittest.TestCase):
         for name in ("StartNativeRecovery", "StartNativeDiskImage", "PauseNativeRecovery",
                      "ResumeNativeRecovery", "CancelNativeRecovery", "ListNativeDrives",
                      "NativeFree", "DescribeNativeFileTypes", "IdentifyNativeFile",
-                     "StartNativeRecoveryWithOptions", "ListNativeFiles"):
+                     "StartNativeRecoveryWithOptions", "ListNativeFiles",
+                     "StartNativeDiskImageWithOptions"):
             self.assertTrue(hasattr(self.engine, name), name)
 
 

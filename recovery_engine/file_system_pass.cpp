@@ -27,6 +27,8 @@ using Kind = NativeMessageKind;
 constexpr const char* kOrphanFolder = "Orphaned Files";
 // Names a file tries ("a.jpg", then "a (2).jpg" ...) when another of that name is already there.
 constexpr int kMaxNameTries = 1000;
+// What the manifest says of a file whose copy a cancel cut short.
+constexpr const char* kCancelledCopy = "the scan was cancelled before it was copied whole";
 // A progress line after this many files of the pass, so a long one shows it is alive.
 constexpr int64_t kProgressEveryFiles = 500;
 
@@ -182,6 +184,15 @@ bool FileSystemPass::Recover(const Volume& volume, int number, bool wholeSource)
         if (!ExtensionSelected(file.name, filter_.extensions)) return;
         if (!filter_.only.empty() && !PathMatches(filter_.only, path)) return;
         bool intact = true;
+        if (const ScanRecords::Written* kept = Kept(file, volume)) {
+          ++written;
+          if (file.state != FileState::kLive && !file.resident && kept->size > 0) {
+            const std::string name = kept->file.substr(kept->file.rfind('/') + 1);
+            intact = ContentDamage(outputDir_ + "/" + kept->file, name, kept->size).empty();
+          }
+          if (file.state != FileState::kLive && intact) Cover(file, volume);
+          return;
+        }
         if (WriteFile(file, volume, content, volumeFolder, intact)) {
           ++written;
           // A deleted file whose content is not what its type should be was read from clusters
@@ -212,6 +223,19 @@ bool FileSystemPass::Recover(const Volume& volume, int number, bool wholeSource)
                                    std::to_string(written) + " recovered.");
   }
   return !outputFull_;
+}
+
+const ScanRecords::Written* FileSystemPass::Kept(const FoundFile& file,
+                                                 const Volume& volume) const {
+  if (written_ == nullptr || written_->named.empty()) return nullptr;
+  const auto found =
+      written_->named.find(NamedFileKey(VolumeText(volume, sectorSize_), OriginalPath(file),
+                                        SourceSectors(file, volume, sectorSize_)));
+  if (found == written_->named.end() ||
+      found->second.problem.find(kCancelledCopy) != std::string::npos) {
+    return nullptr;
+  }
+  return &found->second;
 }
 
 void FileSystemPass::Cover(const FoundFile& file, const Volume& volume) {
@@ -276,6 +300,11 @@ bool FileSystemPass::WriteFile(const FoundFile& file, const Volume& volume, Byte
     if (!entry.problem.empty()) entry.problem += "; ";
     entry.problem += "only " + std::to_string(copied.written) + " of " + std::to_string(file.size) +
                      " bytes could be found";
+  }
+  if (copied.cancelled && copied.written < file.size) {
+    // Not a whole file: a resumed scan writes it again.
+    if (!entry.problem.empty()) entry.problem += "; ";
+    entry.problem += kCancelledCopy;
   }
   if (!copied.undecodable.empty()) {
     if (!entry.problem.empty()) entry.problem += "; ";

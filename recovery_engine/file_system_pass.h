@@ -10,6 +10,7 @@
 #include "filesystems/found_file.h"
 #include "filesystems/volume.h"
 #include "manifest.h"
+#include "scan_progress.h"
 #include "sector_coverage.h"
 
 namespace quarvelin {
@@ -58,11 +59,17 @@ class FileSystemPass {
 
   int64_t FilesWritten() const { return filesWritten_; }
 
+  // The files an interrupted run of this scan already wrote: not written again, their sectors
+  // still skipped by the carve.
+  void KeepWritten(const ScanRecords* records) { written_ = records; }
+
  private:
   // `intact` is cleared when a deleted file's content shows it is not whole.
   bool WriteFile(const FoundFile& file, const Volume& volume, ByteSource& content,
                  const std::string& volumeFolder, bool& intact);
   void Cover(const FoundFile& file, const Volume& volume);
+  // What this scan wrote of `file` before it was interrupted; null when nothing.
+  const ScanRecords::Written* Kept(const FoundFile& file, const Volume& volume) const;
 
   RecoveryEngine& engine_;
   RawDevice& device_;
@@ -73,6 +80,7 @@ class FileSystemPass {
   int32_t sectorSize_;
   int64_t filesWritten_ = 0;
   bool outputFull_ = false;
+  const ScanRecords* written_ = nullptr;
 };
 
 }  // namespace quarvelin

@@ -20,6 +20,7 @@
 #include "recovered_names.h"
 #include "recovery_engine.h"
 #include "salvage_read.h"
+#include "scan_progress.h"
 
 namespace quarvelin {
 namespace {
@@ -76,7 +77,7 @@ struct Carve {
 // at the first sector after the header where a selected signature's header begins, since another
 // file starts there. Unreadable sectors in the part read from the device become zeros; where
 // nothing more can be read the file ends. Either is reported, so a damaged file never passes for a
-// whole one.
+// whole one. Without `out` nothing is written: the carve is only measured and hashed.
 class Carver {
  public:
   Carver(RecoveryEngine& engine, RawDevice& device, const HeaderIndex& index, int32_t sectorSize,
@@ -87,7 +88,7 @@ class Carver {
         sectorSize_(sectorSize),
         totalSectors_(totalSectors) {}
 
-  Carve Write(OutputFile& out, const std::string& path, std::span<const uint8_t> buffer,
+  Carve Write(OutputFile* out, const std::string& path, std::span<const uint8_t> buffer,
               int64_t bufferSector, size_t at, CarvedSize size) {
     Carve carve;
     carve.length = size.size;
@@ -104,7 +105,7 @@ class Carver {
     }
     Sha256 hash;
     hash.Update(buffer.subspan(at, static_cast<size_t>(inBuffer)));
-    if (!out.Write(buffer.subspan(at, static_cast<size_t>(inBuffer)))) {
+    if (out != nullptr && !out->Write(buffer.subspan(at, static_cast<size_t>(inBuffer)))) {
       carve.status = CarveStatus::WriteFailed;
       return carve;
     }
@@ -138,7 +139,8 @@ class Carver {
         }
       }
       hash.Update(std::span<const uint8_t>(data).first(static_cast<size_t>(take)));
-      if (!out.Write(std::span<const uint8_t>(data).first(static_cast<size_t>(take)))) {
+      if (out != nullptr &&
+          !out->Write(std::span<const uint8_t>(data).first(static_cast<size_t>(take)))) {
         carve.status = CarveStatus::WriteFailed;
         return carve;
       }
@@ -150,9 +152,9 @@ class Carver {
       if (static_cast<int64_t>(data.size()) < step.Count() * sectorSize_) break;
       rest = rest.From(step.End());
     }
-    carve.written = static_cast<int64_t>(out.BytesWritten());
+    carve.written = copied;
     carve.sha256 = hash.FinishHex();
-    if (!out.Close()) carve.status = CarveStatus::WriteFailed;
+    if (out != nullptr && !out->Close()) carve.status = CarveStatus::WriteFailed;
     return carve;
   }
 
@@ -297,10 +299,11 @@ std::optional<ScanSetup> Prepare(RecoveryEngine& engine, const std::string& driv
 class ChunkScanner {
  public:
   // Searches only the sectors `coverage` leaves; hands each volume `lost` finds to `files`, when
-  // set, and then skips what its files covered.
+  // set, and then skips what its files covered. Starts where `keeper`'s progress says and keeps it
+  // up to date; `resume` holds what an interrupted run of the scan wrote.
   ChunkScanner(RecoveryEngine& engine, ScanSetup& setup, const std::string& outputDir,
                Manifest& manifest, SectorCoverage& coverage, LostVolumeSearch* lost,
-               FileSystemPass* files, int volumesSeen)
+               FileSystemPass* files, int volumesSeen, ProgressKeeper& keeper, const Resume* resume)
       : engine_(engine),
         manifest_(manifest),
         coverage_(coverage),
@@ -314,14 +317,24 @@ class ChunkScanner {
         stops_(LongHeaders(setup.signatures)),
         unheaded_(UnheadedRows(setup.signatures)),
         carver_(engine, device_, index_, setup.sectorSize, setup.sectors.End()),
-        chunks_(device_, setup.sectorSize) {
+        chunks_(device_, setup.sectorSize),
+        keeper_(keeper),
+        resume_(resume),
+        earlier_(resume != nullptr ? resume->records.files : 0),
+        filesNamed_(keeper.Progress().carveCounter) {
     memo_.deviceBytes = setup.deviceBytes;
   }
 
   // Runs to the drive's end, a cancel, or an output disk that can take no more.
   void Run() {
-    for (int64_t sector = 0; sector < setup_.sectors.End() && !engine_.CancelRequested();) {
+    ScanProgress& progress = keeper_.Progress();
+    int64_t sector = progress.carvedUntil;
+    for (; sector < setup_.sectors.End() && !engine_.CancelRequested();) {
       if (!engine_.WaitWhilePaused()) break;
+      // Everything before `sector` is done with: a scan stopped from here on goes on from here.
+      progress.carvedUntil = sector;
+      progress.carveCounter = filesNamed_;
+      keeper_.SaveNowAndThen();
       const int64_t uncovered = coverage_.CoveredUntil(sector);
       if (uncovered != sector) {
         ReportProgress(sector);
@@ -335,9 +348,16 @@ class ChunkScanner {
       if (result.stop) break;
       sector = result.next;
     }
+    // A cancel may have cut the last carve short: where it ended says nothing then.
+    reachedEnd_ = sector >= setup_.sectors.End() && !engine_.CancelRequested();
+    if (reachedEnd_) {
+      progress.carvedUntil = setup_.sectors.End();
+      progress.carveCounter = filesNamed_;
+    }
   }
 
   int64_t FilesWritten() const { return filesWritten_; }
+  bool ReachedEnd() const { return reachedEnd_; }
 
  private:
   // Reads the file systems whose boot sectors lie in `chunk` that no partition table listed. True
@@ -347,6 +367,7 @@ class ChunkScanner {
     const std::vector<Volume> found =
         lost_->Look(bytes, chunk.First() * static_cast<int64_t>(setup_.sectorSize));
     for (const Volume& volume : found) {
+      keeper_.Progress().lostVolumes.push_back(volume);
       if (!files_->Recover(volume, ++volumesSeen_, false)) {
         stop = true;
         break;
@@ -469,8 +490,24 @@ class ChunkScanner {
         outputDir_ + "/" + CategoryFolders[static_cast<size_t>(type->category)];
     const std::string stem =
         "rec_" + std::to_string(filesNamed_++) + "_" + std::to_string(chunkSector);
+    const int64_t first = chunkSector + static_cast<int64_t>(at) / setup_.sectorSize;
     OutputFile out;
-    const std::optional<std::string> name = CreateCarveFile(out, folder, stem, type->extension);
+    std::optional<std::string> name;
+    switch (FindEarlier(folder, stem + "." + type->extension, first, buffer, chunkSector, at, size,
+                        length)) {
+      case Earlier::kWhole:
+        return Outcome::kCarved;
+      case Earlier::kCancelled:
+        return Outcome::kStop;
+      case Earlier::kPartial:
+        if (out.Create(folder + "/" + stem + "." + type->extension)) {
+          name = stem + "." + type->extension;
+        }
+        break;
+      case Earlier::kNone:
+        break;
+    }
+    if (!name) name = CreateCarveFile(out, folder, stem, type->extension);
     if (!name) {
       // One file that cannot be created does not end the scan.
       engine_.Emit(Kind::Error,
@@ -478,7 +515,7 @@ class ChunkScanner {
       return Outcome::kRejected;
     }
     const std::string path = folder + "/" + *name;
-    const Carve carve = carver_.Write(out, path, buffer, chunkSector, at, size);
+    const Carve carve = carver_.Write(&out, path, buffer, chunkSector, at, size);
     if (carve.status != CarveStatus::Written) {
       // A full or failing output disk ends the scan.
       engine_.Emit(Kind::Error, "Failed to write output file: " + path);
@@ -492,7 +529,6 @@ class ChunkScanner {
     entry.state = "unknown";
     entry.size = carve.written;
     entry.foundBy = "carving";
-    const int64_t first = chunkSector + static_cast<int64_t>(at) / setup_.sectorSize;
     const int64_t end = chunkSector + SectorsCovering(static_cast<int64_t>(at) +
                                                           std::max<int64_t>(carve.written, 1),
                                                       setup_.sectorSize);
@@ -503,12 +539,50 @@ class ChunkScanner {
     return Outcome::kCarved;
   }
 
+  // What an interrupted run of this scan left under the name `name` in `folder` for the file
+  // starting at sector `first`. The names carves take follow from where the scan is, so a resumed
+  // scan gives a file the name the interrupted run gave it.
+  enum class Earlier {
+    kNone,
+    kWhole,      // written whole, and in the manifest: not written again; `length` is set
+    kPartial,    // being written when the process died: not in the manifest, to be replaced
+    kCancelled,  // the scan was cancelled while looking
+  };
+  Earlier FindEarlier(const std::string& folder, const std::string& name, int64_t first,
+                      std::span<const uint8_t> buffer, int64_t chunkSector, size_t at,
+                      CarvedSize size, int64_t& length) {
+    if (resume_ == nullptr) return Earlier::kNone;
+    const std::string path = folder + "/" + name;
+    const std::string file = folder.substr(outputDir_.size() + 1) + "/" + name;
+    const auto kept = resume_->records.carved.find(file);
+    if (kept != resume_->records.carved.end()) {
+      if (kept->second.firstSector != first) return Earlier::kNone;
+      // Carved again without writing, to move past it as the interrupted run did. A file a
+      // cancel cut short differs, and is written again beside it.
+      const Carve again = carver_.Write(nullptr, path, buffer, chunkSector, at, size);
+      if (engine_.CancelRequested()) return Earlier::kCancelled;
+      if (again.written != kept->second.size || again.sha256 != kept->second.sha256) {
+        return Earlier::kNone;
+      }
+      length = again.length;
+      return Earlier::kWhole;
+    }
+    // Only a file no manifest records and made after the progress was last saved: whatever else
+    // is in the folder stays untouched.
+    std::error_code failed;
+    const auto made = std::filesystem::last_write_time(FileSystemPath(path), failed);
+    if (failed || resume_->records.everyFile.count(file) != 0) return Earlier::kNone;
+    // Some file systems keep times to two seconds.
+    return made + std::chrono::seconds(2) >= resume_->savedAt ? Earlier::kPartial : Earlier::kNone;
+  }
+
   void ReportProgress(int64_t sector) {
     if (lastProgress_ && sector - *lastProgress_ < kProgressEverySectors) return;
-    engine_.Emit(Kind::Progress,
-                 FormatProgress(static_cast<double>(sector) /
-                                    static_cast<double>(setup_.sectors.Count()) * 100.0,
-                                filesWritten_ + (files_ != nullptr ? files_->FilesWritten() : 0)));
+    engine_.Emit(
+        Kind::Progress,
+        FormatProgress(
+            static_cast<double>(sector) / static_cast<double>(setup_.sectors.Count()) * 100.0,
+            earlier_ + filesWritten_ + (files_ != nullptr ? files_->FilesWritten() : 0)));
     lastProgress_ = sector;
   }
 
@@ -533,8 +607,12 @@ class ChunkScanner {
   Carver carver_;
   ChunkReader chunks_;
   SizingMemo memo_;
-  int64_t filesNamed_ = 0;
+  ProgressKeeper& keeper_;
+  const Resume* resume_;
+  int64_t earlier_;  // files the scan wrote before it was interrupted
+  int64_t filesNamed_;
   int64_t filesWritten_ = 0;
+  bool reachedEnd_ = false;
   std::optional<int64_t> lastProgress_;
 };
 
@@ -560,6 +638,7 @@ std::string ApplyScanOption(ScanOptions& options, const std::string& text) {
   }
   if (name == "filesystems") return flag(options.fileSystems);
   if (name == "carve") return flag(options.carve);
+  if (name == "resume") return flag(options.resume);
   return "Unknown scan option: " + text;
 }
 
@@ -579,16 +658,43 @@ void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::st
 
   std::optional<ScanSetup> setup = Prepare(engine, drivePath, outputDir, options);
   if (!setup) return;
+  RawDevice& device = *setup->opened.device;
+  const int64_t manifestBytes = EndManifestLine(outputDir);
+  ScanProgress now = DescribeScan(device, setup->deviceBytes, setup->sectorSize, options.fileTypes,
+                                  options.only, options.fileSystems, options.carve);
+  std::optional<Resume> resume;
+  if (options.resume) resume = FindResume(engine, outputDir, now);
+  if (resume && resume->progress.complete) {
+    files = resume->records.files;
+    engine.Emit(Kind::Status, "This scan of the drive into this folder is already complete: " +
+                                  std::to_string(files) +
+                                  " files recovered. Choose another folder to scan it again.");
+    return;
+  }
+  if (resume) {
+    char percent[32];
+    std::snprintf(percent, sizeof percent, "%.1f",
+                  static_cast<double>(resume->progress.carvedUntil) /
+                      static_cast<double>(setup->sectors.Count()) * 100.0);
+    engine.Emit(Kind::Status, "Resuming the scan from sector " +
+                                  std::to_string(resume->progress.carvedUntil) + " (" + percent +
+                                  "%): " + std::to_string(resume->records.files) +
+                                  " files already recovered.");
+  } else {
+    now.manifestStart = manifestBytes;
+  }
+  ProgressKeeper keeper(engine, outputDir, resume ? resume->progress : now);
+  keeper.Save();
   Manifest manifest;
   std::string manifestError;
   if (!manifest.Open(outputDir, manifestError)) {
     engine.Emit(Kind::Error,
                 std::string("Cannot write ") + Manifest::kFileName + ": " + manifestError);
   }
-  RawDevice& device = *setup->opened.device;
   const FileFilter filter{options.fileTypes, options.only};
   SectorCoverage coverage;
   FileSystemPass fileSystems(engine, device, outputDir, filter, manifest, coverage);
+  if (resume) fileSystems.KeepWritten(&resume->records);
   std::vector<Volume> volumes;
   std::optional<LostVolumeSearch> lost;
   std::optional<ChunkScanner> scanner;
@@ -603,21 +709,36 @@ void RunScan(RecoveryEngine& engine, const std::string& drivePath, const std::st
       for (size_t i = 0; i < volumes.size() && go && !engine.CancelRequested(); ++i) {
         go = fileSystems.Recover(volumes[i], static_cast<int>(i + 1), wholeSource);
       }
+      if (go && !engine.CancelRequested()) {
+        keeper.Progress().fileSystemsDone = true;
+        keeper.Save();
+      }
+      // Volumes the interrupted carve found: their files are not written again, but their sectors
+      // are skipped again, and a volume it was still reading is read to its end.
+      const std::vector<Volume> found = keeper.Progress().lostVolumes;
+      for (size_t i = 0; i < found.size() && go && !engine.CancelRequested(); ++i) {
+        go = fileSystems.Recover(found[i], static_cast<int>(volumes.size() + i + 1), false);
+      }
+      volumes.insert(volumes.end(), found.begin(), found.end());
     }
     if (go && options.carve && !setup->signatures.empty() && !engine.CancelRequested()) {
       engine.Emit(Kind::Status, "Starting Scan Loop...");
       if (options.fileSystems) lost.emplace(volumes, setup->deviceBytes, setup->sectorSize);
       scanner.emplace(engine, *setup, outputDir, manifest, coverage, lost ? &*lost : nullptr,
                       options.fileSystems ? &fileSystems : nullptr,
-                      static_cast<int>(volumes.size()));
+                      static_cast<int>(volumes.size()), keeper, resume ? &*resume : nullptr);
       scanner->Run();
     }
+    keeper.Progress().complete =
+        go && !engine.CancelRequested() && (!scanner || scanner->ReachedEnd());
   } catch (const std::exception& e) {
     engine.Emit(Kind::Error, std::string("CRASH in Loop: ") + e.what());
   } catch (...) {
     engine.Emit(Kind::Error, "CRASH in Loop: Unknown");
   }
-  files = fileSystems.FilesWritten() + (scanner ? scanner->FilesWritten() : 0);
+  files = (resume ? resume->records.files : 0) + fileSystems.FilesWritten() +
+          (scanner ? scanner->FilesWritten() : 0);
+  keeper.Save();
 }
 
 }  // namespace quarvelin

@@ -15,6 +15,9 @@ struct ScanOptions {
   std::string only;
   bool fileSystems = true;  // recover through the file systems first
   bool carve = true;        // carve the sectors no recovered file covers
+  // Go on from where the same scan of the same drive into the same folder stopped; off, the scan
+  // starts afresh whatever the folder's progress file says.
+  bool resume = true;
 };
 
 // Reads the options a caller passes as "name=value" texts ("only=/Photos/**", "carve=no",

@@ -85,14 +85,15 @@ class Carved:
 
 
 MANIFEST = "manifest.jsonl"
+PROGRESS = "scan-progress.json"
 
 
 def list_carved(outdir):
-    """Every recovered file under OUTDIR; the scan's manifest beside them is not one."""
+    """Every recovered file under OUTDIR; the scan's manifest and progress beside them are not."""
     carved = []
     for folder, _, names in os.walk(outdir):
         carved += [Carved(outdir, os.path.join(folder, name)) for name in sorted(names)
-                   if not (folder == outdir and name == MANIFEST)]
+                   if not (folder == outdir and name in (MANIFEST, PROGRESS))]
     return carved
 
 
