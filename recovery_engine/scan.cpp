@@ -427,6 +427,10 @@ class ChunkScanner {
         filesNamed_(keeper.Progress().carveCounter) {
     memo_.deviceBytes = setup.deviceBytes;
     for (const SectorRange& never : setup.neverRead) guard_.States().Set(never, SectorState::kBad);
+    // What an interrupted run of the scan could not read waits for the pass that reads around it.
+    for (const ScanProgress::Unread& u : keeper.Progress().unread) {
+      guard_.States().Set(SectorRange(u.first, u.count), static_cast<SectorState>(u.state));
+    }
   }
 
   // Runs to the drive's end, a cancel, or an output disk that can take no more: a first pass that
@@ -436,6 +440,7 @@ class ChunkScanner {
     const bool firstPassDone = FirstPass();
     if (!stopped_ && !engine_.CancelRequested()) SecondPass();
     ReportUnreadable();
+    KeepUnread();
     // A cancel may have cut the last carve short: where it ended says nothing then.
     reachedEnd_ = firstPassDone && Going();
     if (reachedEnd_) {
@@ -465,6 +470,7 @@ class ChunkScanner {
       // Everything before `sector` is done with: a scan stopped from here on goes on from here.
       progress.carvedUntil = sector;
       progress.carveCounter = filesNamed_;
+      if (keeper_.Due()) KeepUnread();
       keeper_.SaveNowAndThen();
       const int64_t uncovered = coverage_.CoveredUntil(sector);
       if (uncovered != sector) {
@@ -536,6 +542,15 @@ class ChunkScanner {
   }
 
   bool Going() const { return !stopped_ && !engine_.CancelRequested(); }
+
+  // Puts what could not be read so far into the progress the scan keeps.
+  void KeepUnread() {
+    std::vector<ScanProgress::Unread>& unread = keeper_.Progress().unread;
+    unread.clear();
+    for (const MarkedRange& m : guard_.States().All()) {
+      unread.push_back({m.sectors.First(), m.sectors.Count(), static_cast<int>(m.state)});
+    }
+  }
 
   // Searches `range` as the first pass does, without skipping.
   void Search(SectorRange range) {

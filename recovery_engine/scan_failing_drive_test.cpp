@@ -161,6 +161,45 @@ TEST_F(FailingDrive, ADeadStretchCostsAFewFailedReadsAndEverythingAroundItIsCarv
   }
 }
 
+TEST_F(FailingDrive, AScanStoppedPastADeadStretchStillReadsAroundItWhenResumed) {
+  constexpr int64_t kStart = 6 * kChunk + 700;
+  constexpr int64_t kDead = 8 * kChunk;
+  auto disk = TestDisk::Zeros(24 << 20);
+  const std::vector<int64_t> at = {100, 6 * kChunk + 10, kStart + kDead + 3, 20 * kChunk};
+  std::vector<File> expected;
+  for (size_t i = 0; i < at.size(); ++i) {
+    disk.PutAtSector(at[i], SmallFiles()[i % 3]);
+    expected.push_back(SmallFiles()[i % 3]);
+  }
+  disk.Unreadable(kStart * kSector, kDead * kSector);
+  // Stopped well past the stretch, before the pass that reads around it.
+  const auto opener = [shared = disk.shared(), log = log_](const std::string&) -> OpenedDevice {
+    return {std::make_unique<LoggingDevice>(shared, log), 0};
+  };
+  const char* options[] = {"filesystems=no"};
+  const auto first = Run(opener, [&](RecoveryEngine& engine) {
+    // (The scan's first reads, of both ends of the drive, are not the carve's.)
+    disk->onRead = [&engine](int64_t offset) {
+      if (offset >= 21 * kChunk * kSector && offset < 23 * kChunk * kSector) engine.Cancel();
+    };
+    engine.StartRecovery("disk", out_.c_str(), nullptr, 0, testing::RecordA, options, 1);
+  });
+  disk->onRead = nullptr;
+  ASSERT_EQ(StartingWith(first, "Reading around what could not be read").size(), 0u);
+  const auto second = Scan(disk);
+  ASSERT_EQ(StartingWith(second, "Resuming the scan from sector ").size(), 1u);
+  EXPECT_EQ(StartingWith(second, "Unreadable: "),
+            std::vector<std::string>{Unreadable(kStart, kStart + kDead - 1, "8 MB")});
+  auto carved = testing::CarvedFiles(first);
+  for (const File& file : testing::CarvedFiles(second)) carved.push_back(file);
+  // Each once: none written again by the resumed scan.
+  EXPECT_EQ(carved.size(), expected.size());
+  for (const File& file : expected) {
+    EXPECT_EQ(std::count(carved.begin(), carved.end(), file),
+              std::count(expected.begin(), expected.end(), file));
+  }
+}
+
 TEST_F(FailingDrive, ADegradingZoneAsksForEachBadSectorAtMostTwice) {
   // One bad sector every 32 KiB over 2 MiB, and files on both sides of the zone and in it.
   constexpr int64_t kZone = 10 * kChunk + 1000;

@@ -316,6 +316,12 @@ std::string ScanProgressJson(const ScanProgress& p) {
             ",\"origin\":" + JsonString(volume.origin) +
             ",\"bootCopyAt\":" + std::to_string(volume.bootCopyAt) + "}";
   }
+  std::string unread;
+  for (const ScanProgress::Unread& u : p.unread) {
+    if (!unread.empty()) unread += ",\n  ";
+    unread += "{\"first\":" + std::to_string(u.first) + ",\"count\":" + std::to_string(u.count) +
+              ",\"state\":" + std::to_string(u.state) + "}";
+  }
   return "{\"version\":" + std::to_string(kVersion) +
          ",\n\"source\":{\"bytes\":" + std::to_string(p.sourceBytes) +
          ",\"sectorSize\":" + std::to_string(p.sectorSize) +
@@ -326,7 +332,7 @@ std::string ScanProgressJson(const ScanProgress& p) {
          ",\n\"fileSystemsDone\":" + Flag(p.fileSystemsDone) +
          ",\n\"carvedUntil\":" + std::to_string(p.carvedUntil) +
          ",\n\"carveCounter\":" + std::to_string(p.carveCounter) + ",\n\"lostVolumes\":[" + lost +
-         "],\n\"complete\":" + Flag(p.complete) + "}\n";
+         "],\n\"unread\":[" + unread + "],\n\"complete\":" + Flag(p.complete) + "}\n";
 }
 
 std::optional<ScanProgress> ParseScanProgress(std::string_view text, std::string& problem) {
@@ -415,6 +421,20 @@ std::optional<ScanProgress> ParseScanProgress(std::string_view text, std::string
       p.lostVolumes.push_back(std::move(volume));
     }
   }
+  // Files from before the carve kept this have none.
+  if (const Json* unread = json->Find("unread")) {
+    if (unread->type != Json::Type::kArray && bad.empty()) bad = "unread";
+    for (const Json& item : unread->items) {
+      ScanProgress::Unread u;
+      int64_t state = -1;
+      integer(&item, "first", u.first);
+      integer(&item, "count", u.count);
+      integer(&item, "state", state);
+      if ((state < 0 || state > 3) && bad.empty()) bad = "state";
+      u.state = static_cast<int>(state);
+      p.unread.push_back(u);
+    }
+  }
   flag(&*json, "complete", p.complete);
   if (!bad.empty()) {
     problem = "its field \"" + bad + "\" is missing or wrong";
@@ -424,10 +444,15 @@ std::optional<ScanProgress> ParseScanProgress(std::string_view text, std::string
   const bool onSource =
       p.sectorSize > 0 && p.carvedUntil <= SectorsCovering(p.sourceBytes, p.sectorSize) &&
       p.carveCounter < INT64_MAX / 2 &&
-      std::all_of(p.lostVolumes.begin(), p.lostVolumes.end(), [&p](const Volume& volume) {
-        const std::optional<int64_t> end = CheckedAdd(volume.firstByte, volume.length);
-        return volume.length > 0 && end && *end <= p.sourceBytes &&
-               volume.bootCopyAt < volume.length;
+      std::all_of(p.lostVolumes.begin(), p.lostVolumes.end(),
+                  [&p](const Volume& volume) {
+                    const std::optional<int64_t> end = CheckedAdd(volume.firstByte, volume.length);
+                    return volume.length > 0 && end && *end <= p.sourceBytes &&
+                           volume.bootCopyAt < volume.length;
+                  }) &&
+      std::all_of(p.unread.begin(), p.unread.end(), [&p](const ScanProgress::Unread& u) {
+        return u.first >= 0 && u.count > 0 &&
+               u.count <= SectorsCovering(p.sourceBytes, p.sectorSize) - u.first;
       });
   if (!onSource) {
     problem = "it records places the source does not have";

@@ -45,6 +45,14 @@ struct ScanProgress {
   // Volumes the carve found that no partition table lists: their files cover sectors past
   // `carvedUntil` that the carve must go on skipping.
   std::vector<Volume> lostVolumes;
+  // Sectors of a failing drive the carve could not read, or skipped, so far, with the reason as
+  // the carve's read guard numbers it: the pass that reads around them finds them after a resume.
+  struct Unread {
+    int64_t first = 0;
+    int64_t count = 0;
+    int state = 0;
+  };
+  std::vector<Unread> unread;
   bool complete = false;
 
   // State the carve loop needs to go on adds its fields here, and to SaveScanProgress and
@@ -126,6 +134,8 @@ class ProgressKeeper {
   ScanProgress& Progress() { return progress_; }
   void Save();
   void SaveNowAndThen();
+  // True when SaveNowAndThen would save now.
+  bool Due() const { return std::chrono::steady_clock::now() - last_ >= kEvery; }
 
  private:
   static constexpr std::chrono::seconds kEvery{5};
