@@ -27,6 +27,8 @@ targets=(
   "fat_fuzzer        20  1048576"
   "partitions_fuzzer 20  1052672"
   "ntfs_fuzzer       20  1048576"
+  "scan_progress_fuzzer 15 65536"
+  "rescue_map_fuzzer 15  65536"
 )
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarvelin-fuzz.XXXXXX")
