@@ -17,6 +17,7 @@
 #include "imaging/rescue_map.h"
 #include "recovery_engine.h"
 #include "unreadable_stretch.h"
+#include "work_option.h"
 
 namespace quarvelin {
 namespace {
@@ -417,19 +418,10 @@ void ReportChecksums(RecoveryEngine& engine, ImageJob& job, ImageChecksums& sums
 }  // namespace
 
 std::string ApplyImageOption(ImageOptions& options, const std::string& text) {
-  const size_t equals = text.find('=');
-  const std::string name = text.substr(0, equals);
-  const std::string value = equals == std::string::npos ? "" : text.substr(equals + 1);
-  const auto flag = [&](bool& to) {
-    if (value == "yes" || value == "on" || value == "true") {
-      to = true;
-    } else if (value == "no" || value == "off" || value == "false") {
-      to = false;
-    } else {
-      return "Imaging option " + name + " takes yes or no, not '" + value + "'";
-    }
-    return std::string();
-  };
+  const WorkOption option(text);
+  const std::string& name = option.name;
+  const std::string& value = option.value;
+  const auto flag = [&option](bool& to) { return option.Flag("Imaging option", to); };
   if (name == "map") {
     options.map = value;
     return value.empty() ? "Imaging option map needs a file" : "";

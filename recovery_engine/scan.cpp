@@ -24,6 +24,7 @@
 #include "recovery_engine.h"
 #include "scan_progress.h"
 #include "unreadable_stretch.h"
+#include "work_option.h"
 
 namespace quarvelin {
 namespace {
@@ -891,19 +892,10 @@ class ChunkScanner {
 }  // namespace
 
 std::string ApplyScanOption(ScanOptions& options, const std::string& text) {
-  const size_t equals = text.find('=');
-  const std::string name = text.substr(0, equals);
-  const std::string value = equals == std::string::npos ? "" : text.substr(equals + 1);
-  const auto flag = [&](bool& to) {
-    if (value == "yes" || value == "on" || value == "true") {
-      to = true;
-    } else if (value == "no" || value == "off" || value == "false") {
-      to = false;
-    } else {
-      return "Scan option " + name + " takes yes or no, not '" + value + "'";
-    }
-    return std::string();
-  };
+  const WorkOption option(text);
+  const std::string& name = option.name;
+  const std::string& value = option.value;
+  const auto flag = [&option](bool& to) { return option.Flag("Scan option", to); };
   if (name == "only") {
     options.only = value;
     return "";
