@@ -175,7 +175,9 @@ TEST_F(ResumedScan, AfterAKillFilesSinceTheLastSaveAreNotWrittenTwiceAndAHalfWri
   // The progress as saved when the carve began, while files went on being written: a process
   // killed then leaves exactly this.
   Interrupted(disk, out_, 0, 6 << 20, [&] { fs::copy_file(progress, early); });
-  fs::copy_file(early, progress, fs::copy_options::overwrite_existing);
+  // Removed first: the Windows build's library does not overwrite on copy.
+  fs::remove(progress);
+  fs::copy_file(early, progress);
   // And the file being written when it died: half there, not in the manifest.
   std::vector<std::string> lines = ManifestLines(out_);
   ASSERT_GE(lines.size(), 3u);
@@ -264,7 +266,8 @@ TEST_F(ResumedScan, ProgressOfAnotherScanOrDamagedIsNotUsedAndNothingIsOverwritt
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    fs::copy_file(kept, progress, fs::copy_options::overwrite_existing);
+    fs::remove(progress);
+    fs::copy_file(kept, progress);
     const auto messages = c.scan();
     EXPECT_TRUE(StartsWith(messages, "The scan progress in this folder is not used: " + c.why +
                                          ". Scanning afresh; files already here are kept."));
