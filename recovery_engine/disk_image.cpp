@@ -269,31 +269,27 @@ class DeadStretchWatch {
   bool told_ = false;
 };
 
+// The phase as the other tool's maps say it in their heading.
+const char* PhaseText(RescuePhase phase) {
+  switch (phase) {
+    case RescuePhase::kCopying:
+      return "Copying non-tried blocks";
+    case RescuePhase::kTrimming:
+      return "Trimming failed blocks";
+    case RescuePhase::kScraping:
+      return "Scraping failed blocks";
+    case RescuePhase::kRetrying:
+      return "Retrying bad sectors";
+    case RescuePhase::kFinished:
+      return "Finished";
+  }
+  return "";
+}
+
 std::vector<std::string> MapComments(const std::string& sourcePath, const std::string& outputPath,
                                      const RescueMap& map) {
-  static constexpr const char* kPhaseText[] = {"Copying non-tried blocks", "Trimming failed blocks",
-                                               "Scraping failed blocks", "Retrying bad sectors",
-                                               "Finished"};
-  size_t phase = 0;
-  switch (map.phase) {
-    case RescuePhase::kCopying:
-      phase = 0;
-      break;
-    case RescuePhase::kTrimming:
-      phase = 1;
-      break;
-    case RescuePhase::kScraping:
-      phase = 2;
-      break;
-    case RescuePhase::kRetrying:
-      phase = 3;
-      break;
-    case RescuePhase::kFinished:
-      phase = 4;
-      break;
-  }
   return {"Mapfile. Created by Quarvelin", "Source: " + sourcePath, "Image: " + outputPath,
-          std::string(kPhaseText[phase]) + "... Pass " + std::to_string(map.pass)};
+          std::string(PhaseText(map.phase)) + "... Pass " + std::to_string(map.pass)};
 }
 
 // Keeps the map on disk in step with the image: after every read, and flushed with the image to the

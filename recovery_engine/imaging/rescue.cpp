@@ -109,6 +109,17 @@ class Rescuer {
     return {areas, map_.Bytes(status)};
   }
 
+  // The nearest block of `status` from `at` in the direction of travel, clipped at `at`.
+  std::optional<MapBlock> Nearest(int64_t at, BlockStatus status, bool forward) const {
+    return forward ? map_.NextBlock(at, status) : map_.PreviousBlock(at, status);
+  }
+
+  // The first `unit`-grid piece of `block` met in the direction of travel, as [pos, end).
+  static std::pair<int64_t, int64_t> Piece(const MapBlock& block, bool forward, int64_t unit) {
+    if (forward) return {block.pos, std::min(block.End(), (block.pos / unit + 1) * unit)};
+    return {std::max(block.pos, (block.End() - 1) / unit * unit), block.End()};
+  }
+
   bool Copy(int pass, bool forward, AfterError afterError, int64_t from) {
     Announce(RescuePhase::kCopying, pass,
              "Imaging: copying, pass " + std::to_string(pass) + " of 3 (" +
@@ -119,15 +130,10 @@ class Rescuer {
     int64_t skip = cluster_;
     int64_t at = from;
     while (true) {
-      const std::optional<MapBlock> block = forward
-                                                ? map_.NextBlock(at, BlockStatus::kNonTried)
-                                                : map_.PreviousBlock(at, BlockStatus::kNonTried);
+      const std::optional<MapBlock> block = Nearest(at, BlockStatus::kNonTried, forward);
       if (!block) return true;
       // Reads keep to the cluster grid, so a failed one marks no more than one cluster.
-      const int64_t pos =
-          forward ? block->pos : std::max(block->pos, (block->End() - 1) / cluster_ * cluster_);
-      const int64_t end =
-          forward ? std::min(block->End(), (block->pos / cluster_ + 1) * cluster_) : block->End();
+      const auto [pos, end] = Piece(*block, forward, cluster_);
       map_.position = forward ? pos : end;
       const Outcome outcome = Read(pos, end, BlockStatus::kNonTrimmed);
       if (outcome == Outcome::kStop) return false;
@@ -214,14 +220,9 @@ class Rescuer {
     // Each bad sector once per pass: a sector that fails again stays behind the position.
     int64_t at = forward ? 0 : map_.Size();
     while (true) {
-      const std::optional<MapBlock> block = forward
-                                                ? map_.NextBlock(at, BlockStatus::kBadSector)
-                                                : map_.PreviousBlock(at, BlockStatus::kBadSector);
+      const std::optional<MapBlock> block = Nearest(at, BlockStatus::kBadSector, forward);
       if (!block) return true;
-      const int64_t pos =
-          forward ? block->pos : std::max(block->pos, (block->End() - 1) / sector_ * sector_);
-      const int64_t end =
-          forward ? std::min(block->End(), (block->pos / sector_ + 1) * sector_) : block->End();
+      const auto [pos, end] = Piece(*block, forward, sector_);
       map_.position = pos;
       if (Read(pos, end, BlockStatus::kBadSector) == Outcome::kStop) return false;
       at = forward ? end : pos;
