@@ -723,6 +723,17 @@ sed 's/encoding="[Uu][Tt][Ff]-8"/encoding="UTF-16"/' "$out/pandoc_docbook_articl
 { printf '\xef\xbb\xbf'; cat article16.xml; } | iconv -f UTF-8 -t UTF-16BE >"$out/utf16be_bom_docbook.xml"
 echo '<recovered/>' | xmllint - >"$out/tiny_empty_element.xml"
 
+# --- Camera RAW: DNG, CR2, NEF, ARW, ORF, RW2 -------------------------------------------------------
+# No tool here writes RAW files: make_raw_fixtures.py lays them out from the published structure,
+# with previews and thumbnails by ImageMagick and raw samples taken from the same picture.
+cd "$work"
+mkdir -p raw
+im photo.png -resize 160x120 -quality 60 -strip raw/preview.jpg
+im photo.png -resize 64x48 -quality 60 -strip raw/thumb.jpg
+im photo.png -resize 32x24 -depth 8 rgb:raw/thumb.rgb
+im photo.png -resize '64x48!' -depth 16 -endian MSB rgb:raw/mosaic.rgb
+python3 "$here/make_raw_fixtures.py" raw "$out"
+
 cd "$here"
 find "$out" -type f -exec chmod 644 {} +
 rm -rf "$final"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
@@ -25,12 +26,24 @@ constexpr int64_t kMaxEntries = int64_t{1} << 20;
 constexpr uint64_t kMaxArray = uint64_t{4} << 20;
 constexpr int64_t kMaxArrayElements = int64_t{16} << 20;
 constexpr int32_t kWindow = 64 * 1024;
+// Cameras write RAW files of up to a few hundred megabytes (multi-shot modes included); a maker's
+// RAW that reaches further is damaged or is not one. DNGs (panoramas among them) may use all a
+// TIFF can hold.
+constexpr int64_t kCameraRawLimit = int64_t{512} << 20;
+// Maker-note IFDs hold a few dozen entries; bounded so a false one costs little.
+constexpr uint64_t kMaxMakerNoteEntries = 512;
+// Makes are short names ("NIKON CORPORATION"); only their start is compared.
+constexpr int64_t kMaxMake = 32;
 // How many array elements pass between two looks at the cancel flag.
 constexpr int64_t kCancelStride = 4'096;
 
 enum Tag : uint16_t {
+  kPhotometricInterpretation = 262,
+  kMake = 271,
   kStripOffsets = 273,
   kStripByteCounts = 279,
+  // Panasonic's raw data offset in an RW2; MinSampleValue in any other TIFF.
+  kRawDataOffset = 280,
   kFreeOffsets = 288,
   kFreeByteCounts = 289,
   kTileOffsets = 324,
@@ -40,10 +53,18 @@ enum Tag : uint16_t {
   kJpegInterchangeFormatLength = 514,
   kExifIfd = 34665,
   kGpsIfd = 34853,
+  kMakerNote = 37500,
   kInteroperabilityIfd = 40965,
+  kDngVersion = 50706,
 };
 
+// Photometric interpretations of sensor data: colour filter array, and DNG's linear raw.
+constexpr uint64_t kCfa = 32803;
+constexpr uint64_t kLinearRaw = 34892;
+
 enum Type : uint16_t {
+  kByte = 1,
+  kAscii = 2,
   kShort = 3,
   kLong = 4,
   kIfd = 13,
@@ -144,29 +165,82 @@ class Values {
   int64_t index_ = 0;
 };
 
+// What the header says: the byte order and offset width, where the first IFD lies, and for the
+// makers that write a header of their own, the kind of file.
+struct Header {
+  Layout layout;
+  uint64_t firstIfd = 0;
+  TiffKind kind = TiffKind::kTiff;
+  // Canon's header also points at the IFD of the raw image.
+  uint64_t rawIfd = 0;
+};
+
 class TiffWalker {
  public:
-  TiffWalker(RangeReader& read, const std::atomic<bool>* cancel, Layout layout)
-      : read_(read), cancel_(cancel), layout_(layout), ifdWindow_(read, kWindow) {}
+  TiffWalker(RangeReader& read, const std::atomic<bool>* cancel, const Header& header)
+      : read_(read),
+        cancel_(cancel),
+        layout_(header.layout),
+        header_(header),
+        ifdWindow_(read, kWindow) {}
 
-  std::optional<int64_t> Walk(uint64_t firstIfd) {
+  TiffWalk Walk() {
+    TiffWalk walk{.kind = header_.kind, .headerNamesKind = header_.kind != TiffKind::kTiff};
     end_ = layout_.Header();
     // An IFD with no entries describes nothing: the header was met in other data.
-    if (!Queue(firstIfd) || firstIfd == 0) return std::nullopt;
+    if (!Queue(header_.firstIfd) || header_.firstIfd == 0) return walk;
     bool first = true;
     while (!pending_.empty()) {
-      if (IsCancelled(cancel_)) return std::nullopt;
+      if (IsCancelled(cancel_)) return Broken(walk);
       const int64_t at = pending_.back();
       pending_.pop_back();
-      if (!WalkIfd(at, first)) return std::nullopt;
+      if (!WalkIfd(at, first)) return first ? walk : Broken(walk);
+      if (first && !Queue(header_.rawIfd)) return Broken(walk);
       first = false;
     }
+    walk.kind = Kind();
+    if (IsCameraRaw(walk.kind)) {
+      // A DNG made from another RAW may carry that file's maker note, whose offsets were the
+      // other file's.
+      if (walk.kind != TiffKind::kDng && !layout_.bigTiff) WalkMakerNote();
+      // Panasonic's raw data must be one of the ranges measured, or its length is unknown.
+      if (rawDataOffset_ && !rawDataMeasured_) return Broken(walk);
+      if (walk.kind != TiffKind::kDng && end_ > kCameraRawLimit) return Broken(walk);
+    }
+    walk.end = end_;
     // Strip and value bytes are not read on the way; the file exists only if its last one does.
-    if (read_(end_ - 1, 1).empty()) return std::nullopt;
-    return end_;
+    walk.status = read_(end_ - 1, 1).empty() ? TiffWalk::Status::kCut : TiffWalk::Status::kWhole;
+    return walk;
   }
 
  private:
+  static bool IsCameraRaw(TiffKind kind) { return kind != TiffKind::kTiff; }
+
+  // The first IFD held together: what it and the IFDs walked so far say of the kind stands.
+  TiffWalk Broken(TiffWalk walk) {
+    walk.kind = Kind();
+    walk.status = TiffWalk::Status::kBroken;
+    walk.end = end_;
+    return walk;
+  }
+
+  // DNG first: a DNG keeps the Make of the camera that took it. Then the makers' own headers, then
+  // the Make of a file that holds sensor data (a camera's TIFF or an EXIF block has none).
+  TiffKind Kind() {
+    if (dngVersion_) return TiffKind::kDng;
+    if (header_.kind != TiffKind::kTiff) return header_.kind;
+    if (!sensorData_) return TiffKind::kTiff;
+    if (make_.starts_with("NIKON") || HasNikonMakerNote()) return TiffKind::kNef;
+    if (make_.starts_with("SONY")) return TiffKind::kArw;
+    return TiffKind::kTiff;
+  }
+
+  bool HasNikonMakerNote() {
+    if (!makerNote_ || makerNoteLength_ < 6) return false;
+    const auto bytes = read_(*makerNote_, 6);
+    return !bytes.empty() && std::memcmp(bytes.data(), "Nikon\0", 6) == 0;
+  }
+
   // Takes [offset, offset + length) into the file; false when that lies past any TIFF's reach.
   bool Reach(int64_t offset, int64_t length) {
     const auto end = CheckedAdd(offset, length);
@@ -262,6 +336,7 @@ class TiffWalker {
           if (!QueueIfds(*e)) return false;
           break;
         default:
+          if (!Note(*e, first)) return false;
           break;
       }
     }
@@ -270,6 +345,96 @@ class TiffWalker {
 
     return Pairs(strips, stripCounts) && Pairs(tiles, tileCounts) && Pairs(freeSpace, freeCounts) &&
            Pairs(jpeg, jpegLength);
+  }
+
+  // Keeps what an entry tells of the kind of file: false when an RW2's raw data offset is unusable.
+  bool Note(const Entry& e, bool first) {
+    switch (e.tag) {
+      case kPhotometricInterpretation:
+        if (e.count == 1 && IsUnsigned(e)) {
+          const auto value = Values(read_, layout_, e).Next();
+          if (value == kCfa || value == kLinearRaw) sensorData_ = true;
+        }
+        return true;
+      case kMake:
+        if (first && e.type == kAscii) make_ = Text(e);
+        return true;
+      case kMakerNote:
+        if (e.offset && !makerNote_) {
+          makerNote_ = e.offset;
+          makerNoteLength_ = e.count * TypeSize(e.type);
+        }
+        return true;
+      case kDngVersion:
+        if (first && e.type == kByte && e.count == 4) dngVersion_ = true;
+        return true;
+      case kRawDataOffset: {
+        if (header_.kind != TiffKind::kRw2 || !first) return true;
+        std::optional<uint64_t> offset;
+        if (e.count == 1 && IsUnsigned(e)) offset = Values(read_, layout_, e).Next();
+        if (!offset || *offset < static_cast<uint64_t>(layout_.Header()) ||
+            *offset >= static_cast<uint64_t>(layout_.limit)) {
+          return false;
+        }
+        rawDataOffset_ = static_cast<int64_t>(*offset);
+        return true;
+      }
+      default:
+        return true;
+    }
+  }
+
+  // An ASCII value up to its first NUL, at most kMaxMake characters of it.
+  std::string Text(const Entry& e) {
+    const int64_t length = std::min(e.count, kMaxMake);
+    Bytes bytes(e.field.data(), static_cast<size_t>(std::min(length, e.fieldSize)));
+    if (e.offset) bytes = read_(*e.offset, static_cast<int32_t>(length));
+    std::string text(bytes.begin(), bytes.end());
+    return text.substr(0, text.find('\0'));
+  }
+
+  // Canon, Sony and Panasonic write their maker notes as plain IFDs whose offsets count from the
+  // file's header, and their values may lie outside the maker note's own bytes. The note is taken
+  // only when every entry can be measured: what a maker writes there is not ours to reject a file
+  // for, and the note's own bytes are already counted.
+  void WalkMakerNote() {
+    if (!makerNote_ || makerNoteLength_ < 14) return;
+    const int64_t at = *makerNote_;
+    int64_t ifd = at;
+    const auto prefix = read_(at, 12);
+    if (prefix.empty()) return;
+    const auto startsWith = [&](std::string_view text) {
+      return std::memcmp(prefix.data(), text.data(), text.size()) == 0;
+    };
+    using namespace std::string_view_literals;
+    if (startsWith("SONY DSC \0\0\0"sv) || startsWith("SONY CAM \0\0\0"sv) ||
+        startsWith("Panasonic\0\0\0"sv)) {
+      ifd += 12;
+    } else if (!make_.starts_with("Canon")) {
+      return;
+    }
+    const auto head = read_(ifd, 2);
+    if (head.empty()) return;
+    const uint64_t count = *layout_.Uint(head, 0, 2);
+    const int64_t tableSize = 2 + static_cast<int64_t>(count) * 12;
+    if (count == 0 || count > kMaxMakerNoteEntries || ifd - at + tableSize > makerNoteLength_) {
+      return;
+    }
+    const auto table = read_(ifd + 2, static_cast<int32_t>(tableSize - 2));
+    if (table.empty()) return;
+    int64_t end = end_;
+    for (size_t i = 0; i < count; ++i) {
+      const size_t entry = i * 12;
+      const int64_t width = TypeSize(static_cast<uint16_t>(*layout_.Uint(table, entry + 2, 2)));
+      const auto size = CheckedMul(static_cast<int64_t>(*layout_.Uint(table, entry + 4, 4)), width);
+      if (width == 0 || !size) return;
+      if (*size <= 4) continue;
+      const auto valueEnd =
+          CheckedAdd(static_cast<int64_t>(*layout_.Uint(table, entry + 8, 4)), *size);
+      if (!valueEnd || *valueEnd > kCameraRawLimit) return;
+      end = std::max(end, *valueEnd);
+    }
+    end_ = end;
   }
 
   // Offsets and the byte counts that go with them: each pair is a range of the file.
@@ -293,6 +458,9 @@ class TiffWalker {
       const auto offset = AsLength(*o);
       const auto size = AsLength(*n);
       if (!offset || !size || !Reach(*offset, *size)) return false;
+      if (rawDataOffset_ && *offset <= *rawDataOffset_ && *rawDataOffset_ - *offset < *size) {
+        rawDataMeasured_ = true;
+      }
     }
     return true;
   }
@@ -319,41 +487,95 @@ class TiffWalker {
   RangeReader& read_;
   const std::atomic<bool>* cancel_;
   Layout layout_;
+  Header header_;
   WalkWindow ifdWindow_;
   std::vector<int64_t> pending_;
   std::unordered_set<int64_t> visited_;
   int64_t entries_ = 0;
   int64_t arrayElements_ = 0;
   int64_t end_ = 0;
+  // What the entries said of the kind of file.
+  std::string make_;
+  bool dngVersion_ = false;
+  bool sensorData_ = false;
+  std::optional<int64_t> makerNote_;
+  int64_t makerNoteLength_ = 0;
+  std::optional<int64_t> rawDataOffset_;
+  bool rawDataMeasured_ = false;
 };
 
-}  // namespace
-
-std::optional<int64_t> WalkTiff(RangeReader& read, const std::atomic<bool>* cancel) {
-  const auto header = read(0, 8);
+// Reads the header: TIFF's 42, BigTIFF's 43, Olympus's "RO" and "RS", Panasonic's 0x55.
+std::optional<Header> ReadHeader(RangeReader& read) {
+  const auto bytes = read(0, 16);
+  const auto header = bytes.empty() ? read(0, 8) : bytes;
   if (header.empty()) return std::nullopt;
-  Layout layout;
+  Header h;
+  Layout& layout = h.layout;
   if (std::memcmp(header.data(), "MM", 2) == 0) {
     layout.bigEndian = true;
   } else if (std::memcmp(header.data(), "II", 2) != 0) {
     return std::nullopt;
   }
   const uint64_t magic = *layout.Uint(header, 2, 2);
-  uint64_t firstIfd = 0;
-  if (magic == 42) {
-    firstIfd = *layout.Uint(header, 4, 4);
-  } else if (magic == 43) {
+  if (magic == 43) {
     layout.bigTiff = true;
     layout.limit = kBigTiffLimit;
     // The offset size is 8 and the word after it 0: nothing else has been defined.
     if (*layout.Uint(header, 4, 2) != 8 || *layout.Uint(header, 6, 2) != 0) return std::nullopt;
-    const auto big = read(0, 16);
-    if (big.empty()) return std::nullopt;
-    firstIfd = *layout.Uint(big, 8, 8);
+    if (header.size() < 16) return std::nullopt;
+    h.firstIfd = *layout.Uint(header, 8, 8);
+    return h;
+  }
+  h.firstIfd = *layout.Uint(header, 4, 4);
+  if (magic == 42) {
+    // Canon's CR2: the first IFD right after "CR", version 2.0 and the raw IFD's offset.
+    if (!layout.bigEndian && h.firstIfd == 16 && header.size() >= 16 &&
+        std::memcmp(header.data() + 8, "CR\x02\x00", 4) == 0) {
+      h.kind = TiffKind::kCr2;
+      h.rawIfd = *layout.Uint(header, 12, 4);
+    }
+  } else if (magic == 0x4F52 || (magic == 0x5352 && !layout.bigEndian)) {
+    h.kind = TiffKind::kOrf;
+  } else if (magic == 0x55 && !layout.bigEndian) {
+    h.kind = TiffKind::kRw2;
   } else {
     return std::nullopt;
   }
-  return TiffWalker(read, cancel, layout).Walk(firstIfd);
+  return h;
+}
+
+}  // namespace
+
+std::string_view TiffKindExtension(TiffKind kind) {
+  switch (kind) {
+    case TiffKind::kDng:
+      return "dng";
+    case TiffKind::kCr2:
+      return "cr2";
+    case TiffKind::kNef:
+      return "nef";
+    case TiffKind::kArw:
+      return "arw";
+    case TiffKind::kOrf:
+      return "orf";
+    case TiffKind::kRw2:
+      return "rw2";
+    case TiffKind::kTiff:
+      break;
+  }
+  return "tif";
+}
+
+TiffWalk WalkTiffFile(RangeReader& read, const std::atomic<bool>* cancel) {
+  const auto header = ReadHeader(read);
+  if (!header) return {};
+  return TiffWalker(read, cancel, *header).Walk();
+}
+
+std::optional<int64_t> WalkTiff(RangeReader& read, const std::atomic<bool>* cancel) {
+  const TiffWalk walk = WalkTiffFile(read, cancel);
+  if (walk.status != TiffWalk::Status::kWhole) return std::nullopt;
+  return walk.end;
 }
 
 }  // namespace quarvelin

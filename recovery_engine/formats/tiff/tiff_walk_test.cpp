@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -9,6 +10,7 @@
 
 #include "candidate.h"
 #include "fixtures.h"
+#include "signatures.h"
 
 namespace quarvelin {
 namespace {
@@ -196,6 +198,165 @@ TEST(TiffWalk, UnprovenWhenCutShortCancelledOrHostile) {
   TiffFile big(true, true);
   big.SetFirstIfd(big.AddIfd({{33434, kRational, 2, big.U64(0x8000'0000'0000'0000)}}));
   EXPECT_EQ(Walk(big.Bytes()), std::nullopt);
+}
+
+// A RAW's skeleton, little-endian: IFD0 (Make, SubIFDs, EXIF, DNGVersion or Software), a SubIFD
+// whose strip holds the sensor data, an EXIF IFD that may carry a maker note.
+struct RawOptions {
+  std::string make = "NIKON CORPORATION";
+  bool cfa = true;  // the SubIFD's photometric interpretation is a colour filter array
+  bool dng = false;
+  bool cr2Header = false;
+  File makerNote = {};
+  uint64_t stripAt = 0;  // where the strip claims to lie, when not where it does
+};
+
+File Raw(const RawOptions& o, TiffFile* out = nullptr) {
+  TiffFile t(false, false);
+  if (o.cr2Header) t.Add(testing::Concat("CR", File{2, 0}, t.U32(0)));
+  const uint64_t ifd0 = t.AddIfd({{271, 2, o.make.size() + 1, t.U32(0)},
+                                  {330, kLong, 1, t.U32(0)},
+                                  {34665, kLong, 1, t.U32(0)},
+                                  o.dng ? Field{50706, 1, 4, File{1, 4, 0, 0}}
+                                        : Field{305, 2, 4, testing::Concat("raw", File{0})}});
+  t.SetFirstIfd(ifd0);
+  const auto field = [&](uint64_t ifd, int entry) { return ifd + 2 + 12 * entry + 8; };
+  File make(o.make.begin(), o.make.end());
+  make.push_back(0);
+  t.Set(field(ifd0, 0), t.U32(t.Add(make)));
+  const uint64_t strip = t.Add(testing::RandomBytes(600, 7));
+  const uint64_t sub = t.AddIfd({{262, kShort, 1, t.Inline(t.U16(o.cfa ? 32803 : 2))},
+                                 {273, kLong, 1, t.Inline(t.U32(o.stripAt ? o.stripAt : strip))},
+                                 {279, kLong, 1, t.Inline(t.U32(600))}});
+  t.Set(field(ifd0, 1), t.U32(sub));
+  std::vector<Field> exif = {{34855, kShort, 1, t.Inline(t.U16(200))}};
+  if (!o.makerNote.empty()) {
+    exif.push_back({37500, 7, o.makerNote.size(), t.U32(t.Add(o.makerNote))});
+  }
+  t.Set(field(ifd0, 2), t.U32(t.AddIfd(exif)));
+  if (out) *out = t;
+  return t.Bytes();
+}
+
+TiffWalk WalkFile(const File& file, Placement placement = kPlacements[0]) {
+  return testing::Validated(file, placement, WalkTiffFile);
+}
+
+std::string KindOf(const File& file) {
+  const TiffWalk walk = WalkFile(file);
+  EXPECT_EQ(walk.status, TiffWalk::Status::kWhole);
+  EXPECT_EQ(walk.end, static_cast<int64_t>(file.size()));
+  return std::string(TiffKindExtension(walk.kind));
+}
+
+TEST(TiffKind, DngFirstThenTheMakersHeadersThenTheMakeOfSensorData) {
+  EXPECT_EQ(KindOf(Raw({})), "nef");
+  EXPECT_EQ(KindOf(Raw({.make = "SONY"})), "arw");
+  // A DNG keeps the camera's Make; DNGVersion wins over Canon's header too.
+  EXPECT_EQ(KindOf(Raw({.make = "SONY", .dng = true})), "dng");
+  EXPECT_EQ(KindOf(Raw({.make = "Canon", .dng = true, .cr2Header = true})), "dng");
+  EXPECT_EQ(KindOf(Raw({.make = "Canon", .cr2Header = true})), "cr2");
+  // No header of Canon's: a TIFF, whatever its Make.
+  EXPECT_EQ(KindOf(Raw({.make = "Canon"})), "tif");
+  // A camera's own TIFF or an EXIF block holds no sensor data.
+  EXPECT_EQ(KindOf(Raw({.cfa = false})), "tif");
+  EXPECT_EQ(KindOf(Raw({.make = "SONY", .cfa = false})), "tif");
+  EXPECT_EQ(KindOf(Raw({.make = "Nikon Scan"})), "tif");
+  // Nikon's maker note names the file when the Make does not.
+  EXPECT_EQ(KindOf(Raw({.make = "Unknown", .makerNote = testing::Concat("Nikon", File(20, 0))})),
+            "nef");
+  // Olympus's and Panasonic's headers in place of 42.
+  for (const auto& [magic, kind] : {std::pair{"RO", "orf"}, {"RS", "orf"}, {"U\0", "rw2"}}) {
+    File f = Raw({.make = "Foo Corp", .cfa = false});
+    testing::Overwrite(f, 2, File(magic, magic + 2));
+    EXPECT_EQ(KindOf(f), kind) << magic;
+  }
+}
+
+TEST(TiffKind, RawEndsAtItsMakerNotesValuesAndWithinACamerasReach) {
+  // A "SONY DSC" maker-note IFD whose one out-of-line value lies after everything else.
+  TiffFile base(false, false);
+  const File note =
+      testing::Concat("SONY DSC ", File(3, 0), testing::Le16(1), testing::Le16(0x2001),
+                      testing::Le16(7), testing::Le32(100), testing::Le32(0), testing::Le32(0));
+  const File plain = Raw({.make = "SONY", .makerNote = note}, &base);
+  EXPECT_EQ(WalkFile(plain).end, static_cast<int64_t>(plain.size()));
+  TiffFile t = base;
+  const uint64_t preview = t.Add(testing::RandomBytes(100, 8));
+  // The value field of the note's one entry: after the prefix, the count and the entry's head.
+  const auto at = std::search(t.Bytes().begin(), t.Bytes().end(), note.begin(), note.end());
+  ASSERT_NE(at, t.Bytes().end());
+  t.Set(static_cast<uint64_t>(at - t.Bytes().begin()) + 12 + 2 + 8, t.U32(preview));
+  EXPECT_EQ(WalkFile(t.Bytes()).end, static_cast<int64_t>(t.Bytes().size()));
+  EXPECT_EQ(TiffKindExtension(WalkFile(t.Bytes()).kind), "arw");
+  // A note with an entry no one can measure counts only as its own bytes.
+  TiffFile odd = t;
+  odd.Set(static_cast<uint64_t>(at - t.Bytes().begin()) + 12 + 2 + 2, odd.U16(0));
+  EXPECT_EQ(WalkFile(odd.Bytes()).end, static_cast<int64_t>(preview));
+  // A TIFF's maker note is not walked.
+  File tiff = t.Bytes();
+  testing::Overwrite(
+      tiff,
+      static_cast<uint64_t>(std::search(tiff.begin(), tiff.end(), "SONY\0", "SONY\0" + 5) -
+                            tiff.begin()),
+      File{'S', 'U', 'N', 'Y'});
+  EXPECT_EQ(WalkFile(tiff).end, static_cast<int64_t>(preview));
+
+  // A strip 600 MiB in: a TIFF may reach that far (and is cut here); a camera's RAW does not.
+  const File far = Raw({.stripAt = 600 << 20});
+  EXPECT_EQ(WalkFile(far).status, TiffWalk::Status::kBroken);
+  EXPECT_EQ(WalkFile(Raw({.cfa = false, .stripAt = 600 << 20})).status, TiffWalk::Status::kCut);
+
+  // A SubIFD chained back to IFD0 is walked once.
+  TiffFile loop(false, false);
+  const File looped = Raw({}, &loop);
+  const File subIfd = {3,    0, 0x06,
+                       0x01, 3, 0};  // three entries, the first PhotometricInterpretation
+  const auto sub = std::search(looped.begin(), looped.end(), subIfd.begin(), subIfd.end());
+  ASSERT_NE(sub, looped.end());
+  loop.Set(static_cast<uint64_t>(sub - looped.begin()) + 2 + 3 * 12, loop.U32(8));
+  EXPECT_EQ(KindOf(loop.Bytes()), "nef");
+}
+
+// How the scan sizes RAWs that are cut short, broken, or only look like one.
+TEST(TiffKind, CutBrokenAndFalseRawsAreSizedAsFarAsTheyHoldTogether) {
+  const auto carve = [](const File& file, const std::string& extension, Placement at) {
+    for (const auto& row : LoadSignatures({extension})) {
+      if (file.size() >= row.header.size() &&
+          std::equal(row.header.begin(), row.header.end(), file.begin())) {
+        return testing::Candidate(file, at).Carve(row);
+      }
+    }
+    return CarvedSize{.size = -1};
+  };
+  // Cut 2000 bytes short at the device's end: as far as the structure reaches, not proven.
+  const File nef = testing::Fixture("nikon_big_endian_12bit.nef");
+  const File cut(nef.begin(), nef.end() - 2000);
+  CarvedSize size = carve(cut, "nef", {.lead = 0, .trailing = 0});
+  EXPECT_EQ(size.size, static_cast<int64_t>(nef.size()));
+  EXPECT_FALSE(size.proven || size.estimated);
+  EXPECT_EQ(size.extension, "nef");
+  // A strip beyond a camera's reach: estimated, as a TIFF whose walk fails.
+  size = carve(Raw({.stripAt = 600 << 20}), "nef", {});
+  EXPECT_TRUE(size.estimated && !size.proven);
+  EXPECT_EQ(size.extension, "nef");
+  // Olympus's header in text ("IMMORTAL") and Panasonic's before bytes that are no IFD.
+  File text(2000, 'A');
+  testing::Overwrite(text, 0, File{'M', 'M', 'O', 'R', 'T', 'A', 'L', ' ', 'S', 'O', 'U', 'L'});
+  EXPECT_EQ(carve(text, "orf", {.randomTrailing = true}).size, 0);
+  File rw2 = testing::Concat("IIU", File{0}, testing::Le32(8), testing::RandomBytes(3000, 9));
+  EXPECT_EQ(carve(rw2, "rw2", {.randomTrailing = true}).size, 0);
+  // Panasonic's raw data at an offset no strip measures: its length is unknown.
+  const File panasonic = testing::Fixture("panasonic_raw_data_last.rw2");
+  File unmeasured = panasonic;
+  const File counts = testing::Concat(testing::Le16(279), testing::Le16(4), testing::Le32(1));
+  const auto entry =
+      std::search(unmeasured.begin(), unmeasured.end(), counts.begin(), counts.end());
+  ASSERT_NE(entry, unmeasured.end());
+  testing::Overwrite(unmeasured, static_cast<uint64_t>(entry - unmeasured.begin()) + 8,
+                     testing::Le32(0));
+  EXPECT_EQ(WalkFile(unmeasured).status, TiffWalk::Status::kBroken);
+  EXPECT_TRUE(carve(unmeasured, "rw2", {}).estimated);
 }
 
 TEST(TiffWalk, RealFilesComeBackExact) {
