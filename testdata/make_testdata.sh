@@ -765,8 +765,8 @@ printf '# Recovery\n\nImage the failing drive first.\n\n# Results\n\n- 412 pictu
 pandoc slides.md -o "$out/pandoc_two_slides.pptx"
 lo odp "$out/pandoc_two_slides.pptx" && mv pandoc_two_slides.odp "$out/libreoffice_from_pptx.odp"
 lo pptx "$out/libreoffice_from_pptx.odp" && mv libreoffice_from_pptx.pptx "$out/libreoffice_saved.pptx"
-printf 'Recovery\n' >title.txt
-lo odp:impress8 title.txt && mv title.odp "$out/libreoffice_title_slide.odp"
+printf '# Backup of drive E:\n\nMade before the recovery.\n' >backup.md
+pandoc backup.md -o backup.pptx && lo odp backup.pptx && mv backup.odp "$out/libreoffice_one_slide.odp"
 pandoc report.md -s -o "$out/pandoc_report.odt"
 printf 'Recovery notes\n\nImage the failing drive first, then recover from the copy.\n' >notes.txt
 lo odt:writer8 notes.txt && mv notes.odt "$out/libreoffice_from_text.odt"
