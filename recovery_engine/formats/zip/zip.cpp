@@ -135,7 +135,7 @@ CarvedSize Size(SizingJob& job) {
   const ZipWalk walk = known ? ZipWalk{.length = std::nullopt,
                                        .kind = ZipContentKind(job.Read(), {}, job.Cancel()).kind}
                              : WalkZip(job.Read(), job.Cancel());
-  if (job.Cancelled()) return {};
+  if (job.Cancelled() || walk.insideEarlier) return {};
   const std::string_view extension = ZipKindExtension(walk.kind);
   if (walk.length) return SizingJob::Proven(*walk.length, extension);
   if (const auto zip = ValidateZip(job.Read(), job.Cancel()); Accepted(zip)) {

@@ -223,8 +223,10 @@ std::optional<int64_t> LocalHeaderOffset(Bytes entry, uint16_t nameBytes, uint16
 }
 
 // Searches on from `from` for the end record that closes the archive starting at offset 0.
+// `foreign` receives the first record met whose archive started before offset 0.
 std::optional<ZipLayout> SearchOwnEnd(RangeReader& read, int64_t from,
-                                      const std::atomic<bool>* cancel) {
+                                      const std::atomic<bool>* cancel,
+                                      std::optional<ZipLayout>& foreign) {
   std::vector<uint8_t> held;
   for (int64_t pos = from, scanned = 0; scanned < kSearchLimit;) {
     if (IsCancelled(cancel)) return std::nullopt;
@@ -245,6 +247,7 @@ std::optional<ZipLayout> SearchOwnEnd(RangeReader& read, int64_t from,
         layout = *full;
       }
       if (layout.archiveStart == 0) return layout;
+      if (!foreign && layout.archiveStart && *layout.archiveStart < 0) foreign = layout;
     }
     // The last bytes are looked at again, so a record cut by the window's end is seen whole.
     const int64_t advance = static_cast<int64_t>(bytes.size()) - (kEndRecordBytes - 1);
@@ -449,8 +452,24 @@ ZipWalk WalkZip(RangeReader& read, const std::atomic<bool>* cancel) {
   if (IsCancelled(cancel)) return {};
 
   std::optional<ZipLayout> layout;
-  if (searchFrom) layout = SearchOwnEnd(read, *searchFrom, cancel);
+  std::optional<ZipLayout> foreign;
+  if (searchFrom) layout = SearchOwnEnd(read, *searchFrom, cancel, foreign);
   if (IsCancelled(cancel)) return {};
+  // An archive begun earlier whose directory lies after this entry holds it, and its first entry
+  // lies before this one: this is an entry of that archive, not an archive of its own. (A
+  // self-extracting archive's first entry comes after its program, and is kept.)
+  if (!layout && foreign) {
+    const auto foreignDirectory = CheckedAdd(*foreign->archiveStart, foreign->directoryOffset);
+    const Bytes first = foreignDirectory && *foreignDirectory >= 0 &&
+                                (!directoryAt || *directoryAt == *foreignDirectory)
+                            ? read(*foreignDirectory, kDirectoryHeaderBytes)
+                            : Bytes{};
+    if (HasSignature(first, 0, 0x01, 0x02) &&
+        int64_t{*ReadLe32(first, 42)} + *foreign->archiveStart < 0) {
+      walk.insideEarlier = true;
+      return walk;
+    }
+  }
   if (!layout) {
     const Judgement judged = LocalEntriesKind(read);
     walk.kind = judged.kind;

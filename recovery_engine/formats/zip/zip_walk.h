@@ -70,6 +70,8 @@ struct ZipWalk {
   ZipKind kind = ZipKind::kZip;
   ZipEvidence evidence = ZipEvidence::kNone;
   bool fromDirectory = false;
+  // An entry inside an archive that began before the candidate: nothing of its own.
+  bool insideEarlier = false;
 };
 
 // Sizes a ZIP archive that starts at candidate offset 0: follows its local entries to the central

@@ -236,6 +236,32 @@ TEST(ZipWalk, StopsAtItsOwnEndRecordBeforeWhatFollows) {
   }
 }
 
+TEST(ZipWalk, AnEntryInsideAnArchiveIsNoArchiveOfItsOwn) {
+  // A scan that did not want the package moves on to its second entry's header: that must not come
+  // out as a ZIP of the package's tail. A self-extracting archive's first entry, after its
+  // program, still does.
+  for (const Style& style : {Style{}, Style{.descriptors = true}}) {
+    const File zip = MakeZip({{"[Content_Types].xml", Text("<Types/>")},
+                              {"xl/workbook.xml", testing::RandomBytes(900, 6)},
+                              {"xl/styles.xml", Text("<styleSheet/>")}},
+                             style);
+    const size_t second = 30 + 19 + 8 + (style.descriptors ? 16 : 0);
+    const auto tail = Walk(File(zip.begin() + static_cast<ptrdiff_t>(second), zip.end()));
+    EXPECT_TRUE(tail.insideEarlier && !tail.length) << style.descriptors;
+    EXPECT_FALSE(Walk(zip).insideEarlier);
+  }
+  // Offsets count from the program's start: both entries' and the directory's.
+  File sfx = MakeZip(kFiles);
+  const size_t end = sfx.size() - 22;
+  for (const size_t at : {end - 110 + 42, end - 55 + 42, end + 16}) {
+    const uint32_t offset = *ReadLe32(sfx, at) + 700;
+    std::copy_n(Le32(offset).begin(), 4, sfx.begin() + static_cast<ptrdiff_t>(at));
+  }
+  const auto sfxWalk = Walk(sfx);
+  EXPECT_FALSE(sfxWalk.insideEarlier);
+  EXPECT_FALSE(sfxWalk.length);
+}
+
 TEST(ZipWalk, HostileFieldsEndTheWalkUnproven) {
   File zip = MakeZip(kFiles);
   // A local size running off the disk, with no end record to search for.
