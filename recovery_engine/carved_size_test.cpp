@@ -12,6 +12,7 @@
 #include "candidate.h"
 #include "fixtures.h"
 #include "formats/crc32.h"
+#include "formats/registry.h"
 #include "header_search.h"
 
 namespace quarvelin {
@@ -184,7 +185,15 @@ const std::map<std::string, Check>& Checks() {
       {"3gp", Trusted(ValidateMp4)},
       {"m4v", Trusted(ValidateMp4)},
       {"zip", Trusted(ValidateZip)},
-      {"docx", Trusted(ValidateZip)}};
+      {"docx", Trusted(ValidateZip)},
+      {"xlsx", Trusted(ValidateZip)},
+      {"pptx", Trusted(ValidateZip)},
+      {"odt", Trusted(ValidateZip)},
+      {"ods", Trusted(ValidateZip)},
+      {"odp", Trusted(ValidateZip)},
+      {"epub", Trusted(ValidateZip)},
+      {"jar", Trusted(ValidateZip)},
+      {"apk", Trusted(ValidateZip)}};
   return checks;
 }
 
@@ -199,7 +208,7 @@ class ValidatedSampleFiles : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ValidatedSampleFiles, AreTrustedByTheirValidatorWhereverTheScanMeetsIt) {
   const Check& check = Checks().at(GetParam());
-  const bool readsAhead = GetParam() == "pdf" || GetParam() == "zip" || GetParam() == "docx";
+  const bool readsAhead = GetParam() == "pdf" || FormatOf(GetParam()) == &ZipFormat();
   ForEverySample(GetParam(), false,
                  [&](const File& file, const std::string& name, const Placement& at) {
                    if (readsAhead && NearTheDeviceEnd(at)) return;

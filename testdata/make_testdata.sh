@@ -107,7 +107,7 @@ scanner_table >/dev/null
 # --- tools ----------------------------------------------------------------------------------------
 packages=(imagemagick ffmpeg lame flac vorbis-tools sox pandoc ghostscript qpdf zip unzip p7zip-full
   libimage-exiftool-perl libjpeg-turbo-progs fonts-dejavu-core coreutils perl python3 libxml2-utils
-  libmagickcore-6.q16-6-extra)
+  libmagickcore-6.q16-6-extra python3-openpyxl libreoffice-calc libreoffice-impress openjdk-17-jdk-headless)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -733,6 +733,74 @@ im photo.png -resize 64x48 -quality 60 -strip raw/thumb.jpg
 im photo.png -resize 32x24 -depth 8 rgb:raw/thumb.rgb
 im photo.png -resize '64x48!' -depth 16 -endian MSB rgb:raw/mosaic.rgb
 python3 "$here/make_raw_fixtures.py" raw "$out"
+# ==================================================================================================
+# Packages stored as ZIP archives: told apart by the names they hold and the media type they store
+# Workbooks from openpyxl (Debian's python3, which has the package): zipfile stamps members with the
+# local clock, so the clock is fixed for it.
+/usr/bin/python3 - "$out" <<'EOF'
+import sys, time
+fixed = time.gmtime(1700000000)
+time.localtime = lambda *a: fixed
+import datetime, openpyxl
+out = sys.argv[1]
+def book():
+    wb = openpyxl.Workbook()
+    wb.properties.created = wb.properties.modified = datetime.datetime(2023, 11, 14, 22, 13, 20)
+    return wb
+wb = book()
+ws = wb.active
+ws.title = "Found"
+ws.append(["Kind", "Found", "Intact", "Share"])
+for r, row in enumerate((["Pictures", 412, 398], ["Videos", 37, 35], ["Documents", 9, 9]), 2):
+    ws.append(row + ["=C%d/B%d" % (r, r)])
+wb.save(out + "/openpyxl_recovery_table.xlsx")
+wb.active.title = "Drives"
+wb.active.append(["Drive", "Sectors"])
+wb.active.append(["E:", 976773168])
+log = wb.create_sheet("Log")
+for i in range(1, 41):
+    log.append(["Row %d" % i, "sector checked"])
+wb.save(out + "/openpyxl_two_sheets.xlsx")
+EOF
+# LibreOffice writes OpenDocument with "mimetype" first and stored, as the format asks. A profile
+# of its own keeps the user's settings out.
+lo() { soffice -env:UserInstallation="file://$work/lo-profile" --headless --convert-to "$@" >/dev/null 2>&1; }
+printf 'Kind,Found,Intact\nPictures,412,398\nVideos,37,35\nDocuments,9,9\n' >found.csv
+lo ods found.csv && mv found.ods "$out/libreoffice_from_csv.ods"
+printf 'Drive,Sectors,Read\nE:,976773168,yes\nF:,1953525168,no\n' >drives.csv
+lo xlsx drives.csv && lo ods drives.xlsx && mv drives.ods "$out/libreoffice_from_xlsx.ods"
+printf '# Recovery\n\nImage the failing drive first.\n\n# Results\n\n- 412 pictures\n- 37 videos\n' >slides.md
+pandoc slides.md -o "$out/pandoc_two_slides.pptx"
+lo odp "$out/pandoc_two_slides.pptx" && mv pandoc_two_slides.odp "$out/libreoffice_from_pptx.odp"
+lo pptx "$out/libreoffice_from_pptx.odp" && mv libreoffice_from_pptx.pptx "$out/libreoffice_saved.pptx"
+printf '# Backup of drive E:\n\nMade before the recovery.\n' >backup.md
+pandoc backup.md -o backup.pptx && lo odp backup.pptx && mv backup.odp "$out/libreoffice_one_slide.odp"
+pandoc report.md -s -o "$out/pandoc_report.odt"
+printf 'Recovery notes\n\nImage the failing drive first, then recover from the copy.\n' >notes.txt
+lo odt:writer8 notes.txt && mv notes.odt "$out/libreoffice_from_text.odt"
+pandoc report.md -s -t epub3 -o "$out/pandoc_report_epub3.epub"
+pandoc report.md -s -t epub2 -o "$out/pandoc_report_epub2.epub"
+# A tiny program packed by the JDK's jar tool, and its sources stored uncompressed.
+mkdir -p java/src/org/example
+printf 'package org.example;\npublic class Hello {\n  public static void main(String[] a) {\n    System.out.println("Recovered");\n  }\n}\n' >java/src/org/example/Hello.java
+javac -d java/classes java/src/org/example/Hello.java
+jar --create --date=2023-11-14T22:13:20Z --file "$out/jdk_main_class.jar" --main-class org.example.Hello -C java/classes .
+jar --create --date=2023-11-14T22:13:20Z --no-compress --file "$out/jdk_stored_sources.jar" -C java/src .
+# No Android build tools here: two APKs laid out as the published format has them, packed with zip.
+# The names decide the type; the binary XML, dex and resource table hold their headers and filler.
+mkdir -p apk/META-INF apk/res/layout
+{ printf '\x03\x00\x08\x00\x00\x02\x00\x00'; head -c 504 /dev/zero; } >apk/AndroidManifest.xml
+{ printf 'dex\n035\x00'; head -c 1016 /dev/zero; } >apk/classes.dex
+{ printf '\x02\x00\x0c\x00\x00\x04\x00\x00'; head -c 1016 /dev/zero; } >apk/resources.arsc
+{ printf '\x03\x00\x08\x00\x00\x01\x00\x00'; head -c 248 /dev/zero; } >apk/res/layout/main.xml
+printf 'Manifest-Version: 1.0\r\nCreated-By: 1.0 (Android)\r\n\r\n' >apk/META-INF/MANIFEST.MF
+printf 'Signature-Version: 1.0\r\nCreated-By: 1.0 (Android)\r\n\r\n' >apk/META-INF/CERT.SF
+head -c 700 /dev/zero >apk/META-INF/CERT.RSA
+find apk -exec touch -h -d "$stamp" {} +
+# The resource table stays stored, as aligned APKs keep it; a split APK has resources and no code.
+(cd apk && zip -X -D -q -n .arsc "$out/zip_laid_out_app.apk" AndroidManifest.xml classes.dex \
+  resources.arsc res/layout/main.xml META-INF/MANIFEST.MF META-INF/CERT.SF META-INF/CERT.RSA)
+(cd apk && zip -X -D -q -n .arsc "$out/zip_laid_out_split.apk" AndroidManifest.xml resources.arsc)
 
 cd "$here"
 find "$out" -type f -exec chmod 644 {} +

@@ -1,8 +1,9 @@
-// ZIP and the formats stored as ZIP archives (DOCX): local entries, a central directory and an
-// end-of-central-directory record.
+// ZIP and the formats stored as ZIP archives (Office Open XML, OpenDocument, EPUB, JAR, APK): local
+// entries, a central directory and an end-of-central-directory record.
 
 #include <array>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/byte_fields.h"
@@ -120,8 +121,9 @@ int64_t SearchEndOfCentralDirectory(SizingJob& job) {
   return best;
 }
 
-// The central directory's names decide the type: a Word document is a DOCX, any other archive a
-// ZIP.
+// The central directory's names decide the type (a workbook is an XLSX, an app an APK), and for
+// OpenDocument files and e-books the media type their "mimetype" entry stores; any other archive is
+// a ZIP.
 CarvedSize Size(SizingJob& job) {
   // Where an earlier search from before the header met, up to where the device could be read,
   // neither this archive's end record nor another whose comment the device holds, the archive's
@@ -133,8 +135,8 @@ CarvedSize Size(SizingJob& job) {
   const ZipWalk walk = known ? ZipWalk{.length = std::nullopt,
                                        .kind = ZipContentKind(job.Read(), {}, job.Cancel()).kind}
                              : WalkZip(job.Read(), job.Cancel());
-  if (job.Cancelled()) return {};
-  const std::string_view extension = walk.kind == ZipKind::kDocx ? "docx" : "zip";
+  if (job.Cancelled() || walk.insideEarlier) return {};
+  const std::string_view extension = ZipKindExtension(walk.kind);
   if (walk.length) return SizingJob::Proven(*walk.length, extension);
   if (const auto zip = ValidateZip(job.Read(), job.Cancel()); Accepted(zip)) {
     return {.size = zip.size, .extension = extension};
@@ -149,9 +151,12 @@ CarvedSize Size(SizingJob& job) {
 FormatReport Report(RangeReader& read, std::string_view) {
   const auto r = ValidateZip(read, nullptr);
   FormatReport report = Validated(r, Accepted(r));
+  const ZipWalk walk = WalkZip(read, nullptr);
   report.fields = {{"entryCount", Number(r.entryCount)},
                    {"hasEndOfCentralDirectory", Flag(r.hasEndOfCentralDirectory)},
-                   {"centralDirectoryVerified", Flag(r.centralDirectoryVerified)}};
+                   {"centralDirectoryVerified", Flag(r.centralDirectoryVerified)},
+                   {"typeEvidence", std::string(ZipEvidenceName(walk.evidence))},
+                   {"typeFromDirectory", Flag(walk.fromDirectory)}};
   return report;
 }
 
@@ -160,9 +165,22 @@ FormatReport Report(RangeReader& read, std::string_view) {
 const FileFormat& ZipFormat() {
   static const FileFormat format{
       "ZIP",
-      {{"DOCX", "docx", kDocuments, 500, 100 * MiB}, {"ZIP", "zip", kArchives, 100, 2 * GiB}},
+      {{"DOCX", "docx", kDocuments, 500, 100 * MiB},
+       {"XLSX", "xlsx", kDocuments, 500, 100 * MiB},
+       {"PPTX", "pptx", kDocuments, 500, 500 * MiB},
+       {"ODT", "odt", kDocuments, 500, 100 * MiB},
+       {"ODS", "ods", kDocuments, 500, 100 * MiB},
+       {"ODP", "odp", kDocuments, 500, 500 * MiB},
+       {"EPUB", "epub", kDocuments, 500, 100 * MiB},
+       {"ZIP", "zip", kArchives, 100, 2 * GiB},
+       {"JAR", "jar", kArchives, 100, 500 * MiB},
+       {"APK", "apk", kArchives, 500, 2 * GiB}},
+      // Every package starts as any ZIP does; the content names the type, so a scan for one of
+      // them alone still meets them all and keeps its own.
       {{HeaderBytes({0x50, 0x4B, 0x03, 0x04, 0x14, 0x00, 0x06, 0x00}), {"docx"}, {}},
-       {HeaderBytes({0x50, 0x4B, 0x03, 0x04}), {"docx", "zip"}, {}}},
+       {HeaderBytes({0x50, 0x4B, 0x03, 0x04}),
+        {"docx", "xlsx", "pptx", "odt", "ods", "odp", "epub", "zip", "jar", "apk"},
+        {}}},
       Size,
       Report};
   return format;

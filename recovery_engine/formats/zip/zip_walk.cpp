@@ -50,67 +50,138 @@ std::string_view AsText(Bytes bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
+// A "mimetype" entry: where its local header lies and how its data is kept.
+struct MimetypeEntry {
+  int64_t localAt = 0;
+  uint16_t method = 0;
+  int64_t stored = 0;
+};
+
 // The names that tell packages apart.
 struct Names {
   bool contentTypes = false;
-  bool wordDocument = false;
-  bool workbook = false;
-  bool presentation = false;
+  // The first Office main part the archive lists, and the first part in one of the three folders:
+  // a package with parts of more than one (a document that embeds a workbook as loose parts) is
+  // what its main part says.
+  std::optional<ZipKind> officeMain;
+  std::optional<ZipKind> officeFolder;
   bool javaManifest = false;
   bool androidManifest = false;
-  bool mimetypeFirst = false;
+  bool androidCode = false;  // compiled code or a resource table: an app, not a library
+  std::optional<MimetypeEntry> mimetype;
 
-  void Note(std::string_view name, bool first) {
+  void Note(std::string_view name, const MimetypeEntry& entry) {
     contentTypes |= name == "[Content_Types].xml";
-    wordDocument |= name == "word/document.xml";
-    workbook |= name == "xl/workbook.xml";
-    presentation |= name == "ppt/presentation.xml";
+    if (!officeMain) {
+      if (name == "word/document.xml") officeMain = ZipKind::kDocx;
+      if (name == "xl/workbook.xml") officeMain = ZipKind::kXlsx;
+      if (name == "ppt/presentation.xml") officeMain = ZipKind::kPptx;
+    }
+    if (!officeFolder) {
+      if (name.starts_with("word/")) officeFolder = ZipKind::kDocx;
+      if (name.starts_with("xl/")) officeFolder = ZipKind::kXlsx;
+      if (name.starts_with("ppt/")) officeFolder = ZipKind::kPptx;
+    }
     javaManifest |= name == "META-INF/MANIFEST.MF";
     androidManifest |= name == "AndroidManifest.xml";
-    mimetypeFirst |= first && name == "mimetype";
+    androidCode |= name == "classes.dex" || name == "resources.arsc";
+    if (!mimetype && name == "mimetype") mimetype = entry;
   }
 };
 
-// The stored content of a first entry named "mimetype", when it is short and readable.
-std::optional<std::string> FirstEntryMimetype(RangeReader& read) {
-  const Bytes header = read(0, kLocalHeaderBytes);
-  if (!HasSignature(header, 0, 0x03, 0x04)) return std::nullopt;
-  const uint16_t method = *ReadLe16(header, 8);
-  const int64_t stored = *ReadLe32(header, 18);
-  const int64_t dataAt = kLocalHeaderBytes + *ReadLe16(header, 26) + *ReadLe16(header, 28);
-  if (method != 0 || stored == 0 || stored > kMaxMimetypeBytes) return std::nullopt;
-  const Bytes data = read(dataAt, static_cast<int32_t>(stored));
-  if (data.empty()) return std::nullopt;
-  return std::string(AsText(data));
-}
+struct Judgement {
+  ZipKind kind = ZipKind::kZip;
+  ZipEvidence evidence = ZipEvidence::kNone;
+};
 
-ZipKind KindOf(const Names& names, RangeReader& read) {
-  if (names.contentTypes && names.wordDocument) return ZipKind::kDocx;
-  if (names.contentTypes && names.workbook) return ZipKind::kXlsx;
-  if (names.contentTypes && names.presentation) return ZipKind::kPptx;
-  if (names.mimetypeFirst) {
-    const auto type = FirstEntryMimetype(read);
-    if (type == "application/vnd.oasis.opendocument.text") return ZipKind::kOdt;
-    if (type == "application/vnd.oasis.opendocument.spreadsheet") return ZipKind::kOds;
+// The media type a stored "mimetype" entry holds, when it is short and readable.
+std::optional<std::string> StoredMimetype(RangeReader& read, const MimetypeEntry& entry) {
+  if (entry.method != 0 || entry.stored <= 0 || entry.stored > kMaxMimetypeBytes) {
+    return std::nullopt;
   }
-  // An APK is a JAR too: its own manifest decides first.
-  if (names.androidManifest) return ZipKind::kApk;
-  if (names.javaManifest) return ZipKind::kJar;
-  return ZipKind::kZip;
+  const Bytes header = read(entry.localAt, kLocalHeaderBytes);
+  if (!HasSignature(header, 0, 0x03, 0x04)) return std::nullopt;
+  const uint16_t nameBytes = *ReadLe16(header, 26);
+  const int64_t dataAt = entry.localAt + kLocalHeaderBytes + nameBytes + *ReadLe16(header, 28);
+  // The directory's entry must point at the same entry's local header.
+  if (AsText(read(entry.localAt + kLocalHeaderBytes, nameBytes)) != "mimetype") return std::nullopt;
+  const Bytes data = read(dataAt, static_cast<int32_t>(entry.stored));
+  if (data.empty()) return std::nullopt;
+  std::string_view text = AsText(data);
+  // Hand-made packages often end the line.
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.remove_suffix(1);
+  }
+  return std::string(text);
 }
 
-// For an archive cut before its central directory: Word writes "[Content_Types].xml" first, and the
-// other packages' tell-tale entries usually come first too. Other writers vary; this is a guess.
-ZipKind FirstEntryKind(RangeReader& read) {
-  const Bytes header = read(0, kLocalHeaderBytes);
-  if (!HasSignature(header, 0, 0x03, 0x04)) return ZipKind::kZip;
-  const uint16_t nameBytes = *ReadLe16(header, 26);
-  if (nameBytes == 0) return ZipKind::kZip;
-  const Bytes name = read(kLocalHeaderBytes, nameBytes);
+// OpenDocument templates open as documents of their kind, so they take its extension.
+std::optional<ZipKind> MimetypeKind(std::string_view type) {
+  if (type == "application/epub+zip") return ZipKind::kEpub;
+  constexpr std::string_view kOpenDocument = "application/vnd.oasis.opendocument.";
+  if (!type.starts_with(kOpenDocument)) return std::nullopt;
+  type.remove_prefix(kOpenDocument.size());
+  if (type.ends_with("-template")) type.remove_suffix(std::string_view("-template").size());
+  if (type == "text") return ZipKind::kOdt;
+  if (type == "spreadsheet") return ZipKind::kOds;
+  if (type == "presentation") return ZipKind::kOdp;
+  return std::nullopt;
+}
+
+// The OpenDocument rules want "mimetype" first and stored; packages zipped up again by hand put it
+// anywhere, and office suites and readers still open them, so it is read wherever it stands.
+Judgement KindOf(const Names& names, RangeReader& read) {
+  if (names.contentTypes) {
+    if (const auto office = names.officeMain ? names.officeMain : names.officeFolder) {
+      return {*office, ZipEvidence::kContentTypes};
+    }
+  }
+  if (names.mimetype) {
+    const auto type = StoredMimetype(read, *names.mimetype);
+    if (const auto kind = type ? MimetypeKind(*type) : std::nullopt) {
+      return {*kind, ZipEvidence::kMimetype};
+    }
+  }
+  // An APK is a JAR too (signed ones carry META-INF/MANIFEST.MF): its own manifest decides first.
+  // An Android library's archive has the manifest but neither compiled code nor resources.
+  if (names.androidManifest && names.androidCode) {
+    return {ZipKind::kApk, ZipEvidence::kAndroidManifest};
+  }
+  if (names.javaManifest && !names.androidManifest) {
+    return {ZipKind::kJar, ZipEvidence::kJavaManifest};
+  }
+  return {};
+}
+
+// For an archive whose central directory cannot be read: the names of the local entries that can
+// be followed from the start. Office suites write "[Content_Types].xml" first and the main part
+// soon after, OpenDocument "mimetype" first; other writers vary, so this is a guess.
+Judgement LocalEntriesKind(RangeReader& read) {
+  constexpr int kMaxLocalEntries = 64;
   Names names;
-  names.Note(AsText(name), true);
-  if (names.contentTypes) return ZipKind::kDocx;
-  return KindOf(names, read);
+  int64_t pos = 0;
+  for (int i = 0; i < kMaxLocalEntries; ++i) {
+    const Bytes header = read(pos, kLocalHeaderBytes);
+    if (!HasSignature(header, 0, 0x03, 0x04)) break;
+    const uint16_t flags = *ReadLe16(header, 6);
+    const uint16_t method = *ReadLe16(header, 8);
+    const uint32_t stored = *ReadLe32(header, 18);
+    const uint16_t nameBytes = *ReadLe16(header, 26);
+    const int64_t dataAt = pos + kLocalHeaderBytes + nameBytes + *ReadLe16(header, 28);
+    const Bytes name = read(pos + kLocalHeaderBytes, nameBytes);
+    if (name.size() != nameBytes) break;
+    const bool sized = (flags & 0x0008) == 0 && stored != kMarker32;
+    names.Note(AsText(name), {.localAt = pos, .method = method, .stored = sized ? stored : 0});
+    // Sizes kept after the data, or in a ZIP64 field, end the look.
+    if (!sized) break;
+    pos = dataAt + stored;
+  }
+  Judgement judged = KindOf(names, read);
+  // A cut Office file whose first part alone is left: most of them are Word's.
+  if (judged.kind == ZipKind::kZip && names.contentTypes) {
+    judged = {ZipKind::kDocx, ZipEvidence::kContentTypes};
+  }
+  return judged;
 }
 
 // The compressed size from a local header's ZIP64 extra field. Its fields come in a fixed order,
@@ -152,8 +223,10 @@ std::optional<int64_t> LocalHeaderOffset(Bytes entry, uint16_t nameBytes, uint16
 }
 
 // Searches on from `from` for the end record that closes the archive starting at offset 0.
+// `foreign` receives the first record met whose archive started before offset 0.
 std::optional<ZipLayout> SearchOwnEnd(RangeReader& read, int64_t from,
-                                      const std::atomic<bool>* cancel) {
+                                      const std::atomic<bool>* cancel,
+                                      std::optional<ZipLayout>& foreign) {
   std::vector<uint8_t> held;
   for (int64_t pos = from, scanned = 0; scanned < kSearchLimit;) {
     if (IsCancelled(cancel)) return std::nullopt;
@@ -174,6 +247,7 @@ std::optional<ZipLayout> SearchOwnEnd(RangeReader& read, int64_t from,
         layout = *full;
       }
       if (layout.archiveStart == 0) return layout;
+      if (!foreign && layout.archiveStart && *layout.archiveStart < 0) foreign = layout;
     }
     // The last bytes are looked at again, so a record cut by the window's end is seen whole.
     const int64_t advance = static_cast<int64_t>(bytes.size()) - (kEndRecordBytes - 1);
@@ -197,6 +271,10 @@ std::string_view ZipKindExtension(ZipKind kind) {
       return "odt";
     case ZipKind::kOds:
       return "ods";
+    case ZipKind::kOdp:
+      return "odp";
+    case ZipKind::kEpub:
+      return "epub";
     case ZipKind::kJar:
       return "jar";
     case ZipKind::kApk:
@@ -205,6 +283,22 @@ std::string_view ZipKindExtension(ZipKind kind) {
       break;
   }
   return "zip";
+}
+
+std::string_view ZipEvidenceName(ZipEvidence evidence) {
+  switch (evidence) {
+    case ZipEvidence::kContentTypes:
+      return "contentTypes";
+    case ZipEvidence::kMimetype:
+      return "mimetype";
+    case ZipEvidence::kAndroidManifest:
+      return "androidManifest";
+    case ZipEvidence::kJavaManifest:
+      return "javaManifest";
+    case ZipEvidence::kNone:
+      break;
+  }
+  return "none";
 }
 
 ZipLayout ClassicZipEnd(Bytes bytes, size_t i, int64_t at) {
@@ -289,14 +383,18 @@ ZipContent ZipContentKind(RangeReader& read, const ZipLayout& layout,
       // Every entry's data lies before the directory, or the directory is not this archive's.
       const auto local = LocalHeaderOffset(entry, nameBytes, extraBytes);
       if (!local || *local >= layout.directoryOffset) break;
-      names.Note(AsText(entry.subspan(kDirectoryHeaderBytes, nameBytes)), content.entries == 0);
+      names.Note(
+          AsText(entry.subspan(kDirectoryHeaderBytes, nameBytes)),
+          {.localAt = *local, .method = *ReadLe16(entry, 10), .stored = *ReadLe32(entry, 20)});
       pos += entryBytes;
       ++content.entries;
     }
     content.directoryComplete = pos == *directoryEnd && content.entries == layout.entries;
     content.fromDirectory = content.entries > 0;
   }
-  content.kind = content.fromDirectory ? KindOf(names, read) : FirstEntryKind(read);
+  const Judgement judged = content.fromDirectory ? KindOf(names, read) : LocalEntriesKind(read);
+  content.kind = judged.kind;
+  content.evidence = judged.evidence;
   return content;
 }
 
@@ -354,15 +452,34 @@ ZipWalk WalkZip(RangeReader& read, const std::atomic<bool>* cancel) {
   if (IsCancelled(cancel)) return {};
 
   std::optional<ZipLayout> layout;
-  if (searchFrom) layout = SearchOwnEnd(read, *searchFrom, cancel);
+  std::optional<ZipLayout> foreign;
+  if (searchFrom) layout = SearchOwnEnd(read, *searchFrom, cancel, foreign);
   if (IsCancelled(cancel)) return {};
+  // An archive begun earlier whose directory lies after this entry holds it, and its first entry
+  // lies before this one: this is an entry of that archive, not an archive of its own. (A
+  // self-extracting archive's first entry comes after its program, and is kept.)
+  if (!layout && foreign) {
+    const auto foreignDirectory = CheckedAdd(*foreign->archiveStart, foreign->directoryOffset);
+    const Bytes first = foreignDirectory && *foreignDirectory >= 0 &&
+                                (!directoryAt || *directoryAt == *foreignDirectory)
+                            ? read(*foreignDirectory, kDirectoryHeaderBytes)
+                            : Bytes{};
+    if (HasSignature(first, 0, 0x01, 0x02) &&
+        int64_t{*ReadLe32(first, 42)} + *foreign->archiveStart < 0) {
+      walk.insideEarlier = true;
+      return walk;
+    }
+  }
   if (!layout) {
-    walk.kind = FirstEntryKind(read);
+    const Judgement judged = LocalEntriesKind(read);
+    walk.kind = judged.kind;
+    walk.evidence = judged.evidence;
     return walk;
   }
   const ZipContent content = ZipContentKind(read, *layout, cancel);
   if (IsCancelled(cancel)) return {};
   walk.kind = content.kind;
+  walk.evidence = content.evidence;
   walk.fromDirectory = content.fromDirectory;
   // The comment must be there too; an archive cut inside it is not whole.
   const bool commentRead =

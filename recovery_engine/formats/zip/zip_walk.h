@@ -10,12 +10,18 @@
 
 namespace quarvelin {
 
-// What a ZIP archive holds, judged by its entry names. Packages other than DOCX are told apart for
-// later; today they carve as plain ZIP.
-enum class ZipKind { kZip, kDocx, kXlsx, kPptx, kOdt, kOds, kJar, kApk };
+// What a ZIP archive holds, judged by its entry names and, for OpenDocument and EPUB, by the media
+// type its "mimetype" entry stores.
+enum class ZipKind { kZip, kDocx, kXlsx, kPptx, kOdt, kOds, kOdp, kEpub, kJar, kApk };
 
-// "zip", "docx", "xlsx", "pptx", "odt", "ods", "jar" or "apk".
+// What decided the kind: the Office package's type list ("[Content_Types].xml") with its parts,
+// the stored media type, Android's manifest or Java's; kNone for a plain ZIP.
+enum class ZipEvidence { kNone, kContentTypes, kMimetype, kAndroidManifest, kJavaManifest };
+
+// "zip", "docx", "xlsx", "pptx", "odt", "ods", "odp", "epub", "jar" or "apk".
 std::string_view ZipKindExtension(ZipKind kind);
+// "none", "contentTypes", "mimetype", "androidManifest" or "javaManifest".
+std::string_view ZipEvidenceName(ZipEvidence evidence);
 
 // What an archive's end records say. Directory offsets count from the archive's first byte.
 struct ZipLayout {
@@ -46,6 +52,7 @@ std::optional<ZipLayout> ReadZipEnd(RangeReader& read, int64_t at);
 
 struct ZipContent {
   ZipKind kind = ZipKind::kZip;
+  ZipEvidence evidence = ZipEvidence::kNone;
   bool fromDirectory = false;  // judged by the central directory, not by the first entry alone
   int64_t entries = 0;         // central directory entries walked
   bool directoryComplete =
@@ -53,14 +60,18 @@ struct ZipContent {
 };
 
 // Reads the central directory that `layout` names (the candidate's own) in windows, and judges the
-// archive by its entry names. Without a readable directory, judges by the first local entry's name.
+// archive by its entry names. Without a readable directory, judges by the names of the local
+// entries that can be followed from the start.
 ZipContent ZipContentKind(RangeReader& read, const ZipLayout& layout,
                           const std::atomic<bool>* cancel);
 
 struct ZipWalk {
   std::optional<int64_t> length;  // proven: the candidate's own end record and directory agree
   ZipKind kind = ZipKind::kZip;
+  ZipEvidence evidence = ZipEvidence::kNone;
   bool fromDirectory = false;
+  // An entry inside an archive that began before the candidate: nothing of its own.
+  bool insideEarlier = false;
 };
 
 // Sizes a ZIP archive that starts at candidate offset 0: follows its local entries to the central

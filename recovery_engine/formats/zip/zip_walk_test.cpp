@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "candidate.h"
@@ -25,6 +27,7 @@ using testing::Text;
 struct Entry {
   std::string name;
   File data;
+  uint16_t method = 0;  // as recorded; the data is kept as given
 };
 
 struct Style {
@@ -43,15 +46,15 @@ File MakeZip(const std::vector<Entry>& entries, const Style& style = {}) {
     const File localExtra =
         style.zip64 ? Concat(Le16(1), Le16(16), Le64(size), Le64(style.descriptors ? 0 : size))
                     : File{};
-    Append(out, "PK\x03\x04", Le16(45), Le16(flags), Le16(0), Le32(0), Le32(0), Le32(localSize),
-           Le32(localSize), Le16(static_cast<uint16_t>(e.name.size())),
+    Append(out, "PK\x03\x04", Le16(45), Le16(flags), Le16(e.method), Le32(0), Le32(0),
+           Le32(localSize), Le32(localSize), Le16(static_cast<uint16_t>(e.name.size())),
            Le16(static_cast<uint16_t>(localExtra.size())), e.name, localExtra, e.data);
     if (style.descriptors) Append(out, "PK\x07\x08", Le32(0), Le32(size), Le32(size));
     const File extra =
         style.zip64 ? Concat(Le16(1), Le16(24), Le64(size), Le64(size), Le64(offset)) : File{};
     const uint32_t marked = 0xFFFFFFFF;
-    Append(directory, "PK\x01\x02", Le16(45), Le16(45), Le16(flags), Le16(0), Le32(0), Le32(0),
-           Le32(style.zip64 ? marked : size), Le32(style.zip64 ? marked : size),
+    Append(directory, "PK\x01\x02", Le16(45), Le16(45), Le16(flags), Le16(e.method), Le32(0),
+           Le32(0), Le32(style.zip64 ? marked : size), Le32(style.zip64 ? marked : size),
            Le16(static_cast<uint16_t>(e.name.size())), Le16(static_cast<uint16_t>(extra.size())),
            Le16(0), Le16(0), Le16(0), Le32(0), Le32(style.zip64 ? marked : offset), e.name, extra);
   }
@@ -109,23 +112,86 @@ TEST(ZipWalk, RealArchivesAndDocuments) {
   }
 }
 
+constexpr std::string_view kOdtType = "application/vnd.oasis.opendocument.text";
+
+ZipWalk WalkEntries(const std::vector<std::string>& names, const Entry& extra = {}) {
+  std::vector<Entry> entries;
+  for (const auto& name : names) entries.push_back({name, Text("x")});
+  if (!extra.name.empty()) entries.push_back(extra);
+  return Walk(MakeZip(entries));
+}
+
 TEST(ZipWalk, TellsPackagesByTheirEntryNames) {
-  const auto kindOf = [](std::vector<std::string> names, File first = {}) {
-    std::vector<Entry> entries;
-    for (auto& name : names) entries.push_back({name, Text("x")});
-    if (!first.empty()) entries.front().data = first;
-    return Walk(MakeZip(entries)).kind;
+  const auto kindOf = [](std::vector<std::string> names, const Entry& extra = {}) {
+    return WalkEntries(names, extra).kind;
   };
-  EXPECT_EQ(kindOf({"[Content_Types].xml", "_rels/.rels", "word/document.xml"}), ZipKind::kDocx);
-  EXPECT_EQ(kindOf({"[Content_Types].xml", "xl/workbook.xml"}), ZipKind::kXlsx);
-  EXPECT_EQ(kindOf({"[Content_Types].xml", "ppt/presentation.xml"}), ZipKind::kPptx);
-  EXPECT_EQ(kindOf({"mimetype", "content.xml"}, Text("application/vnd.oasis.opendocument.text")),
-            ZipKind::kOdt);
-  EXPECT_EQ(kindOf({"META-INF/MANIFEST.MF", "AndroidManifest.xml"}), ZipKind::kApk);
-  EXPECT_EQ(kindOf({"META-INF/MANIFEST.MF", "a.class"}), ZipKind::kJar);
-  // Word's document without the package's type list, or the list alone, is no DOCX.
-  EXPECT_EQ(kindOf({"word/document.xml"}), ZipKind::kZip);
-  EXPECT_EQ(kindOf({"[Content_Types].xml", "other.xml"}), ZipKind::kZip);
+  const struct {
+    std::vector<std::string> names;
+    ZipKind kind;
+  } table[] = {
+      {{"[Content_Types].xml", "_rels/.rels", "word/document.xml"}, ZipKind::kDocx},
+      {{"xl/workbook.xml", "xl/worksheets/sheet1.xml", "[Content_Types].xml"}, ZipKind::kXlsx},
+      {{"[Content_Types].xml", "ppt/presentation.xml"}, ZipKind::kPptx},
+      // Office 365 at times names Word's main part document2.xml: the folder still tells.
+      {{"[Content_Types].xml", "word/document2.xml"}, ZipKind::kDocx},
+      {{"AndroidManifest.xml", "classes.dex", "META-INF/MANIFEST.MF"}, ZipKind::kApk},
+      {{"AndroidManifest.xml", "resources.arsc"}, ZipKind::kApk},
+      {{"META-INF/MANIFEST.MF", "a.class"}, ZipKind::kJar},
+      // Word's document without the package's type list, or the list alone, is no Office file.
+      {{"word/document.xml"}, ZipKind::kZip},
+      {{"[Content_Types].xml", "other.xml"}, ZipKind::kZip},
+      // A library's archive for Android builds carries the manifest but no compiled app: neither
+      // an APK nor, with Android's manifest in it, a JAR.
+      {{"AndroidManifest.xml", "classes.jar", "META-INF/MANIFEST.MF"}, ZipKind::kZip},
+      {{"META-INF/manifest.xml", "content.xml"}, ZipKind::kZip},
+  };
+  for (const auto& row : table) {
+    EXPECT_EQ(kindOf(row.names), row.kind) << ::testing::PrintToString(row.names);
+  }
+  EXPECT_EQ(WalkEntries({"[Content_Types].xml", "xl/workbook.xml"}).evidence,
+            ZipEvidence::kContentTypes);
+  EXPECT_EQ(WalkEntries({"a.txt"}).evidence, ZipEvidence::kNone);
+
+  // A document holding a workbook's loose parts is what its main part says, wherever it is listed.
+  EXPECT_EQ(kindOf({"[Content_Types].xml", "xl/media/chart.xml", "word/document.xml"}),
+            ZipKind::kDocx);
+  EXPECT_EQ(kindOf({"[Content_Types].xml", "word/media/a.png", "xl/workbook.xml"}), ZipKind::kXlsx);
+  EXPECT_EQ(kindOf({"[Content_Types].xml", "ppt/presentation.xml", "word/document.xml"}),
+            ZipKind::kPptx);
+
+  // A jar kept inside an app or a plain archive: only the outer archive's own names count.
+  const Entry innerJar{"libs/helper.jar",
+                       MakeZip({{"META-INF/MANIFEST.MF", Text("Manifest-Version: 1.0\r\n")}})};
+  EXPECT_EQ(kindOf({"AndroidManifest.xml", "classes.dex", "META-INF/MANIFEST.MF"}, innerJar),
+            ZipKind::kApk);
+  EXPECT_EQ(kindOf({"readme.txt"}, innerJar), ZipKind::kZip);
+}
+
+TEST(ZipWalk, TheStoredMediaTypeNamesOpenDocumentsAndBooks) {
+  const auto walk = [](std::string_view type, std::vector<std::string> before = {},
+                       uint16_t method = 0) {
+    return WalkEntries(before, {"mimetype", Text(type), method});
+  };
+  EXPECT_EQ(walk(kOdtType).kind, ZipKind::kOdt);
+  EXPECT_EQ(walk("application/vnd.oasis.opendocument.spreadsheet").kind, ZipKind::kOds);
+  EXPECT_EQ(walk("application/vnd.oasis.opendocument.presentation").kind, ZipKind::kOdp);
+  EXPECT_EQ(walk("application/epub+zip").kind, ZipKind::kEpub);
+  EXPECT_EQ(walk("application/epub+zip").evidence, ZipEvidence::kMimetype);
+  // Templates open as documents of their kind; drawings and formulas have no type of their own.
+  EXPECT_EQ(walk("application/vnd.oasis.opendocument.spreadsheet-template").kind, ZipKind::kOds);
+  EXPECT_EQ(walk("application/vnd.oasis.opendocument.graphics").kind, ZipKind::kZip);
+  EXPECT_EQ(walk("application/vnd.oasis.opendocument.textual").kind, ZipKind::kZip);
+  // Zipped up again by hand: the entry not first, or with a line end, still names the document.
+  EXPECT_EQ(walk(kOdtType, {"content.xml", "META-INF/manifest.xml"}).kind, ZipKind::kOdt);
+  EXPECT_EQ(walk(std::string(kOdtType) + "\n").kind, ZipKind::kOdt);
+  // A compressed one cannot be read as it stands.
+  EXPECT_EQ(walk(kOdtType, {}, 8).kind, ZipKind::kZip);
+
+  // The directory's entry must lead to a local entry of that name.
+  File moved = MakeZip({{"a.txt", Text("x")}, {"mimetype", Text(kOdtType)}});
+  const auto at = std::search(moved.begin(), moved.end(), kOdtType.begin(), kOdtType.end());
+  std::copy_n("mimetypo", 8, at - 8);
+  EXPECT_EQ(Walk(moved).kind, ZipKind::kZip);
 }
 
 TEST(ZipWalk, AnArchiveCutShortIsNotProvenAndJudgedByItsFirstEntry) {
@@ -140,6 +206,14 @@ TEST(ZipWalk, AnArchiveCutShortIsNotProvenAndJudgedByItsFirstEntry) {
     EXPECT_FALSE(walk.fromDirectory);
   }
   EXPECT_EQ(Walk(File(zip.begin(), zip.begin() + 500)).kind, ZipKind::kZip);
+  // The local entries that can be followed name the others.
+  const File xlsx = MakeZip({{"[Content_Types].xml", Text("<Types/>")},
+                             {"xl/workbook.xml", Text("<workbook/>")},
+                             {"xl/worksheets/sheet1.xml", testing::RandomBytes(2000, 4)}});
+  EXPECT_EQ(Walk(File(xlsx.begin(), xlsx.begin() + 1000), {.trailing = 0}).kind, ZipKind::kXlsx);
+  const File odp = MakeZip({{"mimetype", Text("application/vnd.oasis.opendocument.presentation")},
+                            {"content.xml", testing::RandomBytes(2000, 5)}});
+  EXPECT_EQ(Walk(File(odp.begin(), odp.begin() + 1000), {.trailing = 0}).kind, ZipKind::kOdp);
   // Cut inside its comment, at the device's end.
   const File commented = MakeZip(kFiles, {.comment = "twenty bytes of text"});
   const File cut(commented.begin(), commented.end() - 5);
@@ -160,6 +234,32 @@ TEST(ZipWalk, StopsAtItsOwnEndRecordBeforeWhatFollows) {
     EXPECT_EQ(Walk(Concat(outer, MakeZip(kFiles))).length, std::ssize(outer));
     EXPECT_EQ(Walk(Concat(outer, noise)).length, std::ssize(outer));
   }
+}
+
+TEST(ZipWalk, AnEntryInsideAnArchiveIsNoArchiveOfItsOwn) {
+  // A scan that did not want the package moves on to its second entry's header: that must not come
+  // out as a ZIP of the package's tail. A self-extracting archive's first entry, after its
+  // program, still does.
+  for (const Style& style : {Style{}, Style{.descriptors = true}}) {
+    const File zip = MakeZip({{"[Content_Types].xml", Text("<Types/>")},
+                              {"xl/workbook.xml", testing::RandomBytes(900, 6)},
+                              {"xl/styles.xml", Text("<styleSheet/>")}},
+                             style);
+    const size_t second = 30 + 19 + 8 + (style.descriptors ? 16 : 0);
+    const auto tail = Walk(File(zip.begin() + static_cast<ptrdiff_t>(second), zip.end()));
+    EXPECT_TRUE(tail.insideEarlier && !tail.length) << style.descriptors;
+    EXPECT_FALSE(Walk(zip).insideEarlier);
+  }
+  // Offsets count from the program's start: both entries' and the directory's.
+  File sfx = MakeZip(kFiles);
+  const size_t end = sfx.size() - 22;
+  for (const size_t at : {end - 110 + 42, end - 55 + 42, end + 16}) {
+    const uint32_t offset = *ReadLe32(sfx, at) + 700;
+    std::copy_n(Le32(offset).begin(), 4, sfx.begin() + static_cast<ptrdiff_t>(at));
+  }
+  const auto sfxWalk = Walk(sfx);
+  EXPECT_FALSE(sfxWalk.insideEarlier);
+  EXPECT_FALSE(sfxWalk.length);
 }
 
 TEST(ZipWalk, HostileFieldsEndTheWalkUnproven) {
