@@ -187,8 +187,8 @@ TEST(CfbWalk, TopLevelNamesDecideTheType) {
   classed[0].classId = {0x20, 0x08, 0x02, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
   EXPECT_EQ(Walk(Build(classed).bytes).kind, CfbKind::kExcel);
 
-  // A storage whose child link leads back up is no tree.
-  workbook[3].right = 1;
+  // Sibling links that lead back to an entry already met are no tree.
+  workbook[2].right = 1;
   EXPECT_FALSE(Walk(Build(workbook).bytes).end);
 }
 
