@@ -53,24 +53,24 @@ Built Build(std::vector<Entry> entries, int shift = 9, uint32_t fatSectors = 1) 
       fatSectors > 109 ? (fatSectors - 109 + perSector - 2) / (perSector - 1) : 0;
   const uint32_t dirSectors =
       static_cast<uint32_t>((entries.size() * 128 + static_cast<size_t>(ss) - 1) / ss);
-  std::vector<uint32_t> fat(size_t{fatSectors} * perSector, kFree);
-  uint32_t next = 0;
-  const auto allocate = [&](uint32_t count) {
-    const uint32_t first = next;
-    for (uint32_t i = 0; i < count; ++i, ++next) fat[next] = i + 1 < count ? next + 1 : kEnd;
+  std::vector<uint32_t> fat;
+  const auto allocate = [&fat](uint32_t count) {
+    const auto first = static_cast<uint32_t>(fat.size());
+    for (uint32_t i = 1; i <= count; ++i) fat.push_back(i < count ? first + i : kEnd);
     return first;
   };
-  for (uint32_t i = 0; i < fatSectors; ++i) fat[next++] = kFatSector;
-  const uint32_t firstDifat = next;
-  for (uint32_t i = 0; i < difatSectors; ++i) fat[next++] = kDifatSector;
+  fat.insert(fat.end(), fatSectors, kFatSector);
+  const auto firstDifat = static_cast<uint32_t>(fat.size());
+  fat.insert(fat.end(), difatSectors, kDifatSector);
   const uint32_t firstDir = allocate(dirSectors);
-  Built built{.bytes = {}, .sectorSize = ss, .firstData = next};
+  Built built{.bytes = {}, .sectorSize = ss, .firstData = static_cast<uint32_t>(fat.size())};
   std::vector<uint32_t> starts(entries.size(), kEnd);
   for (size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].size >= 4096 || (i == 0 && entries[i].size > 0)) {
       starts[i] = allocate(static_cast<uint32_t>((entries[i].size + ss - 1) / ss));
     }
   }
+  fat.resize(size_t{fatSectors} * perSector, kFree);
 
   File header = Concat(File{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}, File(16, 0),
                        Le16(0x3E), Le16(shift == 9 ? 3 : 4), Le16(0xFFFE), Le16(shift), Le16(6),
