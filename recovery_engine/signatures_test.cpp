@@ -24,6 +24,7 @@ TEST(SignatureTable, HoldsEveryTypeTheUiOffersInItsFolder) {
                                    "rtf", "zip", "rar", "7z",  "html", "xml",  "psb"};
   offered.insert({"dng", "cr2", "nef", "arw", "orf", "rw2"});
   offered.insert({"xlsx", "pptx", "odt", "ods", "odp", "epub", "jar", "apk"});
+  offered.insert({"doc", "xls", "ppt", "msg"});
   EXPECT_EQ(ExtensionsOf(SignatureTable()), offered);
   for (const auto& row : SignatureTable()) {
     EXPECT_GE(row.header.size(), 2u) << row.extension;

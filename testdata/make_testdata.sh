@@ -107,7 +107,8 @@ scanner_table >/dev/null
 # --- tools ----------------------------------------------------------------------------------------
 packages=(imagemagick ffmpeg lame flac vorbis-tools sox pandoc ghostscript qpdf zip unzip p7zip-full
   libimage-exiftool-perl libjpeg-turbo-progs fonts-dejavu-core coreutils perl python3 libxml2-utils
-  libmagickcore-6.q16-6-extra python3-openpyxl libreoffice-calc libreoffice-impress openjdk-17-jdk-headless)
+  libmagickcore-6.q16-6-extra python3-openpyxl gnumeric libreoffice-writer libreoffice-calc
+  libreoffice-impress openjdk-17-jdk-headless)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -733,8 +734,7 @@ im photo.png -resize 64x48 -quality 60 -strip raw/thumb.jpg
 im photo.png -resize 32x24 -depth 8 rgb:raw/thumb.rgb
 im photo.png -resize '64x48!' -depth 16 -endian MSB rgb:raw/mosaic.rgb
 python3 "$here/make_raw_fixtures.py" raw "$out"
-# ==================================================================================================
-# Packages stored as ZIP archives: told apart by the names they hold and the media type they store
+# ===========================================================================================# Packages stored as ZIP archives: told apart by the names they hold and the media type they store
 # Workbooks from openpyxl (Debian's python3, which has the package): zipfile stamps members with the
 # local clock, so the clock is fixed for it.
 /usr/bin/python3 - "$out" <<'EOF'
@@ -801,6 +801,72 @@ find apk -exec touch -h -d "$stamp" {} +
 (cd apk && zip -X -D -q -n .arsc "$out/zip_laid_out_app.apk" AndroidManifest.xml classes.dex \
   resources.arsc res/layout/main.xml META-INF/MANIFEST.MF META-INF/CERT.SF META-INF/CERT.RSA)
 (cd apk && zip -X -D -q -n .arsc "$out/zip_laid_out_split.apk" AndroidManifest.xml resources.arsc)
+=======
+# ==================================================================================================
+# Office 97-2003 documents and Outlook messages (compound files)
+# ==================================================================================================
+# LibreOffice keeps its profile in $HOME: a throwaway one, so runs do not depend on the user's.
+soffice_() { HOME=$work/lo-home soffice --headless "$@" >/dev/null 2>&1; }
+mkdir -p office && cd office
+cat >letter.md <<'EOF'
+# Recovered letter
+
+Dear Ms Okafor,
+
+The drive you sent on 3 June held **412 pictures**, 37 videos and 9 documents. The table lists what
+came back whole.
+
+| Kind      | Found | Whole |
+|-----------|------:|------:|
+| Pictures  |   412 |   409 |
+| Videos    |    37 |    35 |
+| Documents |     9 |     9 |
+
+Kind regards,
+the recovery desk
+EOF
+pandoc letter.md -o letter.odt
+printf 'Kind,Found,Whole\nPictures,412,409\nVideos,37,35\nDocuments,9,9\n' >table.csv
+cat >slides.fodp <<'EOF'
+<?xml version="1.0" encoding="UTF-8"?>
+<office:document xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0"
+  xmlns:draw="urn:oasis:names:tc:opendocument:xmlns:drawing:1.0"
+  xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0"
+  xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0"
+  office:version="1.2" office:mimetype="application/vnd.oasis.opendocument.presentation">
+ <office:body>
+  <office:presentation>
+   <draw:page draw:name="page1">
+    <draw:frame svg:x="2cm" svg:y="2cm" svg:width="20cm" svg:height="3cm">
+     <draw:text-box><text:p>Recovery report</text:p></draw:text-box>
+    </draw:frame>
+    <draw:frame svg:x="2cm" svg:y="6cm" svg:width="20cm" svg:height="8cm">
+     <draw:text-box><text:p>412 pictures and 37 videos came back whole.</text:p></draw:text-box>
+    </draw:frame>
+   </draw:page>
+   <draw:page draw:name="page2">
+    <draw:frame svg:x="2cm" svg:y="2cm" svg:width="20cm" svg:height="3cm">
+     <draw:text-box><text:p>Next steps: copy the files to a new drive.</text:p></draw:text-box>
+    </draw:frame>
+   </draw:page>
+  </office:presentation>
+ </office:body>
+</office:document>
+EOF
+soffice_ --convert-to doc letter.odt
+soffice_ --convert-to xls table.csv
+soffice_ --convert-to ppt slides.fodp
+cp letter.doc "$out/libreoffice_word97_letter.doc"
+cp table.xls "$out/libreoffice_excel97_table.xls"
+ssconvert table.csv "$out/gnumeric_excel97_table.xls" 2>/dev/null
+# (AbiWord's "doc" export writes RTF, so it gives no Word file.) LibreOffice's PowerPoint export
+# stores a 440 KB preview bitmap in SummaryInformation: the presentation's own streams are put in
+# a new container without it. No tool here writes 4096-byte sectors or Outlook messages.
+python3 "$here/make_cfb.py" repack slides.ppt "$out/libreoffice_slides_no_preview.ppt" --drop SummaryInformation
+python3 "$here/make_cfb.py" repack letter.doc "$out/word97_letter_4k_sectors.doc" --v4
+python3 "$here/make_cfb.py" msg "$out/outlook_plain_mail.msg"
+python3 "$here/make_cfb.py" msg "$out/outlook_mail_4k_sectors.msg" --v4
+cd "$work"
 
 cd "$here"
 find "$out" -type f -exec chmod 644 {} +
