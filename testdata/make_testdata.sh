@@ -32,7 +32,8 @@ out=$PWD/files
 unmade=(rar)
 # Files made on purpose without anything a scanner can key on (an XML document without a declaration
 # starts with whatever its root element is): the check names them instead of failing.
-headerless=(canonical_no_declaration.xml)
+headerless=(canonical_no_declaration.xml gnu_long_name_member.tar posix_pax_headers.tar plain_ustar.tar
+  joliet_rock_ridge_volume.iso)
 
 # Prints one line per extension of the scanner's table: "ext|hex hex...|hex hex..." with the headers
 # matched byte for byte, then those matched whatever the letter case (in lower case).
@@ -107,7 +108,7 @@ scanner_table >/dev/null
 # --- tools ----------------------------------------------------------------------------------------
 packages=(imagemagick ffmpeg lame flac vorbis-tools sox pandoc ghostscript qpdf zip unzip p7zip-full
   libimage-exiftool-perl libjpeg-turbo-progs fonts-dejavu-core coreutils perl python3 libxml2-utils
-  libmagickcore-6.q16-6-extra)
+  libmagickcore-6.q16-6-extra gzip tar xorriso)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -722,6 +723,43 @@ sed 's/encoding="[Uu][Tt][Ff]-8"/encoding="UTF-16"/' "$out/pandoc_docbook_articl
 { printf '\xef\xbb\xbf'; cat article16.xml; } | iconv -f UTF-8 -t UTF-16LE >"$out/utf16le_bom_docbook.xml"
 { printf '\xef\xbb\xbf'; cat article16.xml; } | iconv -f UTF-8 -t UTF-16BE >"$out/utf16be_bom_docbook.xml"
 echo '<recovered/>' | xmllint - >"$out/tiny_empty_element.xml"
+
+# ==================================================================================================
+# gzip, tar and ISO 9660
+# ==================================================================================================
+# gzip -n leaves out the name and time; without it the header carries the name (FNAME) and the
+# member's time stamp. Tiny input gives a fixed-Huffman block, text dynamic blocks, and data that
+# does not compress stored blocks (deterministic bytes from a hash chain stand in for random ones).
+printf 'ok\n' | gzip -9n >"$out/tiny_fixed_huffman_block.gz"
+gzip -9n <arc/docs/log.txt >"$out/text_dynamic_huffman.gz"
+python3 -c '
+import hashlib, sys
+h = b"quarvelin"; out = bytearray()
+while len(out) < 9000:
+    h = hashlib.sha256(h).digest(); out += h
+sys.stdout.buffer.write(out[:9000])' >noise.bin
+gzip -1n <noise.bin >"$out/incompressible_stored_blocks.gz"
+cp arc/photos/indexed.png indexed.png && touch -h -d "$stamp" indexed.png
+gzip -9 -c indexed.png >"$out/binary_with_name_field.gz"
+# Two members back to back, as `cat a.gz b.gz` makes them: one file to gunzip.
+cat "$out/text_dynamic_huffman.gz" "$out/binary_with_name_field.gz" >"$out/two_members_concatenated.gz"
+
+# tar: no header at offset 0 (the first member's name is there). GNU's default format (magic
+# "ustar  "), with a name longer than 100 bytes stored in a GNU long-name member; POSIX pax with
+# extended headers (the long path goes into a "path" record); plain ustar. Each is padded with zeros to tar's 10240-byte record.
+tarred=arc/docs/a_rather_long_folder_name_for_the_recovered_documents/with_a_subfolder_that_makes_the_path_long
+mkdir -p "$tarred" && cp arc/readme.txt "$tarred/note_kept_with_the_copy.txt"
+find arc -exec touch -h -d "$stamp" {} +
+taropts=(--mtime=@1700000000 --owner=0 --group=0 --numeric-owner --sort=name)
+(cd arc && tar -cf "$out/gnu_long_name_member.tar" "${taropts[@]}" readme.txt docs/log.txt docs/a_rather_long_folder_name_for_the_recovered_documents)
+(cd arc && tar -cf "$out/posix_pax_headers.tar" --format=posix \
+  --pax-option=delete=atime,delete=ctime "${taropts[@]}" readme.txt docs/a_rather_long_folder_name_for_the_recovered_documents)
+(cd arc && tar -cf "$out/plain_ustar.tar" --format=ustar "${taropts[@]}" ok.txt readme.txt)
+
+# ISO 9660 with Joliet and Rock Ridge, without the 300 KiB of padding mkisofs adds by default
+# (xorriso takes its time stamps and volume serial from SOURCE_DATE_EPOCH).
+xorriso -as mkisofs -quiet -no-pad -J -R -V QUARVELIN_TEST -o "$out/joliet_rock_ridge_volume.iso" \
+  arc/readme.txt arc/ok.txt
 
 cd "$here"
 find "$out" -type f -exec chmod 644 {} +
