@@ -61,10 +61,16 @@ std::optional<int64_t> GzipHeaderLength(Bytes bytes) {
 GzipEnd WalkGzip(RangeReader& read, int64_t limit, const std::atomic<bool>* cancel) {
   GzipEnd end;
   for (int64_t at = 0; end.members < kMaxMembers && at < limit;) {
-    const Bytes head =
-        read.ReadLongest(at, static_cast<int32_t>(std::min<int64_t>(kHeaderLimit, limit - at)),
-                         static_cast<int32_t>(std::min<int64_t>(kFixedHeader, limit - at)));
-    const auto headerLength = GzipHeaderLength(head);
+    const auto want = static_cast<int32_t>(std::min<int64_t>(kHeaderLimit, limit - at));
+    const auto need = static_cast<int32_t>(std::min<int64_t>(kFixedHeader, limit - at));
+    // The scan buffer's bytes serve unless the header's fields run past them.
+    Bytes head = read.ReadWindow(at, want, need);
+    auto headerLength = GzipHeaderLength(head);
+    if (!headerLength && std::ssize(head) < want && std::ssize(head) >= kFixedHeader &&
+        head[0] == 0x1F && head[1] == 0x8B && head[2] == 8 && (head[3] & kReserved) == 0) {
+      head = read.ReadLongest(at, want, need);
+      headerLength = GzipHeaderLength(head);
+    }
     if (!headerLength) break;
     const DeflateWalk stream = WalkDeflate(read, at + *headerLength, limit, cancel);
     if (stream.stop != DeflateStop::kEnd) {
