@@ -119,7 +119,7 @@ bool IsTarHeader(Bytes bytes) {
 TarEnd WalkTar(RangeReader& read, int64_t limit, const std::atomic<bool>* cancel) {
   WalkWindow window(read, kWindowBytes);
   TarEnd end;
-  std::optional<int64_t> nextSize;  // from a pax header, for the member after it
+  int64_t nextSize = -1;  // from a pax header, for the member after it; -1 when none
   // The end of the member just stepped over: whole once the block after it can be read.
   std::optional<int64_t> stepped;
   for (int64_t at = 0; at <= limit - 2 * kTarBlock;) {
@@ -145,12 +145,12 @@ TarEnd WalkTar(RangeReader& read, int64_t limit, const std::atomic<bool>* cancel
     const uint8_t type = block[kTypeFlag];
     const auto field = TarNumber(block.subspan(kSize, 12));
     if (!field) break;
-    const int64_t size = HasData(type) ? nextSize.value_or(*field) : 0;
-    nextSize.reset();
+    const int64_t size = HasData(type) ? (nextSize >= 0 ? nextSize : *field) : 0;
+    nextSize = -1;
     if (type == 'x' && size <= kMaxPaxBytes) {
       const Bytes data = window.At(at + kTarBlock, static_cast<int32_t>(size));
       if (data.empty()) break;
-      nextSize = PaxSize(data.first(static_cast<size_t>(size)));
+      nextSize = PaxSize(data.first(static_cast<size_t>(size))).value_or(-1);
     }
     const auto data = Rounded(size);
     const auto next = data ? CheckedAdd(at, kTarBlock, *data) : std::nullopt;

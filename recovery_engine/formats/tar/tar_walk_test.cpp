@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -18,6 +17,13 @@ using testing::Placement;
 
 enum class Sum { kUnsigned, kSigned, kWrong };
 
+// `value` as `digits` octal digits at `at`, then a zero byte.
+void Octal(uint8_t* at, int64_t value, int digits) {
+  for (int i = digits - 1; i >= 0; --i, value >>= 3)
+    at[i] = static_cast<uint8_t>('0' + (value & 7));
+  at[digits] = 0;
+}
+
 // A 512-byte header; `size` goes in as octal unless `base256`.
 File Header(const std::string& name, int64_t size, char type = '0', bool gnu = false,
             Sum sum = Sum::kUnsigned, bool base256 = false) {
@@ -29,8 +35,7 @@ File Header(const std::string& name, int64_t size, char type = '0', bool gnu = f
     for (int i = 0; i < 8; ++i)
       h[135 - static_cast<size_t>(i)] = static_cast<uint8_t>(size >> (8 * i));
   } else {
-    std::snprintf(reinterpret_cast<char*>(h.data() + 124), 12, "%011llo",
-                  static_cast<unsigned long long>(size));
+    Octal(h.data() + 124, size, 11);
   }
   h[156] = static_cast<uint8_t>(type);
   std::memcpy(h.data() + 257,
@@ -43,8 +48,7 @@ File Header(const std::string& name, int64_t size, char type = '0', bool gnu = f
     if (i < 148 || i >= 156) total += sum == Sum::kSigned ? static_cast<int8_t>(h[i]) : h[i];
   }
   if (sum == Sum::kWrong) ++total;
-  std::snprintf(reinterpret_cast<char*>(h.data() + 148), 8, "%06llo",
-                static_cast<unsigned long long>(total));
+  Octal(h.data() + 148, total, 6);
   return h;
 }
 
