@@ -29,7 +29,7 @@ struct FileSignature {
   std::string name;             // upper-case type name; several rows may share one
   std::string extension;        // lower-case, no dot: output name, filter key
   int32_t category = 0;         // FileCategory
-  std::vector<uint8_t> header;  // never empty
+  std::vector<uint8_t> header;  // empty only for a type no header starts
   std::vector<uint8_t> footer;  // empty for types whose end is not found by searching
   int64_t maxSize = 0;
   int64_t minSize = 0;

@@ -32,7 +32,8 @@ out=$PWD/files
 unmade=(rar)
 # Files made on purpose without anything a scanner can key on (an XML document without a declaration
 # starts with whatever its root element is): the check names them instead of failing.
-headerless=(canonical_no_declaration.xml)
+headerless=(canonical_no_declaration.xml gnu_long_name_member.tar posix_pax_headers.tar plain_ustar.tar
+  joliet_rock_ridge_volume.iso)
 
 # Prints one line per extension of the scanner's table: "ext|hex hex...|hex hex..." with the headers
 # matched byte for byte, then those matched whatever the letter case (in lower case).
@@ -109,6 +110,7 @@ packages=(imagemagick ffmpeg lame flac vorbis-tools sox pandoc ghostscript qpdf 
   libimage-exiftool-perl libjpeg-turbo-progs fonts-dejavu-core coreutils perl python3 libxml2-utils
   libmagickcore-6.q16-6-extra python3-openpyxl gnumeric libreoffice-writer libreoffice-calc
   libreoffice-impress openjdk-17-jdk-headless)
+  libmagickcore-6.q16-6-extra gzip tar xorriso)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -801,10 +803,8 @@ find apk -exec touch -h -d "$stamp" {} +
 (cd apk && zip -X -D -q -n .arsc "$out/zip_laid_out_app.apk" AndroidManifest.xml classes.dex \
   resources.arsc res/layout/main.xml META-INF/MANIFEST.MF META-INF/CERT.SF META-INF/CERT.RSA)
 (cd apk && zip -X -D -q -n .arsc "$out/zip_laid_out_split.apk" AndroidManifest.xml resources.arsc)
-=======
 # ==================================================================================================
 # Office 97-2003 documents and Outlook messages (compound files)
-# ==================================================================================================
 # LibreOffice keeps its profile in $HOME: a throwaway one, so runs do not depend on the user's.
 soffice_() { HOME=$work/lo-home soffice --headless "$@" >/dev/null 2>&1; }
 mkdir -p office && cd office
@@ -812,19 +812,15 @@ cat >letter.md <<'EOF'
 # Recovered letter
 
 Dear Ms Okafor,
-
 The drive you sent on 3 June held **412 pictures**, 37 videos and 9 documents. The table lists what
 came back whole.
-
 | Kind      | Found | Whole |
 |-----------|------:|------:|
 | Pictures  |   412 |   409 |
 | Videos    |    37 |    35 |
 | Documents |     9 |     9 |
-
 Kind regards,
 the recovery desk
-EOF
 pandoc letter.md -o letter.odt
 printf 'Kind,Found,Whole\nPictures,412,409\nVideos,37,35\nDocuments,9,9\n' >table.csv
 cat >slides.fodp <<'EOF'
@@ -842,17 +838,12 @@ cat >slides.fodp <<'EOF'
     </draw:frame>
     <draw:frame svg:x="2cm" svg:y="6cm" svg:width="20cm" svg:height="8cm">
      <draw:text-box><text:p>412 pictures and 37 videos came back whole.</text:p></draw:text-box>
-    </draw:frame>
    </draw:page>
    <draw:page draw:name="page2">
-    <draw:frame svg:x="2cm" svg:y="2cm" svg:width="20cm" svg:height="3cm">
      <draw:text-box><text:p>Next steps: copy the files to a new drive.</text:p></draw:text-box>
-    </draw:frame>
-   </draw:page>
   </office:presentation>
  </office:body>
 </office:document>
-EOF
 soffice_ --convert-to doc letter.odt
 soffice_ --convert-to xls table.csv
 soffice_ --convert-to ppt slides.fodp
@@ -866,7 +857,38 @@ python3 "$here/make_cfb.py" repack slides.ppt "$out/libreoffice_slides_no_previe
 python3 "$here/make_cfb.py" repack letter.doc "$out/word97_letter_4k_sectors.doc" --v4
 python3 "$here/make_cfb.py" msg "$out/outlook_plain_mail.msg"
 python3 "$here/make_cfb.py" msg "$out/outlook_mail_4k_sectors.msg" --v4
-cd "$work"
+# gzip, tar and ISO 9660
+# gzip -n leaves out the name and time; without it the header carries the name (FNAME) and the
+# member's time stamp. Tiny input gives a fixed-Huffman block, text dynamic blocks, and data that
+# does not compress stored blocks (deterministic bytes from a hash chain stand in for random ones).
+printf 'ok\n' | gzip -9n >"$out/tiny_fixed_huffman_block.gz"
+gzip -9n <arc/docs/log.txt >"$out/text_dynamic_huffman.gz"
+python3 -c '
+import hashlib, sys
+h = b"quarvelin"; out = bytearray()
+while len(out) < 9000:
+    h = hashlib.sha256(h).digest(); out += h
+sys.stdout.buffer.write(out[:9000])' >noise.bin
+gzip -1n <noise.bin >"$out/incompressible_stored_blocks.gz"
+cp arc/photos/indexed.png indexed.png && touch -h -d "$stamp" indexed.png
+gzip -9 -c indexed.png >"$out/binary_with_name_field.gz"
+# Two members back to back, as `cat a.gz b.gz` makes them: one file to gunzip.
+cat "$out/text_dynamic_huffman.gz" "$out/binary_with_name_field.gz" >"$out/two_members_concatenated.gz"
+# tar: no header at offset 0 (the first member's name is there). GNU's default format (magic
+# "ustar  "), with a name longer than 100 bytes stored in a GNU long-name member; POSIX pax with
+# extended headers (the long path goes into a "path" record); plain ustar. Each is padded with zeros to tar's 10240-byte record.
+tarred=arc/docs/a_rather_long_folder_name_for_the_recovered_documents/with_a_subfolder_that_makes_the_path_long
+mkdir -p "$tarred" && cp arc/readme.txt "$tarred/note_kept_with_the_copy.txt"
+find arc -exec touch -h -d "$stamp" {} +
+taropts=(--mtime=@1700000000 --owner=0 --group=0 --numeric-owner --sort=name)
+(cd arc && tar -cf "$out/gnu_long_name_member.tar" "${taropts[@]}" readme.txt docs/log.txt docs/a_rather_long_folder_name_for_the_recovered_documents)
+(cd arc && tar -cf "$out/posix_pax_headers.tar" --format=posix \
+  --pax-option=delete=atime,delete=ctime "${taropts[@]}" readme.txt docs/a_rather_long_folder_name_for_the_recovered_documents)
+(cd arc && tar -cf "$out/plain_ustar.tar" --format=ustar "${taropts[@]}" ok.txt readme.txt)
+# ISO 9660 with Joliet and Rock Ridge, without the 300 KiB of padding mkisofs adds by default
+# (xorriso takes its time stamps and volume serial from SOURCE_DATE_EPOCH).
+xorriso -as mkisofs -quiet -no-pad -J -R -V QUARVELIN_TEST -o "$out/joliet_rock_ridge_volume.iso" \
+  arc/readme.txt arc/ok.txt
 
 cd "$here"
 find "$out" -type f -exec chmod 644 {} +

@@ -10,7 +10,7 @@ const std::vector<const FileFormat*>& Formats() {
       &RiffFormat(),     &IcoFormat(), &MarkupFormat(), &PsdFormat(), &IsoMediaFormat(),
       &MatroskaFormat(), &AsfFormat(), &FlvFormat(),    &Mp3Format(), &FlacFormat(),
       &OggFormat(),      &PdfFormat(), &ZipFormat(),    &RtfFormat(), &RarFormat(),
-      &SevenZipFormat(), &CfbFormat(),
+      &SevenZipFormat(), &CfbFormat(), &GzipFormat(),   &TarFormat(), &Iso9660Format(),
   };
   return formats;
 }
@@ -49,6 +49,7 @@ std::vector<FileSignature> BuildTable() {
   std::vector<FileSignature> table;
   for (const FileFormat* format : Formats()) {
     for (const FileType& type : format->types) {
+      bool headed = false;
       for (const FormatHeader& header : format->headers) {
         if (std::find(header.types.begin(), header.types.end(), type.extension) ==
             header.types.end()) {
@@ -56,6 +57,20 @@ std::vector<FileSignature> BuildTable() {
         }
         table.push_back({type.name, type.extension, type.category, header.bytes, header.footer,
                          type.maxSize, type.minSize, header.ignoreCase, format});
+        headed = true;
+      }
+      // A type no header starts still needs a row to be selected by: one with no header, which
+      // only the format's own sector-start test finds.
+      if (!headed && type.extension == format->unheadedType) {
+        table.push_back({type.name,
+                         type.extension,
+                         type.category,
+                         {},
+                         {},
+                         type.maxSize,
+                         type.minSize,
+                         false,
+                         format});
       }
     }
   }

@@ -37,6 +37,9 @@ const FileFormat& RtfFormat();
 const FileFormat& RarFormat();
 const FileFormat& SevenZipFormat();
 const FileFormat& CfbFormat();
+const FileFormat& GzipFormat();
+const FileFormat& TarFormat();
+const FileFormat& Iso9660Format();
 
 // Header bytes from a text, and from a list of byte values.
 std::vector<uint8_t> HeaderText(std::string_view text);
