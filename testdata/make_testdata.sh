@@ -107,7 +107,7 @@ scanner_table >/dev/null
 # --- tools ----------------------------------------------------------------------------------------
 packages=(imagemagick ffmpeg lame flac vorbis-tools sox pandoc ghostscript qpdf zip unzip p7zip-full
   libimage-exiftool-perl libjpeg-turbo-progs fonts-dejavu-core coreutils perl python3 libxml2-utils
-  libmagickcore-6.q16-6-extra)
+  libmagickcore-6.q16-6-extra sqlite3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -722,6 +722,49 @@ sed 's/encoding="[Uu][Tt][Ff]-8"/encoding="UTF-16"/' "$out/pandoc_docbook_articl
 { printf '\xef\xbb\xbf'; cat article16.xml; } | iconv -f UTF-8 -t UTF-16LE >"$out/utf16le_bom_docbook.xml"
 { printf '\xef\xbb\xbf'; cat article16.xml; } | iconv -f UTF-8 -t UTF-16BE >"$out/utf16be_bom_docbook.xml"
 echo '<recovered/>' | xmllint - >"$out/tiny_empty_element.xml"
+
+# --- SQLite, PST, AIFF, AAC ---------------------------------------------------------------------
+# Nothing in a database says .db or .sqlite: both names get a rollback-journal file and a WAL one.
+sqlite3 "$out/contacts_page_1024.sqlite" <<'EOF'
+PRAGMA page_size=1024;
+CREATE TABLE contact(id INTEGER PRIMARY KEY, name TEXT NOT NULL, phone TEXT);
+CREATE INDEX contact_name ON contact(name);
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<120)
+INSERT INTO contact(name, phone) SELECT 'Contact ' || i, printf('+44 20 7946 %04d', i) FROM n;
+EOF
+sqlite3 "$out/photos_page_512_auto_vacuum_wal.sqlite" >/dev/null <<'EOF'
+PRAGMA page_size=512;
+PRAGMA auto_vacuum=FULL;
+PRAGMA journal_mode=WAL;
+CREATE TABLE photo(id INTEGER PRIMARY KEY, path TEXT, taken TEXT, bytes INTEGER);
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<80)
+INSERT INTO photo(path, taken, bytes)
+  SELECT 'DCIM/100CANON/IMG_' || (4000+i) || '.CR2', '2019-06-' || (10+i%20), 20000000+i*1237 FROM n;
+DELETE FROM photo WHERE id % 3 = 0;
+PRAGMA wal_checkpoint(TRUNCATE);
+EOF
+sqlite3 "$out/settings_wal_checkpointed.db" >/dev/null <<'EOF'
+PRAGMA journal_mode=WAL;
+CREATE TABLE setting(key TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;
+INSERT INTO setting VALUES('output','D:\Recovered'),('images_first','1'),('theme','dark');
+CREATE TABLE recent(path TEXT, opened INTEGER);
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<60)
+INSERT INTO recent SELECT 'E:/photos/IMG_' || (1000+i) || '.JPG', 1700000000 + i FROM n;
+PRAGMA wal_checkpoint(TRUNCATE);
+EOF
+sqlite3 "$out/tiny_one_table.db" "CREATE TABLE note(body TEXT); INSERT INTO note VALUES('Backup done');"
+# No tool here writes Outlook files: a script builds them from the published structure.
+python3 "$here/make_pst.py" "$out"
+ff -f lavfi -i "$(asrc 440 8000 0.5)" -c:a pcm_s16be -f aiff "${bitexact[@]}" "$out/pcm16_mono_8khz.aif"
+ff -f lavfi -i "$(asrc 440 8000 0.5)" -c:a pcm_alaw -f aiff "${bitexact[@]}" "$out/alaw_aifc_fver.aif"
+sox -R -D -n -r 8000 -c 1 -b 16 --comment 'Take 2' -t aiff "$out/sox_comment_chunk_first.aif" \
+  synth 0.3 sine 300 gain -6
+# 801 one-byte samples: sox leaves the pad byte after the odd sound data out of the FORM size.
+sox -R -D -n -r 8000 -c 1 -b 8 -t aifc "$out/sox_aifc_odd_form_size.aif" synth 0.100125 sine 300 gain -6
+ff -f lavfi -i "$(asrc 440 8000 1.5)" -c:a aac -b:a 24k -f adts "${bitexact[@]}" \
+  "$out/mpeg4_adts_mono_8khz.aac"
+ff -f lavfi -i "$(asrc 440 44100 1)" -ac 2 -c:a aac -b:a 32k -f adts -write_mpeg2 1 "${bitexact[@]}" \
+  "$out/mpeg2_adts_stereo_44khz.aac"
 
 cd "$here"
 find "$out" -type f -exec chmod 644 {} +

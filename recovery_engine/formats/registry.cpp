@@ -6,11 +6,11 @@ namespace quarvelin {
 
 const std::vector<const FileFormat*>& Formats() {
   static const std::vector<const FileFormat*> formats = {
-      &JpegFormat(),     &PngFormat(), &GifFormat(),    &BmpFormat(), &TiffFormat(),
-      &RiffFormat(),     &IcoFormat(), &MarkupFormat(), &PsdFormat(), &IsoMediaFormat(),
-      &MatroskaFormat(), &AsfFormat(), &FlvFormat(),    &Mp3Format(), &FlacFormat(),
-      &OggFormat(),      &PdfFormat(), &ZipFormat(),    &RtfFormat(), &RarFormat(),
-      &SevenZipFormat(),
+      &JpegFormat(),     &PngFormat(),    &GifFormat(),    &BmpFormat(),  &TiffFormat(),
+      &RiffFormat(),     &IcoFormat(),    &MarkupFormat(), &PsdFormat(),  &IsoMediaFormat(),
+      &MatroskaFormat(), &AsfFormat(),    &FlvFormat(),    &Mp3Format(),  &FlacFormat(),
+      &OggFormat(),      &PdfFormat(),    &ZipFormat(),    &RtfFormat(),  &RarFormat(),
+      &SevenZipFormat(), &SqliteFormat(), &PstFormat(),    &AiffFormat(), &AacFormat(),
   };
   return formats;
 }

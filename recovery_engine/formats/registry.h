@@ -36,6 +36,10 @@ const FileFormat& ZipFormat();
 const FileFormat& RtfFormat();
 const FileFormat& RarFormat();
 const FileFormat& SevenZipFormat();
+const FileFormat& SqliteFormat();
+const FileFormat& PstFormat();
+const FileFormat& AiffFormat();
+const FileFormat& AacFormat();
 
 // Header bytes from a text, and from a list of byte values.
 std::vector<uint8_t> HeaderText(std::string_view text);
