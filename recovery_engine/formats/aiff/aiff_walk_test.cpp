@@ -37,9 +37,7 @@ TEST(AiffWalk, ChunksLeadExactlyToTheFormsEnd) {
                              Chunk("SSND", 3001), Chunk("ANNO", 10));
   for (const char* type : {"AIFF", "AIFC"}) {
     const File f = Form(chunks, type);
-    const AiffWalk walk = Walk(f);
-    EXPECT_EQ(walk.end, static_cast<int64_t>(f.size())) << type;
-    EXPECT_EQ(Walk(f, {.lead = 0, .trailing = 0}).end, static_cast<int64_t>(f.size()));
+    EXPECT_EQ(Walk(f).end, static_cast<int64_t>(f.size())) << type;
   }
   // An odd last chunk whose pad byte the FORM's size leaves out: the pad still belongs to it.
   const File odd = Concat(Chunk("COMM", 18), Chunk("SSND", 901));
@@ -65,14 +63,11 @@ TEST(AiffWalk, BrokenOrCutFilesKeepTheirWholeChunks) {
   walk = Walk(cut, {.lead = (512 - cut.size() % 512) % 512, .trailing = 0});
   EXPECT_EQ(walk.end, 0);
   EXPECT_EQ(walk.wholeChunks, int64_t(12 + head.size()));
-  // A FORM size that stops inside a chunk.
-  EXPECT_EQ(Walk(Form(Concat(head, sound), "AIFF", int64_t(head.size()) + 100)).end, 0);
 }
 
 TEST(AiffWalk, OtherFormsAndNoiseAreNotTaken) {
   const File chunks = Concat(Chunk("COMM", 18), Chunk("SSND", 100));
   EXPECT_FALSE(Walk(Form(chunks, "8SVX")).aiff);
-  EXPECT_FALSE(Walk(Form(chunks, "ILBM")).aiff);
   // Without COMM there is no sound description: nothing to keep.
   const AiffWalk noCommon = Walk(Form(Chunk("SSND", 100)));
   EXPECT_TRUE(noCommon.aiff);

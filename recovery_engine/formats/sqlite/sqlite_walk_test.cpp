@@ -59,17 +59,6 @@ TEST(SqliteWalk, StaleOrMissingPageCountLeavesTheLengthOpen) {
   EXPECT_EQ(Walk(longer, {.lead = 0, .trailing = 200 * 1024}).size, 200 * 1024);
 }
 
-TEST(SqliteWalk, EitherRowNamesTheDatabaseItsOwnType) {
-  const File f = testing::Fixture("settings_wal_checkpointed.db");
-  for (const std::string extension : {"sqlite", "db"}) {
-    testing::Candidate candidate(f, kMidSector);
-    const CarvedSize carved = candidate.Carve(Row(extension));
-    EXPECT_EQ(carved.size, static_cast<int64_t>(f.size()));
-    EXPECT_TRUE(carved.proven);
-    EXPECT_TRUE(carved.extension.empty() || carved.extension == extension);
-  }
-}
-
 TEST(SqliteWalk, HeadersThatDoNotHoldTogetherAreNoDatabase) {
   const File f = testing::Fixture("contacts_page_1024.sqlite");
   // Page sizes that are no power of two or out of range, unknown versions, other payload fractions,
