@@ -109,8 +109,7 @@ scanner_table >/dev/null
 packages=(imagemagick ffmpeg lame flac vorbis-tools sox pandoc ghostscript qpdf zip unzip p7zip-full
   libimage-exiftool-perl libjpeg-turbo-progs fonts-dejavu-core coreutils perl python3 libxml2-utils
   libmagickcore-6.q16-6-extra python3-openpyxl gnumeric libreoffice-writer libreoffice-calc
-  libreoffice-impress openjdk-17-jdk-headless)
-  libmagickcore-6.q16-6-extra gzip tar xorriso)
+  libreoffice-impress openjdk-17-jdk-headless gzip tar xorriso sqlite3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -736,7 +735,9 @@ im photo.png -resize 64x48 -quality 60 -strip raw/thumb.jpg
 im photo.png -resize 32x24 -depth 8 rgb:raw/thumb.rgb
 im photo.png -resize '64x48!' -depth 16 -endian MSB rgb:raw/mosaic.rgb
 python3 "$here/make_raw_fixtures.py" raw "$out"
-# ===========================================================================================# Packages stored as ZIP archives: told apart by the names they hold and the media type they store
+# ==================================================================================================
+# Packages stored as ZIP archives: told apart by the names they hold and the media type they store
+# ==================================================================================================
 # Workbooks from openpyxl (Debian's python3, which has the package): zipfile stamps members with the
 # local clock, so the clock is fixed for it.
 /usr/bin/python3 - "$out" <<'EOF'
@@ -756,6 +757,7 @@ ws.append(["Kind", "Found", "Intact", "Share"])
 for r, row in enumerate((["Pictures", 412, 398], ["Videos", 37, 35], ["Documents", 9, 9]), 2):
     ws.append(row + ["=C%d/B%d" % (r, r)])
 wb.save(out + "/openpyxl_recovery_table.xlsx")
+wb = book()
 wb.active.title = "Drives"
 wb.active.append(["Drive", "Sectors"])
 wb.active.append(["E:", 976773168])
@@ -805,6 +807,7 @@ find apk -exec touch -h -d "$stamp" {} +
 (cd apk && zip -X -D -q -n .arsc "$out/zip_laid_out_split.apk" AndroidManifest.xml resources.arsc)
 # ==================================================================================================
 # Office 97-2003 documents and Outlook messages (compound files)
+# ==================================================================================================
 # LibreOffice keeps its profile in $HOME: a throwaway one, so runs do not depend on the user's.
 soffice_() { HOME=$work/lo-home soffice --headless "$@" >/dev/null 2>&1; }
 mkdir -p office && cd office
@@ -812,15 +815,19 @@ cat >letter.md <<'EOF'
 # Recovered letter
 
 Dear Ms Okafor,
+
 The drive you sent on 3 June held **412 pictures**, 37 videos and 9 documents. The table lists what
 came back whole.
+
 | Kind      | Found | Whole |
 |-----------|------:|------:|
 | Pictures  |   412 |   409 |
 | Videos    |    37 |    35 |
 | Documents |     9 |     9 |
+
 Kind regards,
 the recovery desk
+EOF
 pandoc letter.md -o letter.odt
 printf 'Kind,Found,Whole\nPictures,412,409\nVideos,37,35\nDocuments,9,9\n' >table.csv
 cat >slides.fodp <<'EOF'
@@ -838,12 +845,17 @@ cat >slides.fodp <<'EOF'
     </draw:frame>
     <draw:frame svg:x="2cm" svg:y="6cm" svg:width="20cm" svg:height="8cm">
      <draw:text-box><text:p>412 pictures and 37 videos came back whole.</text:p></draw:text-box>
+    </draw:frame>
    </draw:page>
    <draw:page draw:name="page2">
+    <draw:frame svg:x="2cm" svg:y="2cm" svg:width="20cm" svg:height="3cm">
      <draw:text-box><text:p>Next steps: copy the files to a new drive.</text:p></draw:text-box>
+    </draw:frame>
+   </draw:page>
   </office:presentation>
  </office:body>
 </office:document>
+EOF
 soffice_ --convert-to doc letter.odt
 soffice_ --convert-to xls table.csv
 soffice_ --convert-to ppt slides.fodp
@@ -857,7 +869,10 @@ python3 "$here/make_cfb.py" repack slides.ppt "$out/libreoffice_slides_no_previe
 python3 "$here/make_cfb.py" repack letter.doc "$out/word97_letter_4k_sectors.doc" --v4
 python3 "$here/make_cfb.py" msg "$out/outlook_plain_mail.msg"
 python3 "$here/make_cfb.py" msg "$out/outlook_mail_4k_sectors.msg" --v4
+cd "$work"
+# ==================================================================================================
 # gzip, tar and ISO 9660
+# ==================================================================================================
 # gzip -n leaves out the name and time; without it the header carries the name (FNAME) and the
 # member's time stamp. Tiny input gives a fixed-Huffman block, text dynamic blocks, and data that
 # does not compress stored blocks (deterministic bytes from a hash chain stand in for random ones).
@@ -874,6 +889,7 @@ cp arc/photos/indexed.png indexed.png && touch -h -d "$stamp" indexed.png
 gzip -9 -c indexed.png >"$out/binary_with_name_field.gz"
 # Two members back to back, as `cat a.gz b.gz` makes them: one file to gunzip.
 cat "$out/text_dynamic_huffman.gz" "$out/binary_with_name_field.gz" >"$out/two_members_concatenated.gz"
+
 # tar: no header at offset 0 (the first member's name is there). GNU's default format (magic
 # "ustar  "), with a name longer than 100 bytes stored in a GNU long-name member; POSIX pax with
 # extended headers (the long path goes into a "path" record); plain ustar. Each is padded with zeros to tar's 10240-byte record.
@@ -885,10 +901,53 @@ taropts=(--mtime=@1700000000 --owner=0 --group=0 --numeric-owner --sort=name)
 (cd arc && tar -cf "$out/posix_pax_headers.tar" --format=posix \
   --pax-option=delete=atime,delete=ctime "${taropts[@]}" readme.txt docs/a_rather_long_folder_name_for_the_recovered_documents)
 (cd arc && tar -cf "$out/plain_ustar.tar" --format=ustar "${taropts[@]}" ok.txt readme.txt)
+
 # ISO 9660 with Joliet and Rock Ridge, without the 300 KiB of padding mkisofs adds by default
 # (xorriso takes its time stamps and volume serial from SOURCE_DATE_EPOCH).
 xorriso -as mkisofs -quiet -no-pad -J -R -V QUARVELIN_TEST -o "$out/joliet_rock_ridge_volume.iso" \
   arc/readme.txt arc/ok.txt
+# --- SQLite, PST, AIFF, AAC ---------------------------------------------------------------------
+# Nothing in a database says .db or .sqlite: both names get a rollback-journal file and a WAL one.
+sqlite3 "$out/contacts_page_1024.sqlite" <<'EOF'
+PRAGMA page_size=1024;
+CREATE TABLE contact(id INTEGER PRIMARY KEY, name TEXT NOT NULL, phone TEXT);
+CREATE INDEX contact_name ON contact(name);
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<120)
+INSERT INTO contact(name, phone) SELECT 'Contact ' || i, printf('+44 20 7946 %04d', i) FROM n;
+EOF
+sqlite3 "$out/photos_page_512_auto_vacuum_wal.sqlite" >/dev/null <<'EOF'
+PRAGMA page_size=512;
+PRAGMA auto_vacuum=FULL;
+PRAGMA journal_mode=WAL;
+CREATE TABLE photo(id INTEGER PRIMARY KEY, path TEXT, taken TEXT, bytes INTEGER);
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<80)
+INSERT INTO photo(path, taken, bytes)
+  SELECT 'DCIM/100CANON/IMG_' || (4000+i) || '.CR2', '2019-06-' || (10+i%20), 20000000+i*1237 FROM n;
+DELETE FROM photo WHERE id % 3 = 0;
+PRAGMA wal_checkpoint(TRUNCATE);
+EOF
+sqlite3 "$out/settings_wal_checkpointed.db" >/dev/null <<'EOF'
+PRAGMA journal_mode=WAL;
+CREATE TABLE setting(key TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;
+INSERT INTO setting VALUES('output','D:\Recovered'),('images_first','1'),('theme','dark');
+CREATE TABLE recent(path TEXT, opened INTEGER);
+WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<60)
+INSERT INTO recent SELECT 'E:/photos/IMG_' || (1000+i) || '.JPG', 1700000000 + i FROM n;
+PRAGMA wal_checkpoint(TRUNCATE);
+EOF
+sqlite3 "$out/tiny_one_table.db" "CREATE TABLE note(body TEXT); INSERT INTO note VALUES('Backup done');"
+# No tool here writes Outlook files: a script builds them from the published structure.
+python3 "$here/make_pst.py" "$out"
+ff -f lavfi -i "$(asrc 440 8000 0.5)" -c:a pcm_s16be -f aiff "${bitexact[@]}" "$out/pcm16_mono_8khz.aif"
+ff -f lavfi -i "$(asrc 440 8000 0.5)" -c:a pcm_alaw -f aiff "${bitexact[@]}" "$out/alaw_aifc_fver.aif"
+sox -R -D -n -r 8000 -c 1 -b 16 --comment 'Take 2' -t aiff "$out/sox_comment_chunk_first.aif" \
+  synth 0.3 sine 300 gain -6
+# 801 one-byte samples: sox leaves the pad byte after the odd sound data out of the FORM size.
+sox -R -D -n -r 8000 -c 1 -b 8 -t aifc "$out/sox_aifc_odd_form_size.aif" synth 0.100125 sine 300 gain -6
+ff -f lavfi -i "$(asrc 440 8000 1.5)" -c:a aac -b:a 24k -f adts "${bitexact[@]}" \
+  "$out/mpeg4_adts_mono_8khz.aac"
+ff -f lavfi -i "$(asrc 440 44100 1)" -ac 2 -c:a aac -b:a 32k -f adts -write_mpeg2 1 "${bitexact[@]}" \
+  "$out/mpeg2_adts_stereo_44khz.aac"
 
 cd "$here"
 find "$out" -type f -exec chmod 644 {} +

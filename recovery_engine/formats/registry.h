@@ -40,6 +40,10 @@ const FileFormat& CfbFormat();
 const FileFormat& GzipFormat();
 const FileFormat& TarFormat();
 const FileFormat& Iso9660Format();
+const FileFormat& SqliteFormat();
+const FileFormat& PstFormat();
+const FileFormat& AiffFormat();
+const FileFormat& AacFormat();
 
 // Header bytes from a text, and from a list of byte values.
 std::vector<uint8_t> HeaderText(std::string_view text);
