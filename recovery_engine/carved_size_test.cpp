@@ -12,6 +12,7 @@
 #include "candidate.h"
 #include "fixtures.h"
 #include "formats/crc32.h"
+#include "formats/format.h"
 #include "header_search.h"
 
 namespace quarvelin {
@@ -33,15 +34,31 @@ constexpr uint32_t kMiB = 1'048'576;
 // Where the scan meets a crafted file unless a test says otherwise: mid-sector in the second chunk.
 constexpr Placement kScanned{.lead = 700, .chunkStart = 1};
 
-// The first table row for `extension` (any, when empty) whose header the file starts with.
+// True when the row's format finds files no header starts, and `file` passes its test.
+bool FoundAtSectorStart(const FileSignature& row, const File& file) {
+  return row.format->startsUnheaded != nullptr && row.extension == row.format->unheadedType &&
+         row.format->startsUnheaded(file);
+}
+
+// The first table row for `extension` (any, when empty) whose header the file starts with; else
+// the first whose format's sector-start test it passes.
 const FileSignature* FindRow(const std::string& extension, const File& file) {
-  for (const auto& row : SignatureTable()) {
-    if ((extension.empty() || row.extension == extension) &&
-        HeaderMatches(file, 0, row.header, row.ignoreCase)) {
-      return &row;
+  for (const bool unheaded : {false, true}) {
+    for (const auto& row : SignatureTable()) {
+      if ((extension.empty() || row.extension == extension) &&
+          (unheaded ? FoundAtSectorStart(row, file)
+                    : HeaderMatches(file, 0, row.header, row.ignoreCase))) {
+        return &row;
+      }
     }
   }
   return nullptr;
+}
+
+bool StartsWithHeader(const File& file) {
+  return std::any_of(SignatureTable().begin(), SignatureTable().end(), [&](const auto& row) {
+    return HeaderMatches(file, 0, row.header, row.ignoreCase);
+  });
 }
 
 const FileSignature& Row(const std::string& extension, const File& file) {
@@ -107,9 +124,18 @@ void ForEverySample(const std::string& extension, bool wholeSectors, Check check
   ASSERT_FALSE(paths.empty()) << "no " << extension << " samples";
   for (const auto& path : paths) {
     const File file = testing::ReadFile(path.string());
-    // No scan finds a file no header starts (XML without a declaration).
     if (FindRow("", file) == nullptr) continue;
-    for (const Placement& placement : WhereverTheScanMeetsIt(file.size(), wholeSectors)) {
+    // A file no header starts (XML without a declaration, plain text) is found at sector starts
+    // only.
+    const bool headed = StartsWithHeader(file);
+    for (Placement placement : WhereverTheScanMeetsIt(file.size(), wholeSectors)) {
+      const auto sector = static_cast<size_t>(placement.sectorSize);
+      if (!headed) {
+        placement.lead = (placement.lead + sector - 1) / sector * sector;
+        // A sector start at the buffer's end is the next buffer's first.
+        if (placement.lead >= placement.bufferBytes)
+          placement.bufferBytes = placement.lead + sector;
+      }
       SCOPED_TRACE(path.filename().string() + " " + ::testing::PrintToString(placement));
       check(file, path.filename().string(), placement);
     }

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
+#include <stdexcept>
+#include <string>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -31,6 +34,7 @@ std::vector<uint8_t> Cases(uint8_t b, bool ignoreCase) {
 
 bool HeaderMatches(std::span<const uint8_t> data, size_t pos, std::span<const uint8_t> header,
                    bool ignoreCase) {
+  if (header.empty()) return false;  // a type no header starts
   if (pos > data.size() || data.size() - pos < header.size()) return false;
   if (!ignoreCase) return std::memcmp(data.data() + pos, header.data(), header.size()) == 0;
   for (size_t i = 0; i < header.size(); ++i) {
@@ -40,21 +44,27 @@ bool HeaderMatches(std::span<const uint8_t> data, size_t pos, std::span<const ui
 }
 
 HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBits_(65536 / 64) {
+  std::map<std::pair<std::vector<uint8_t>, bool>, size_t> byHeader;
   for (size_t row = 0; row < signatures.size(); ++row) {
     const FileSignature& s = signatures[row];
-    if (s.header.size() < 2) continue;  // never matched: too short to tell from noise
-    auto same = std::find_if(patterns_.begin(), patterns_.end(), [&s](const Pattern& p) {
-      return p.bytes == s.header && p.ignoreCase == s.ignoreCase;
-    });
-    if (same == patterns_.end()) {
-      if (patterns_.size() == 64) continue;
-      same = patterns_.insert(patterns_.end(), Pattern{s.header, s.ignoreCase, {}});
+    if (s.header.empty()) continue;  // found at sector starts by its format's own test
+    if (s.header.size() < 2) {
+      throw std::invalid_argument("the header of " + s.extension +
+                                  " is one byte long: too short to tell from noise");
     }
-    same->rows.push_back(row);
+    const auto key = std::make_pair(s.header, s.ignoreCase);
+    auto known = byHeader.find(key);
+    if (known == byHeader.end()) {
+      known = byHeader.emplace(key, patterns_.size()).first;
+      patterns_.push_back(Pattern{s.header, s.ignoreCase, {}});
+    }
+    patterns_[known->second].rows.push_back(row);
   }
 
   size_t firstNonZero = 0;
   bool allHaveNonZero = true;
+  // (prefix, pattern) for every case of each header's first two bytes.
+  std::vector<std::pair<uint32_t, uint32_t>> starts;
   for (size_t index = 0; index < patterns_.size(); ++index) {
     const std::vector<uint8_t>& header = patterns_[index].bytes;
     longest_ = std::max(longest_, header.size());
@@ -62,10 +72,7 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
       for (const uint8_t b1 : Cases(header[1], patterns_[index].ignoreCase)) {
         const uint32_t pair = uint32_t{b0} | uint32_t{b1} << 8;
         pairBits_[pair / 64] |= uint64_t{1} << (pair % 64);
-        auto entry = std::find_if(pairMasks_.begin(), pairMasks_.end(),
-                                  [pair](const auto& e) { return e.first == pair; });
-        if (entry == pairMasks_.end()) entry = pairMasks_.insert(pairMasks_.end(), {pair, 0});
-        entry->second |= uint64_t{1} << index;
+        starts.emplace_back(pair, static_cast<uint32_t>(index));
       }
     }
     const auto nonZero = std::find_if(header.begin(), header.end(), [](uint8_t b) { return b; });
@@ -75,7 +82,15 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
       firstNonZero = std::max(firstNonZero, static_cast<size_t>(nonZero - header.begin()));
     }
   }
-  std::sort(pairMasks_.begin(), pairMasks_.end());
+  std::sort(starts.begin(), starts.end());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  for (const auto& [pair, index] : starts) {
+    if (pairs_.empty() || pairs_.back().pair != pair) {
+      pairs_.push_back({pair, static_cast<uint32_t>(pairPatterns_.size()), 0});
+    }
+    pairPatterns_.push_back(index);
+    ++pairs_.back().count;
+  }
 
   // Anchors for the prefilter: up to three header bytes. Distinct anchors are spread over the
   // buckets in order, so anchors that share first bytes share a bucket and alias little with the
@@ -144,30 +159,32 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
   zeroSkip_ = allHaveNonZero && firstNonZero < 8 ? 8 - firstNonZero : 0;
 }
 
-uint64_t HeaderIndex::MatchesAt(std::span<const uint8_t> data, size_t pos) const {
-  if (pos >= data.size() || data.size() - pos < 2) return 0;
+std::span<const uint32_t> HeaderIndex::PatternsStartingAt(std::span<const uint8_t> data,
+                                                          size_t pos) const {
+  if (pos >= data.size() || data.size() - pos < 2) return {};
   const uint32_t pair = Pair(data.data() + pos);
-  const auto entry = std::lower_bound(pairMasks_.begin(), pairMasks_.end(),
-                                      std::pair<uint32_t, uint64_t>{pair, 0});
-  if (entry == pairMasks_.end() || entry->first != pair) return 0;
-  const size_t available = data.size() - pos;
-  uint64_t matches = 0;
-  for (uint64_t candidates = entry->second; candidates != 0; candidates &= candidates - 1) {
-    const auto i = static_cast<size_t>(__builtin_ctzll(candidates));
+  const auto entry = std::lower_bound(pairs_.begin(), pairs_.end(), pair,
+                                      [](const PairEntry& e, uint32_t p) { return e.pair < p; });
+  if (entry == pairs_.end() || entry->pair != pair) return {};
+  return std::span(pairPatterns_).subspan(entry->first, entry->count);
+}
+
+bool HeaderIndex::AnyMatchAt(std::span<const uint8_t> data, size_t pos) const {
+  for (const uint32_t i : PatternsStartingAt(data, pos)) {
     const Pattern& p = patterns_[i];
-    if (p.bytes.size() <= available && HeaderMatches(data, pos, p.bytes, p.ignoreCase)) {
-      matches |= uint64_t{1} << i;
-    }
+    if (HeaderMatches(data, pos, p.bytes, p.ignoreCase)) return true;
   }
-  return matches;
+  return false;
 }
 
 void HeaderIndex::RowsAt(std::span<const uint8_t> data, size_t pos,
                          std::vector<size_t>& rows) const {
   rows.clear();
-  for (uint64_t m = MatchesAt(data, pos); m != 0; m &= m - 1) {
-    const auto& more = patterns_[static_cast<size_t>(__builtin_ctzll(m))].rows;
-    rows.insert(rows.end(), more.begin(), more.end());
+  for (const uint32_t i : PatternsStartingAt(data, pos)) {
+    const Pattern& p = patterns_[i];
+    if (HeaderMatches(data, pos, p.bytes, p.ignoreCase)) {
+      rows.insert(rows.end(), p.rows.begin(), p.rows.end());
+    }
   }
   std::sort(rows.begin(), rows.end());
 }
@@ -232,7 +249,7 @@ __attribute__((target("avx2"))) std::optional<size_t> HeaderIndex::FindNextVecto
     for (; candidates != 0; candidates &= candidates - 1) {
       const size_t position = p + static_cast<size_t>(__builtin_ctz(candidates));
       if (position >= limit) return std::nullopt;
-      if (MatchesAt(data, position) != 0) return position;
+      if (AnyMatchAt(data, position)) return position;
     }
   }
   return p < limit ? FindNextScalar(data, p, limit) : std::nullopt;
@@ -260,7 +277,7 @@ std::optional<size_t> HeaderIndex::FindNextScalar(std::span<const uint8_t> data,
         continue;
       }
     }
-    if (MatchesAt(data, p) != 0) return p;
+    if (AnyMatchAt(data, p)) return p;
   }
   return std::nullopt;
 }

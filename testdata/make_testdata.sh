@@ -32,7 +32,9 @@ out=$PWD/files
 unmade=(rar)
 # Files made on purpose without anything a scanner can key on (an XML document without a declaration
 # starts with whatever its root element is): the check names them instead of failing.
-headerless=(canonical_no_declaration.xml)
+headerless=(canonical_no_declaration.xml
+  # Plain text has no header at all: a scan looks for it at sector starts.
+  bsd_license_ascii.txt artistic_license_crlf.txt pandoc_report_utf8_accents.txt)
 
 # Prints one line per extension of the scanner's table: "ext|hex hex...|hex hex..." with the headers
 # matched byte for byte, then those matched whatever the letter case (in lower case).
@@ -107,7 +109,7 @@ scanner_table >/dev/null
 # --- tools ----------------------------------------------------------------------------------------
 packages=(imagemagick ffmpeg lame flac vorbis-tools sox pandoc ghostscript qpdf zip unzip p7zip-full
   libimage-exiftool-perl libjpeg-turbo-progs fonts-dejavu-core coreutils perl python3 libxml2-utils
-  libmagickcore-6.q16-6-extra)
+  libmagickcore-6.q16-6-extra base-files dos2unix)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -722,6 +724,16 @@ sed 's/encoding="[Uu][Tt][Ff]-8"/encoding="UTF-16"/' "$out/pandoc_docbook_articl
 { printf '\xef\xbb\xbf'; cat article16.xml; } | iconv -f UTF-8 -t UTF-16LE >"$out/utf16le_bom_docbook.xml"
 { printf '\xef\xbb\xbf'; cat article16.xml; } | iconv -f UTF-8 -t UTF-16BE >"$out/utf16be_bom_docbook.xml"
 echo '<recovered/>' | xmllint - >"$out/tiny_empty_element.xml"
+
+# ==================================================================================================
+# Plain text
+# ==================================================================================================
+# Plain ASCII with LF line ends: a license text as Debian ships it (base-files).
+cp /usr/share/common-licenses/BSD "$out/bsd_license_ascii.txt"
+# CR LF line ends, as Windows editors save text (unix2dos).
+unix2dos -q -n /usr/share/common-licenses/Artistic "$out/artistic_license_crlf.txt"
+# UTF-8 with accents and symbols, no byte-order mark: pandoc's plain-text rendering of the report.
+pandoc report.md -s -t plain --columns=72 -o "$out/pandoc_report_utf8_accents.txt"
 
 cd "$here"
 find "$out" -type f -exec chmod 644 {} +

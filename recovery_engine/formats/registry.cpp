@@ -1,16 +1,17 @@
 #include "formats/registry.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace quarvelin {
 
 const std::vector<const FileFormat*>& Formats() {
   static const std::vector<const FileFormat*> formats = {
-      &JpegFormat(),     &PngFormat(), &GifFormat(),    &BmpFormat(), &TiffFormat(),
-      &RiffFormat(),     &IcoFormat(), &MarkupFormat(), &PsdFormat(), &IsoMediaFormat(),
-      &MatroskaFormat(), &AsfFormat(), &FlvFormat(),    &Mp3Format(), &FlacFormat(),
-      &OggFormat(),      &PdfFormat(), &ZipFormat(),    &RtfFormat(), &RarFormat(),
-      &SevenZipFormat(),
+      &JpegFormat(),     &PngFormat(),  &GifFormat(),    &BmpFormat(), &TiffFormat(),
+      &RiffFormat(),     &IcoFormat(),  &MarkupFormat(), &PsdFormat(), &IsoMediaFormat(),
+      &MatroskaFormat(), &AsfFormat(),  &FlvFormat(),    &Mp3Format(), &FlacFormat(),
+      &OggFormat(),      &PdfFormat(),  &ZipFormat(),    &RtfFormat(), &RarFormat(),
+      &SevenZipFormat(), &TextFormat(),
   };
   return formats;
 }
@@ -49,13 +50,28 @@ std::vector<FileSignature> BuildTable() {
   std::vector<FileSignature> table;
   for (const FileFormat* format : Formats()) {
     for (const FileType& type : format->types) {
+      const size_t before = table.size();
       for (const FormatHeader& header : format->headers) {
         if (std::find(header.types.begin(), header.types.end(), type.extension) ==
             header.types.end()) {
           continue;
         }
         table.push_back({type.name, type.extension, type.category, header.bytes, header.footer,
-                         type.maxSize, type.minSize, header.ignoreCase, format});
+                         type.maxSize, type.minSize, header.ignoreCase, format,
+                         type.onlyWhenSelected});
+      }
+      // A type no header starts still needs a row, for a scan to select and find it by.
+      if (table.size() == before && type.extension == format->unheadedType) {
+        table.push_back({type.name,
+                         type.extension,
+                         type.category,
+                         {},
+                         {},
+                         type.maxSize,
+                         type.minSize,
+                         false,
+                         format,
+                         type.onlyWhenSelected});
       }
     }
   }
@@ -71,8 +87,12 @@ const std::vector<FileSignature>& SignatureTable() {
 
 std::vector<FileSignature> LoadSignatures(const std::vector<std::string>& extensions) {
   const auto& table = SignatureTable();
-  if (extensions.empty()) return table;
   std::vector<FileSignature> selected;
+  if (extensions.empty()) {
+    std::copy_if(table.begin(), table.end(), std::back_inserter(selected),
+                 [](const FileSignature& row) { return !row.onlyWhenSelected; });
+    return selected;
+  }
   for (const FileSignature& row : table) {
     if (std::find(extensions.begin(), extensions.end(), row.extension) != extensions.end()) {
       selected.push_back(row);
