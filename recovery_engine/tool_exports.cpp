@@ -65,7 +65,8 @@ std::string FileTypesJson() {
     const bool sectorStarts = format != nullptr && format->startsUnheaded != nullptr &&
                               format->unheadedType == table[i].extension;
     json += sectorStarts ? ",\"atSectorStarts\":true" : ",\"atSectorStarts\":false";
-    json += table[i].onlyWhenSelected ? ",\"onlyWhenSelected\":true}" : ",\"onlyWhenSelected\":false}";
+    json +=
+        table[i].onlyWhenSelected ? ",\"onlyWhenSelected\":true}" : ",\"onlyWhenSelected\":false}";
   }
   return json + "]";
 }
