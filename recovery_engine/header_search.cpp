@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -44,7 +43,6 @@ bool HeaderMatches(std::span<const uint8_t> data, size_t pos, std::span<const ui
 }
 
 HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBits_(65536 / 64) {
-  std::map<std::pair<std::vector<uint8_t>, bool>, size_t> byHeader;
   for (size_t row = 0; row < signatures.size(); ++row) {
     const FileSignature& s = signatures[row];
     if (s.header.empty()) continue;  // found at sector starts by its format's own test
@@ -52,13 +50,13 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
       throw std::invalid_argument("the header of " + s.extension +
                                   " is one byte long: too short to tell from noise");
     }
-    const auto key = std::make_pair(s.header, s.ignoreCase);
-    auto known = byHeader.find(key);
-    if (known == byHeader.end()) {
-      known = byHeader.emplace(key, patterns_.size()).first;
-      patterns_.push_back(Pattern{s.header, s.ignoreCase, {}});
+    auto same = std::find_if(patterns_.begin(), patterns_.end(), [&s](const Pattern& p) {
+      return p.ignoreCase == s.ignoreCase && p.bytes == s.header;
+    });
+    if (same == patterns_.end()) {
+      same = patterns_.insert(patterns_.end(), Pattern{s.header, s.ignoreCase, {}});
     }
-    patterns_[known->second].rows.push_back(row);
+    same->rows.push_back(row);
   }
 
   size_t firstNonZero = 0;
@@ -246,9 +244,21 @@ __attribute__((target("avx2"))) std::optional<size_t> HeaderIndex::FindNextVecto
                          Classify(At(bytes + p + 4), byte2)));
     const __m256i any = _mm256_or_si256(atStart, atThird);
     auto candidates = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(any, zero)));
+    // With many headers the nibble tables pass much of what they see. Zero bytes cannot start a
+    // header where eight of them follow (see zeroSkip_): a block of zeros is passed over whole.
+    if (candidates != 0 && zeroSkip_ != 0 && p + 40 <= size) {
+      const __m256i head = At(bytes + p);
+      const __m256i tail = At(bytes + p + 8);
+      if (_mm256_testz_si256(_mm256_or_si256(head, tail), _mm256_or_si256(head, tail)) != 0) {
+        continue;
+      }
+    }
     for (; candidates != 0; candidates &= candidates - 1) {
       const size_t position = p + static_cast<size_t>(__builtin_ctz(candidates));
       if (position >= limit) return std::nullopt;
+      // The first two bytes must start some header: one bit test before the full comparison.
+      const uint32_t pair = Pair(bytes + position);
+      if ((pairBits_[pair / 64] >> (pair % 64) & 1) == 0) continue;
       if (AnyMatchAt(data, position)) return position;
     }
   }

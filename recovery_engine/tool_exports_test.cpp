@@ -30,7 +30,8 @@ TEST(DescribeNativeFileTypes, ListsEachExtensionOnceWithItsFolderAndHeaders) {
   const std::string types = Take(DescribeNativeFileTypes());
   EXPECT_EQ(types.rfind("[{\"extension\":\"jpg\",\"name\":\"JPEG\",\"category\":\"Images\","
                         "\"headers\":[\"ffd8ffe0\",\"ffd8ffe1\",\"ffd8ffdb\",\"ffd8ffee\"],"
-                        "\"headersIgnoringCase\":[],\"minSize\":1000,\"maxSize\":1073741824},",
+                        "\"headersIgnoringCase\":[],\"minSize\":1000,\"maxSize\":1073741824,"
+                        "\"atSectorStarts\":false,\"onlyWhenSelected\":false},",
                         0),
             0u)
       << types;
@@ -41,6 +42,12 @@ TEST(DescribeNativeFileTypes, ListsEachExtensionOnceWithItsFolderAndHeaders) {
       << types;
   EXPECT_NE(types.find("\"headersIgnoringCase\":[\"3c68746d6c\","), std::string::npos) << types;
   EXPECT_EQ(types.find("\"mp4\""), types.rfind("\"mp4\""));
+  // Text: no header, looked for at sector starts, and only when asked for.
+  EXPECT_NE(types.find("{\"extension\":\"txt\",\"name\":\"TXT\",\"category\":\"Documents\","
+                       "\"headers\":[],\"headersIgnoringCase\":[],"),
+            std::string::npos)
+      << types;
+  EXPECT_NE(types.find("\"atSectorStarts\":true,\"onlyWhenSelected\":true}"), std::string::npos);
   EXPECT_EQ(types.substr(types.size() - 2), "}]");
 }
 
