@@ -64,8 +64,12 @@ TEST(IdentifyNativeFile, ReportsTheFormatAndItsCheckOrWhyNot) {
   EXPECT_NE(jpeg.find(",\"hasExif\":false,"), std::string::npos) << jpeg;
   EXPECT_EQ(jpeg.substr(jpeg.size() - 14), "},\"issues\":[]}") << jpeg;
 
-  EXPECT_EQ(Take(IdentifyNativeFile(QUARVELIN_TESTDATA_DIR "/README.md")),
+  EXPECT_EQ(Take(IdentifyNativeFile(QUARVELIN_TESTDATA_DIR "/sample_disk.img")),
             "{\"error\":\"no known file header\"}");
+  // Text has no header, but a file that is all text is one.
+  EXPECT_NE(
+      Take(IdentifyNativeFile(QUARVELIN_TESTDATA_DIR "/README.md")).find("\"extension\":\"txt\""),
+      std::string::npos);
   EXPECT_EQ(Take(IdentifyNativeFile(Sample("missing.jpg").c_str()))
                 .rfind("{\"error\":\"cannot open: ", 0),
             0u);
