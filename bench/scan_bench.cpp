@@ -1,6 +1,8 @@
 // The scan's speed and memory:
 //  - the header search over a 1 MiB buffer with all signatures, on random and on zero bytes, beside
 //    the naive comparison of every signature at every offset;
+//  - what each header row costs: the same search over random, zero and disk-like bytes with the
+//    table as it is, then with 16, 64 and 256 made-up 4-8 byte headers added;
 //  - a whole scan of a cached image with no files in it (half random, half zero bytes) beside a
 //    plain sequential read of the same file, and the scan's peak memory (measured in a child
 //    process, so nothing else of this program counts).
@@ -77,7 +79,65 @@ void BM_NaiveSearch(benchmark::State& state) {
   state.SetLabel(state.range(0) == 1 ? "zero bytes" : "random bytes");
 }
 
+// Bytes as a used disk holds them: 4 KiB blocks of compressed data (random), free space (zeros)
+// and text, with a real header now and then.
+std::vector<uint8_t> DiskLike() {
+  std::vector<uint8_t> buffer = Buffer(false);
+  const std::string text = "The drive was scanned sector by sector; 412 pictures came back.\r\n";
+  for (size_t block = 0; block < buffer.size() / 4096; ++block) {
+    uint8_t* at = buffer.data() + block * 4096;
+    if (block % 3 == 1) std::memset(at, 0, 4096);
+    if (block % 3 == 2) {
+      for (size_t i = 0; i < 4096; ++i) at[i] = static_cast<uint8_t>(text[i % text.size()]);
+    }
+  }
+  const auto& rows = quarvelin::LoadSignatures({});
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const auto& header = rows[i].header;
+    std::memcpy(buffer.data() + 4096 * (3 * i + 1) + 8, header.data(), header.size());
+  }
+  return buffer;
+}
+
+// The table with `extra` made-up headers of 4 to 8 bytes after its rows.
+std::vector<quarvelin::FileSignature> WithExtraRows(size_t extra) {
+  std::vector<quarvelin::FileSignature> rows = quarvelin::LoadSignatures({});
+  std::mt19937 random(13);
+  for (size_t i = 0; i < extra; ++i) {
+    quarvelin::FileSignature row;
+    row.extension = "x" + std::to_string(i);
+    row.header.resize(4 + random() % 5);
+    for (auto& b : row.header) b = static_cast<uint8_t>(random());
+    row.header[0] |= 1;  // not zero-led: those are searched for differently
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// Arguments: the bytes (0 random, 1 zeros, 2 disk-like) and the number of headers added.
+void BM_HeaderSearchPerRow(benchmark::State& state) {
+  const auto buffer = state.range(0) == 2 ? DiskLike() : Buffer(state.range(0) == 1);
+  const auto rows = WithExtraRows(static_cast<size_t>(state.range(1)));
+  const quarvelin::HeaderIndex index(rows);
+  size_t hits = 0;
+  for (auto _ : state) {
+    hits = 0;
+    for (auto at = index.FindNext(buffer, 0, buffer.size()); at;
+         at = index.FindNext(buffer, *at + 1, buffer.size())) {
+      ++hits;
+    }
+    benchmark::DoNotOptimize(hits);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(buffer.size()));
+  const char* kinds[] = {"random", "zeros", "disk-like"};
+  state.SetLabel(std::string(kinds[state.range(0)]) + ", " + std::to_string(index.PatternCount()) +
+                 " patterns, " + std::to_string(hits) + " hits");
+}
+
 BENCHMARK(BM_HeaderSearch)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_HeaderSearchPerRow)
+    ->ArgsProduct({{0, 1, 2}, {0, 16, 64, 256}})
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_NaiveSearch)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 struct Image {

@@ -153,13 +153,17 @@ constexpr const char* kFilesUsage =
 constexpr const char* kTypesUsage =
     "Usage: quarvelin-cli types [--json]\n"
     "\n"
-    "Lists the file types a scan can carve: the extension 'scan --types' takes, the type's name\n"
-    "and the folder under OUTDIR its files go to.\n"
+    "Lists the file types a scan can carve: the extension 'scan --types' takes, the type's name,\n"
+    "the folder under OUTDIR its files go to and how the scan finds them: the header bytes (hex;\n"
+    "'(any case)' when letters match in either case), 'at sector starts' for files no header\n"
+    "starts, and 'only when selected' for types a scan of every type leaves out.\n"
     "\n"
     "Options:\n"
     "  --json      one JSON array: per type its extension, name, folder, the header bytes (hex)\n"
     "              that start it, matched exactly ('headers') or in either letter case\n"
-    "              ('headersIgnoringCase'), and its minimum and maximum size in bytes\n"
+    "              ('headersIgnoringCase'), its minimum and maximum size in bytes, whether\n"
+    "              it is also looked for at sector starts ('atSectorStarts') and whether it is\n"
+    "              carved only when named ('onlyWhenSelected')\n"
     "  -h, --help  show this help\n"
     "\n"
     "Exit status: 0 listed, 1 no list came back, 2 usage error.\n";
@@ -240,7 +244,30 @@ struct FileType {
   std::string extension;
   std::string name;
   std::string category;
+  // How the scan finds it: header bytes in hex, "(any case)" after those whose letters match in
+  // either case, "at sector starts" for files no header starts; "only when selected" last.
+  std::string foundBy;
 };
+
+std::string FoundBy(const JsonValue& entry) {
+  std::string found;
+  const auto add = [&found](const std::string& part) {
+    if (!found.empty()) found += ' ';
+    found += part;
+  };
+  for (const char* key : {"headers", "headersIgnoringCase"}) {
+    const JsonValue* list = entry.Find(key);
+    if (list == nullptr) continue;
+    for (const JsonValue& header : list->items) {
+      std::string text = header.text;
+      if (std::string_view(key) == "headersIgnoringCase") text += "(any case)";
+      add(text);
+    }
+  }
+  if (entry.Member("atSectorStarts") == "true") add("at sector starts");
+  if (entry.Member("onlyWhenSelected") == "true") add("only when selected");
+  return found;
+}
 
 // The carvable types in the engine's search order, one per extension; nothing when the engine
 // gave no readable list.
@@ -250,7 +277,8 @@ std::optional<std::vector<FileType>> FileTypes() {
   if (!list || list->type != JsonValue::Type::Array) return std::nullopt;
   std::vector<FileType> types;
   for (const JsonValue& entry : list->items) {
-    types.push_back({entry.Member("extension"), entry.Member("name"), entry.Member("category")});
+    types.push_back({entry.Member("extension"), entry.Member("name"), entry.Member("category"),
+                     FoundBy(entry)});
   }
   return types;
 }
@@ -450,7 +478,8 @@ int RunTypes(const std::vector<std::string>& args) {
   const auto types = FileTypes();
   if (!types) return NoTypeList("types");
   for (const FileType& type : *types) {
-    std::printf("%-5s %-5s %s\n", type.extension.c_str(), type.name.c_str(), type.category.c_str());
+    std::printf("%-5s %-5s %-9s %s\n", type.extension.c_str(), type.name.c_str(),
+                type.category.c_str(), type.foundBy.c_str());
   }
   return kExitSuccess;
 }

@@ -35,29 +35,31 @@ constexpr uint32_t kMiB = 1'048'576;
 // Where the scan meets a crafted file unless a test says otherwise: mid-sector in the second chunk.
 constexpr Placement kScanned{.lead = 700, .chunkStart = 1};
 
-// The first table row for `extension` (any, when empty) whose header the file starts with.
+// True when the row's format finds files no header starts, and `file` passes its test.
+bool FoundAtSectorStart(const FileSignature& row, const File& file) {
+  return row.format->startsUnheaded != nullptr && row.extension == row.format->unheadedType &&
+         row.format->startsUnheaded(file);
+}
+
+// The first table row for `extension` (any, when empty) whose header the file starts with; else
+// the first whose format's sector-start test it passes.
 const FileSignature* FindRow(const std::string& extension, const File& file) {
-  for (const auto& row : SignatureTable()) {
-    if ((extension.empty() || row.extension == extension) &&
-        HeaderMatches(file, 0, row.header, row.ignoreCase)) {
-      return &row;
+  for (const bool unheaded : {false, true}) {
+    for (const auto& row : SignatureTable()) {
+      if ((extension.empty() || row.extension == extension) &&
+          (unheaded ? FoundAtSectorStart(row, file)
+                    : HeaderMatches(file, 0, row.header, row.ignoreCase))) {
+        return &row;
+      }
     }
   }
   return nullptr;
 }
 
-// The row a scan sizes a real file with: the first whose header it starts with, else that of a
-// type found without a header whose test passes at the file's start.
-const FileSignature* ScannedRow(const File& file) {
-  if (const FileSignature* row = FindRow("", file)) return row;
-  for (const auto& row : SignatureTable()) {
-    const FileFormat& format = *row.format;
-    if (format.startsUnheaded != nullptr && row.extension == format.unheadedType &&
-        row.header.empty() && format.startsUnheaded(file)) {
-      return &row;
-    }
-  }
-  return nullptr;
+bool StartsWithHeader(const File& file) {
+  return std::any_of(SignatureTable().begin(), SignatureTable().end(), [&](const auto& row) {
+    return HeaderMatches(file, 0, row.header, row.ignoreCase);
+  });
 }
 
 const FileSignature& Row(const std::string& extension, const File& file) {
@@ -123,10 +125,18 @@ void ForEverySample(const std::string& extension, bool wholeSectors, Check check
   ASSERT_FALSE(paths.empty()) << "no " << extension << " samples";
   for (const auto& path : paths) {
     const File file = testing::ReadFile(path.string());
-    // No scan finds a file no header starts (XML without a declaration) unless its type is
-    // found by a test at sector starts without one (tar, ISO 9660).
-    if (ScannedRow(file) == nullptr) continue;
-    for (const Placement& placement : WhereverTheScanMeetsIt(file.size(), wholeSectors)) {
+    if (FindRow("", file) == nullptr) continue;
+    // A file no header starts (XML without a declaration, plain text) is found at sector starts
+    // only.
+    const bool headed = StartsWithHeader(file);
+    for (Placement placement : WhereverTheScanMeetsIt(file.size(), wholeSectors)) {
+      const auto sector = static_cast<size_t>(placement.sectorSize);
+      if (!headed) {
+        placement.lead = (placement.lead + sector - 1) / sector * sector;
+        // A sector start at the buffer's end is the next buffer's first.
+        if (placement.lead >= placement.bufferBytes)
+          placement.bufferBytes = placement.lead + sector;
+      }
       SCOPED_TRACE(path.filename().string() + " " + ::testing::PrintToString(placement));
       check(file, path.filename().string(), placement);
     }
@@ -146,7 +156,7 @@ TEST_P(SampleFiles, AreSizedExactlyAndNamedWhereverTheScanMeetsIt) {
   const bool namedByRow = GetParam() == "db";
   ForEverySample(GetParam(), true, [&](const File& file, const std::string&, const Placement& at) {
     Candidate candidate(file, at);
-    const FileSignature* row = namedByRow ? FindRow(GetParam(), file) : ScannedRow(file);
+    const FileSignature* row = namedByRow ? FindRow(GetParam(), file) : FindRow("", file);
     const CarvedSize size = candidate.Carve(*row);
     EXPECT_EQ((Result{size.size, size.estimated}), Measured(std::ssize(file)));
     EXPECT_EQ(size.extension.empty() ? row->extension : std::string(size.extension), GetParam());

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -31,8 +33,7 @@ std::vector<uint8_t> Cases(uint8_t b, bool ignoreCase) {
 
 bool HeaderMatches(std::span<const uint8_t> data, size_t pos, std::span<const uint8_t> header,
                    bool ignoreCase) {
-  // A type no header starts (found by its own test at sector starts) has a row without one.
-  if (header.empty()) return false;
+  if (header.empty()) return false;  // a type no header starts
   if (pos > data.size() || data.size() - pos < header.size()) return false;
   if (!ignoreCase) return std::memcmp(data.data() + pos, header.data(), header.size()) == 0;
   for (size_t i = 0; i < header.size(); ++i) {
@@ -44,12 +45,15 @@ bool HeaderMatches(std::span<const uint8_t> data, size_t pos, std::span<const ui
 HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBits_(65536 / 64) {
   for (size_t row = 0; row < signatures.size(); ++row) {
     const FileSignature& s = signatures[row];
-    if (s.header.size() < 2) continue;  // never matched: too short to tell from noise
+    if (s.header.empty()) continue;  // found at sector starts by its format's own test
+    if (s.header.size() < 2) {
+      throw std::invalid_argument("the header of " + s.extension +
+                                  " is one byte long: too short to tell from noise");
+    }
     auto same = std::find_if(patterns_.begin(), patterns_.end(), [&s](const Pattern& p) {
-      return p.bytes == s.header && p.ignoreCase == s.ignoreCase;
+      return p.ignoreCase == s.ignoreCase && p.bytes == s.header;
     });
     if (same == patterns_.end()) {
-      if (patterns_.size() == 64) continue;
       same = patterns_.insert(patterns_.end(), Pattern{s.header, s.ignoreCase, {}});
     }
     same->rows.push_back(row);
@@ -57,6 +61,8 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
 
   size_t firstNonZero = 0;
   bool allHaveNonZero = true;
+  // (prefix, pattern) for every case of each header's first two bytes.
+  std::vector<std::pair<uint32_t, uint32_t>> starts;
   for (size_t index = 0; index < patterns_.size(); ++index) {
     const std::vector<uint8_t>& header = patterns_[index].bytes;
     longest_ = std::max(longest_, header.size());
@@ -64,10 +70,7 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
       for (const uint8_t b1 : Cases(header[1], patterns_[index].ignoreCase)) {
         const uint32_t pair = uint32_t{b0} | uint32_t{b1} << 8;
         pairBits_[pair / 64] |= uint64_t{1} << (pair % 64);
-        auto entry = std::find_if(pairMasks_.begin(), pairMasks_.end(),
-                                  [pair](const auto& e) { return e.first == pair; });
-        if (entry == pairMasks_.end()) entry = pairMasks_.insert(pairMasks_.end(), {pair, 0});
-        entry->second |= uint64_t{1} << index;
+        starts.emplace_back(pair, static_cast<uint32_t>(index));
       }
     }
     const auto nonZero = std::find_if(header.begin(), header.end(), [](uint8_t b) { return b; });
@@ -77,7 +80,15 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
       firstNonZero = std::max(firstNonZero, static_cast<size_t>(nonZero - header.begin()));
     }
   }
-  std::sort(pairMasks_.begin(), pairMasks_.end());
+  std::sort(starts.begin(), starts.end());
+  starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
+  for (const auto& [pair, index] : starts) {
+    if (pairs_.empty() || pairs_.back().pair != pair) {
+      pairs_.push_back({pair, static_cast<uint32_t>(pairPatterns_.size()), 0});
+    }
+    pairPatterns_.push_back(index);
+    ++pairs_.back().count;
+  }
 
   // Anchors for the prefilter: up to three header bytes. Distinct anchors are spread over the
   // buckets in order, so anchors that share first bytes share a bucket and alias little with the
@@ -146,30 +157,32 @@ HeaderIndex::HeaderIndex(const std::vector<FileSignature>& signatures) : pairBit
   zeroSkip_ = allHaveNonZero && firstNonZero < 8 ? 8 - firstNonZero : 0;
 }
 
-uint64_t HeaderIndex::MatchesAt(std::span<const uint8_t> data, size_t pos) const {
-  if (pos >= data.size() || data.size() - pos < 2) return 0;
+std::span<const uint32_t> HeaderIndex::PatternsStartingAt(std::span<const uint8_t> data,
+                                                          size_t pos) const {
+  if (pos >= data.size() || data.size() - pos < 2) return {};
   const uint32_t pair = Pair(data.data() + pos);
-  const auto entry = std::lower_bound(pairMasks_.begin(), pairMasks_.end(),
-                                      std::pair<uint32_t, uint64_t>{pair, 0});
-  if (entry == pairMasks_.end() || entry->first != pair) return 0;
-  const size_t available = data.size() - pos;
-  uint64_t matches = 0;
-  for (uint64_t candidates = entry->second; candidates != 0; candidates &= candidates - 1) {
-    const auto i = static_cast<size_t>(__builtin_ctzll(candidates));
+  const auto entry = std::lower_bound(pairs_.begin(), pairs_.end(), pair,
+                                      [](const PairEntry& e, uint32_t p) { return e.pair < p; });
+  if (entry == pairs_.end() || entry->pair != pair) return {};
+  return std::span(pairPatterns_).subspan(entry->first, entry->count);
+}
+
+bool HeaderIndex::AnyMatchAt(std::span<const uint8_t> data, size_t pos) const {
+  for (const uint32_t i : PatternsStartingAt(data, pos)) {
     const Pattern& p = patterns_[i];
-    if (p.bytes.size() <= available && HeaderMatches(data, pos, p.bytes, p.ignoreCase)) {
-      matches |= uint64_t{1} << i;
-    }
+    if (HeaderMatches(data, pos, p.bytes, p.ignoreCase)) return true;
   }
-  return matches;
+  return false;
 }
 
 void HeaderIndex::RowsAt(std::span<const uint8_t> data, size_t pos,
                          std::vector<size_t>& rows) const {
   rows.clear();
-  for (uint64_t m = MatchesAt(data, pos); m != 0; m &= m - 1) {
-    const auto& more = patterns_[static_cast<size_t>(__builtin_ctzll(m))].rows;
-    rows.insert(rows.end(), more.begin(), more.end());
+  for (const uint32_t i : PatternsStartingAt(data, pos)) {
+    const Pattern& p = patterns_[i];
+    if (HeaderMatches(data, pos, p.bytes, p.ignoreCase)) {
+      rows.insert(rows.end(), p.rows.begin(), p.rows.end());
+    }
   }
   std::sort(rows.begin(), rows.end());
 }
@@ -231,10 +244,22 @@ __attribute__((target("avx2"))) std::optional<size_t> HeaderIndex::FindNextVecto
                          Classify(At(bytes + p + 4), byte2)));
     const __m256i any = _mm256_or_si256(atStart, atThird);
     auto candidates = ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(any, zero)));
+    // With many headers the nibble tables pass much of what they see. Zero bytes cannot start a
+    // header where eight of them follow (see zeroSkip_): a block of zeros is passed over whole.
+    if (candidates != 0 && zeroSkip_ != 0 && p + 40 <= size) {
+      const __m256i head = At(bytes + p);
+      const __m256i tail = At(bytes + p + 8);
+      if (_mm256_testz_si256(_mm256_or_si256(head, tail), _mm256_or_si256(head, tail)) != 0) {
+        continue;
+      }
+    }
     for (; candidates != 0; candidates &= candidates - 1) {
       const size_t position = p + static_cast<size_t>(__builtin_ctz(candidates));
       if (position >= limit) return std::nullopt;
-      if (MatchesAt(data, position) != 0) return position;
+      // The first two bytes must start some header: one bit test before the full comparison.
+      const uint32_t pair = Pair(bytes + position);
+      if ((pairBits_[pair / 64] >> (pair % 64) & 1) == 0) continue;
+      if (AnyMatchAt(data, position)) return position;
     }
   }
   return p < limit ? FindNextScalar(data, p, limit) : std::nullopt;
@@ -262,7 +287,7 @@ std::optional<size_t> HeaderIndex::FindNextScalar(std::span<const uint8_t> data,
         continue;
       }
     }
-    if (MatchesAt(data, p) != 0) return p;
+    if (AnyMatchAt(data, p)) return p;
   }
   return std::nullopt;
 }

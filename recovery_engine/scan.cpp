@@ -119,7 +119,7 @@ class Carver {
     if (size.estimated) {
       for (size_t s = (at / sector + 1) * sector; static_cast<int64_t>(s - at) < inBuffer;
            s += sector) {
-        if (index_.MatchesAt(buffer, s) != 0) {
+        if (index_.AnyMatchAt(buffer, s)) {
           inBuffer = carve.length = static_cast<int64_t>(s - at);
           break;
         }
@@ -167,7 +167,7 @@ class Carver {
       int64_t take = std::min<int64_t>(want, static_cast<int64_t>(data.size()));
       bool cut = false;
       for (int64_t s = 0; size.estimated && s < take; s += sectorSize_) {
-        if (index_.MatchesAt(data, static_cast<size_t>(s)) != 0) {
+        if (index_.AnyMatchAt(data, static_cast<size_t>(s))) {
           take = s;
           cut = true;
           break;

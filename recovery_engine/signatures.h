@@ -29,12 +29,13 @@ struct FileSignature {
   std::string name;             // upper-case type name; several rows may share one
   std::string extension;        // lower-case, no dot: output name, filter key
   int32_t category = 0;         // FileCategory
-  std::vector<uint8_t> header;  // empty only for a type no header starts
+  std::vector<uint8_t> header;  // empty only for a type its format finds at sector starts
   std::vector<uint8_t> footer;  // empty for types whose end is not found by searching
   int64_t maxSize = 0;
   int64_t minSize = 0;
   bool ignoreCase = false;             // the header's ASCII letters match in either case
   const FileFormat* format = nullptr;  // the module that sizes and names what the header starts
+  bool onlyWhenSelected = false;       // carved only when its extension is asked for
 };
 
 // Every row, type by type in the order the UI lists them, each type's headers in search order.
@@ -43,7 +44,7 @@ struct FileSignature {
 const std::vector<FileSignature>& SignatureTable();
 
 // The rows whose extension equals one of `extensions` exactly (case-sensitive), in table order;
-// all rows when `extensions` is empty.
+// when `extensions` is empty, every row but those of types carved only when asked for by name.
 std::vector<FileSignature> LoadSignatures(const std::vector<std::string>& extensions);
 
 }  // namespace quarvelin

@@ -8,6 +8,7 @@
 
 #include "common/json_string.h"
 #include "file_listing.h"
+#include "formats/format.h"
 #include "identify.h"
 #include "quarvelin_tools.h"
 #include "recovery_engine.h"
@@ -51,14 +52,21 @@ std::string FileTypesJson() {
       json += ignoreCase ? "],\"headersIgnoringCase\":[" : ",\"headers\":[";
       bool first = true;
       for (size_t j = i; j < table.size() && table[j].extension == table[i].extension; ++j) {
-        if (table[j].ignoreCase != ignoreCase) continue;
+        if (table[j].ignoreCase != ignoreCase || table[j].header.empty()) continue;
         if (!first) json += ',';
         first = false;
         AppendHex(json, table[j].header);
       }
     }
     json += "],\"minSize\":" + std::to_string(table[i].minSize) +
-            ",\"maxSize\":" + std::to_string(table[i].maxSize) + "}";
+            ",\"maxSize\":" + std::to_string(table[i].maxSize);
+    // Also found where no header starts it: at sector starts, by its format's own test.
+    const FileFormat* format = table[i].format;
+    const bool sectorStarts = format != nullptr && format->startsUnheaded != nullptr &&
+                              format->unheadedType == table[i].extension;
+    json += sectorStarts ? ",\"atSectorStarts\":true" : ",\"atSectorStarts\":false";
+    json +=
+        table[i].onlyWhenSelected ? ",\"onlyWhenSelected\":true}" : ",\"onlyWhenSelected\":false}";
   }
   return json + "]";
 }

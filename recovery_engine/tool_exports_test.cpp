@@ -30,7 +30,8 @@ TEST(DescribeNativeFileTypes, ListsEachExtensionOnceWithItsFolderAndHeaders) {
   const std::string types = Take(DescribeNativeFileTypes());
   EXPECT_EQ(types.rfind("[{\"extension\":\"jpg\",\"name\":\"JPEG\",\"category\":\"Images\","
                         "\"headers\":[\"ffd8ffe0\",\"ffd8ffe1\",\"ffd8ffdb\",\"ffd8ffee\"],"
-                        "\"headersIgnoringCase\":[],\"minSize\":1000,\"maxSize\":1073741824},",
+                        "\"headersIgnoringCase\":[],\"minSize\":1000,\"maxSize\":1073741824,"
+                        "\"atSectorStarts\":false,\"onlyWhenSelected\":false},",
                         0),
             0u)
       << types;
@@ -41,6 +42,12 @@ TEST(DescribeNativeFileTypes, ListsEachExtensionOnceWithItsFolderAndHeaders) {
       << types;
   EXPECT_NE(types.find("\"headersIgnoringCase\":[\"3c68746d6c\","), std::string::npos) << types;
   EXPECT_EQ(types.find("\"mp4\""), types.rfind("\"mp4\""));
+  // Text: no header, looked for at sector starts, and only when asked for.
+  EXPECT_NE(types.find("{\"extension\":\"txt\",\"name\":\"TXT\",\"category\":\"Documents\","
+                       "\"headers\":[],\"headersIgnoringCase\":[],"),
+            std::string::npos)
+      << types;
+  EXPECT_NE(types.find("\"atSectorStarts\":true,\"onlyWhenSelected\":true}"), std::string::npos);
   EXPECT_EQ(types.substr(types.size() - 2), "}]");
 }
 
@@ -57,8 +64,12 @@ TEST(IdentifyNativeFile, ReportsTheFormatAndItsCheckOrWhyNot) {
   EXPECT_NE(jpeg.find(",\"hasExif\":false,"), std::string::npos) << jpeg;
   EXPECT_EQ(jpeg.substr(jpeg.size() - 14), "},\"issues\":[]}") << jpeg;
 
-  EXPECT_EQ(Take(IdentifyNativeFile(QUARVELIN_TESTDATA_DIR "/README.md")),
+  EXPECT_EQ(Take(IdentifyNativeFile(QUARVELIN_TESTDATA_DIR "/sample_disk.img")),
             "{\"error\":\"no known file header\"}");
+  // Text has no header, but a file that is all text is one.
+  EXPECT_NE(
+      Take(IdentifyNativeFile(QUARVELIN_TESTDATA_DIR "/README.md")).find("\"extension\":\"txt\""),
+      std::string::npos);
   EXPECT_EQ(Take(IdentifyNativeFile(Sample("missing.jpg").c_str()))
                 .rfind("{\"error\":\"cannot open: ", 0),
             0u);

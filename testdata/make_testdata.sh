@@ -32,8 +32,11 @@ out=$PWD/files
 unmade=(rar)
 # Files made on purpose without anything a scanner can key on (an XML document without a declaration
 # starts with whatever its root element is): the check names them instead of failing.
-headerless=(canonical_no_declaration.xml gnu_long_name_member.tar posix_pax_headers.tar plain_ustar.tar
-  joliet_rock_ridge_volume.iso)
+headerless=(canonical_no_declaration.xml
+  # A tar archive starts with its first member's name, an ISO image with its system area, and plain
+  # text has no header at all: a scan looks for them at sector starts.
+  gnu_long_name_member.tar posix_pax_headers.tar plain_ustar.tar joliet_rock_ridge_volume.iso
+  bsd_license_ascii.txt artistic_license_crlf.txt pandoc_report_utf8_accents.txt)
 
 # Prints one line per extension of the scanner's table: "ext|hex hex...|hex hex..." with the headers
 # matched byte for byte, then those matched whatever the letter case (in lower case).
@@ -109,7 +112,7 @@ scanner_table >/dev/null
 packages=(imagemagick ffmpeg lame flac vorbis-tools sox pandoc ghostscript qpdf zip unzip p7zip-full
   libimage-exiftool-perl libjpeg-turbo-progs fonts-dejavu-core coreutils perl python3 libxml2-utils
   libmagickcore-6.q16-6-extra python3-openpyxl gnumeric libreoffice-writer libreoffice-calc
-  libreoffice-impress openjdk-17-jdk-headless gzip tar xorriso sqlite3)
+  libreoffice-impress openjdk-17-jdk-headless gzip tar xorriso sqlite3 base-files dos2unix)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -948,6 +951,15 @@ ff -f lavfi -i "$(asrc 440 8000 1.5)" -c:a aac -b:a 24k -f adts "${bitexact[@]}"
   "$out/mpeg4_adts_mono_8khz.aac"
 ff -f lavfi -i "$(asrc 440 44100 1)" -ac 2 -c:a aac -b:a 32k -f adts -write_mpeg2 1 "${bitexact[@]}" \
   "$out/mpeg2_adts_stereo_44khz.aac"
+# ==================================================================================================
+# Plain text
+# ==================================================================================================
+# Plain ASCII with LF line ends: a license text as Debian ships it (base-files).
+cp /usr/share/common-licenses/BSD "$out/bsd_license_ascii.txt"
+# CR LF line ends, as Windows editors save text (unix2dos).
+unix2dos -q -n /usr/share/common-licenses/Artistic "$out/artistic_license_crlf.txt"
+# UTF-8 with accents and symbols, no byte-order mark: pandoc's plain-text rendering of the report.
+pandoc report.md -s -t plain --columns=72 -o "$out/pandoc_report_utf8_accents.txt"
 
 cd "$here"
 find "$out" -type f -exec chmod 644 {} +

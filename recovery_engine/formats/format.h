@@ -29,6 +29,9 @@ struct FileType {
   // its size) and the largest length an estimate may take.
   int64_t minSize = 0;
   int64_t maxSize = 0;
+  // Left out of a scan for every type, carved only when chosen by name (plain text: carved
+  // unasked, every stretch of text on a disk would come out as a file).
+  bool onlyWhenSelected = false;
 };
 
 // A header that starts files of some of a format's types.

@@ -1,6 +1,7 @@
 #include "formats/registry.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace quarvelin {
 
@@ -11,7 +12,7 @@ const std::vector<const FileFormat*>& Formats() {
       &MatroskaFormat(), &AsfFormat(), &FlvFormat(),    &Mp3Format(), &FlacFormat(),
       &OggFormat(),      &PdfFormat(), &ZipFormat(),    &RtfFormat(), &RarFormat(),
       &SevenZipFormat(), &CfbFormat(), &GzipFormat(),   &TarFormat(), &Iso9660Format(),
-      &SqliteFormat(),   &PstFormat(), &AiffFormat(),   &AacFormat(),
+      &SqliteFormat(),   &PstFormat(), &AiffFormat(),   &AacFormat(), &TextFormat(),
   };
   return formats;
 }
@@ -50,19 +51,18 @@ std::vector<FileSignature> BuildTable() {
   std::vector<FileSignature> table;
   for (const FileFormat* format : Formats()) {
     for (const FileType& type : format->types) {
-      bool headed = false;
+      const size_t before = table.size();
       for (const FormatHeader& header : format->headers) {
         if (std::find(header.types.begin(), header.types.end(), type.extension) ==
             header.types.end()) {
           continue;
         }
         table.push_back({type.name, type.extension, type.category, header.bytes, header.footer,
-                         type.maxSize, type.minSize, header.ignoreCase, format});
-        headed = true;
+                         type.maxSize, type.minSize, header.ignoreCase, format,
+                         type.onlyWhenSelected});
       }
-      // A type no header starts still needs a row to be selected by: one with no header, which
-      // only the format's own sector-start test finds.
-      if (!headed && type.extension == format->unheadedType) {
+      // A type no header starts still needs a row, for a scan to select and find it by.
+      if (table.size() == before && type.extension == format->unheadedType) {
         table.push_back({type.name,
                          type.extension,
                          type.category,
@@ -71,7 +71,8 @@ std::vector<FileSignature> BuildTable() {
                          type.maxSize,
                          type.minSize,
                          false,
-                         format});
+                         format,
+                         type.onlyWhenSelected});
       }
     }
   }
@@ -87,8 +88,12 @@ const std::vector<FileSignature>& SignatureTable() {
 
 std::vector<FileSignature> LoadSignatures(const std::vector<std::string>& extensions) {
   const auto& table = SignatureTable();
-  if (extensions.empty()) return table;
   std::vector<FileSignature> selected;
+  if (extensions.empty()) {
+    std::copy_if(table.begin(), table.end(), std::back_inserter(selected),
+                 [](const FileSignature& row) { return !row.onlyWhenSelected; });
+    return selected;
+  }
   for (const FileSignature& row : table) {
     if (std::find(extensions.begin(), extensions.end(), row.extension) != extensions.end()) {
       selected.push_back(row);

@@ -44,7 +44,7 @@ class StoredFileStops {
     if (from >= to) return std::nullopt;
     int64_t at = firstStart_ + (from - firstStart_ + sectorSize_ - 1) / sectorSize_ * sectorSize_;
     for (; at < to; at += sectorSize_) {
-      if (headers_->MatchesAt(bytes, static_cast<size_t>(at - base)) != 0) return at;
+      if (headers_->AnyMatchAt(bytes, static_cast<size_t>(at - base))) return at;
     }
     return std::nullopt;
   }

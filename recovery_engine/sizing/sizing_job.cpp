@@ -48,7 +48,7 @@ SizingJob::SizingJob(const std::atomic<bool>* cancel, Bytes scanBuffer, size_t h
 
 bool SizingJob::StartsAnotherFile(int64_t offset, Bytes bytes) const {
   return nextFiles_ != nullptr && offset > 0 && read_.StartsSector(offset) &&
-         nextFiles_->MatchesAt(bytes, 0) != 0;
+         nextFiles_->AnyMatchAt(bytes, 0);
 }
 
 std::optional<int64_t> SizingJob::Examined(const MarkerFreeStretch& known) const {
