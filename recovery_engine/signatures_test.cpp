@@ -17,10 +17,11 @@ std::set<std::string> ExtensionsOf(const std::vector<FileSignature>& rows) {
 
 // The types the UI offers and a selection names, each in its folder, and the PSB the engine adds.
 TEST(SignatureTable, HoldsEveryTypeTheUiOffersInItsFolder) {
-  const std::set<std::string> offered = {"jpg", "png", "gif", "bmp", "tif",  "webp", "ico", "svg",
-                                         "psd", "mp4", "mov", "3gp", "m4v",  "avi",  "mkv", "webm",
-                                         "wmv", "flv", "mp3", "wav", "flac", "ogg",  "pdf", "docx",
-                                         "rtf", "zip", "rar", "7z",  "html", "xml",  "psb"};
+  std::set<std::string> offered = {"jpg", "png", "gif", "bmp", "tif",  "webp", "ico", "svg",
+                                   "psd", "mp4", "mov", "3gp", "m4v",  "avi",  "mkv", "webm",
+                                   "wmv", "flv", "mp3", "wav", "flac", "ogg",  "pdf", "docx",
+                                   "rtf", "zip", "rar", "7z",  "html", "xml",  "psb"};
+  offered.insert({"heic", "avif", "cr3", "m4a", "jxl"});
   EXPECT_EQ(ExtensionsOf(SignatureTable()), offered);
   for (const auto& row : SignatureTable()) {
     EXPECT_GE(row.header.size(), 2u) << row.extension;

@@ -10,7 +10,7 @@ const std::vector<const FileFormat*>& Formats() {
       &RiffFormat(),     &IcoFormat(), &MarkupFormat(), &PsdFormat(), &IsoMediaFormat(),
       &MatroskaFormat(), &AsfFormat(), &FlvFormat(),    &Mp3Format(), &FlacFormat(),
       &OggFormat(),      &PdfFormat(), &ZipFormat(),    &RtfFormat(), &RarFormat(),
-      &SevenZipFormat(),
+      &SevenZipFormat(), &JxlFormat(),
   };
   return formats;
 }

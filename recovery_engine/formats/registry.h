@@ -36,6 +36,7 @@ const FileFormat& ZipFormat();
 const FileFormat& RtfFormat();
 const FileFormat& RarFormat();
 const FileFormat& SevenZipFormat();
+const FileFormat& JxlFormat();
 
 // Header bytes from a text, and from a list of byte values.
 std::vector<uint8_t> HeaderText(std::string_view text);
