@@ -28,6 +28,7 @@ TEST(SignatureTable, HoldsEveryTypeTheUiOffersInItsFolder) {
   offered.insert({"xlsx", "pptx", "odt", "ods", "odp", "epub", "jar", "apk"});
   offered.insert({"doc", "xls", "ppt", "msg"});
   offered.insert({"gz", "tar", "iso"});
+  offered.insert({"heic", "avif", "cr3", "m4a", "jxl"});
   EXPECT_EQ(ExtensionsOf(SignatureTable()), offered);
   for (const auto& row : SignatureTable()) {
     ASSERT_NE(row.format, nullptr) << row.extension;

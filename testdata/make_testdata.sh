@@ -112,7 +112,8 @@ scanner_table >/dev/null
 packages=(imagemagick ffmpeg lame flac vorbis-tools sox pandoc ghostscript qpdf zip unzip p7zip-full
   libimage-exiftool-perl libjpeg-turbo-progs fonts-dejavu-core coreutils perl python3 libxml2-utils
   libmagickcore-6.q16-6-extra python3-openpyxl gnumeric libreoffice-writer libreoffice-calc
-  libreoffice-impress openjdk-17-jdk-headless gzip tar xorriso sqlite3 base-files dos2unix)
+  libreoffice-impress openjdk-17-jdk-headless gzip tar xorriso sqlite3 base-files dos2unix
+  libheif-examples libjxl-tools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -960,6 +961,36 @@ cp /usr/share/common-licenses/BSD "$out/bsd_license_ascii.txt"
 unix2dos -q -n /usr/share/common-licenses/Artistic "$out/artistic_license_crlf.txt"
 # UTF-8 with accents and symbols, no byte-order mark: pandoc's plain-text rendering of the report.
 pandoc report.md -s -t plain --columns=72 -o "$out/pandoc_report_utf8_accents.txt"
+# ==================================================================================================
+# ISO media images, raws and songs; JPEG XL containers
+# ==================================================================================================
+cd "$work"
+# HEIC from a camera JPEG with Exif (libheif stores the Exif block as an item of its own), and one
+# with a thumbnail item whose major brand is the generic HEIF one, as generic HEIF writers put it.
+im photo.png -quality 80 -strip heif_source.jpg
+exiftool -q -overwrite_original -Make=Canon -Model='Canon EOS R6' \
+  -DateTimeOriginal='2023:11:14 22:13:20' heif_source.jpg
+heif-enc -q 40 -o "$out/libheif_photo_exif_item.heic" heif_source.jpg
+heif-enc -q 40 -t 32 -o thumb.heic small.png
+{ head -c 8 thumb.heic; printf 'mif1'; tail -c +13 thumb.heic; } >"$out/heif_mif1_major_with_thumbnail.heic"
+# AVIF through libheif's AV1 encoder (aom): a photo, and a small image with a thumbnail item.
+heif-enc -A -q 50 -o "$out/libheif_aom_photo.avif" photo.png
+heif-enc -A -q 40 -t 32 -o "$out/libheif_aom_with_thumbnail.avif" small.png
+# Songs: the iPod muxer's M4A brand with the movie box last and first, and plain MP4 brands on a
+# file that holds sound alone.
+ff -f lavfi -i "$(asrc 440 22050 1.5)" -c:a aac -b:a 32k "${bitexact[@]}" "$out/aac_ipod_brand_moov_last.m4a"
+ff -f lavfi -i "$(asrc 660 22050 1)" -c:a aac -b:a 32k -movflags +faststart "${bitexact[@]}" \
+  "$out/aac_ipod_brand_faststart.m4a"
+ff -f lavfi -i "$(asrc 550 16000 1)" -c:a aac -b:a 24k -f mp4 "${bitexact[@]}" "$out/aac_only_isom_brands.m4a"
+# Canon CR3: no tool outside Canon's writes one; make_cr3.py lays one out as Canon's cameras do.
+im photo.png -quality 70 -strip cr3_preview.jpg
+im photo.png -resize 160x120 -quality 60 -strip cr3_thumb.jpg
+python3 "$here/make_cr3.py" cr3_preview.jpg cr3_thumb.jpg "$out/canon_layout_jpeg_raw_ctmd_tracks.cr3" 4
+python3 "$here/make_cr3.py" cr3_thumb.jpg cr3_thumb.jpg "$out/canon_layout_two_tracks.cr3" 2
+# JPEG XL in its container: one codestream box; and a recompressed JPEG, whose reconstruction data
+# and Brotli-compressed Exif sit between codestream parts.
+cjxl small.png -q 60 --container=1 "$out/cjxl_container_codestream_box.jxl" >/dev/null 2>&1
+cjxl heif_source.jpg --container=1 "$out/cjxl_jpeg_recompressed_parts_exif.jxl" >/dev/null 2>&1
 
 cd "$here"
 find "$out" -type f -exec chmod 644 {} +

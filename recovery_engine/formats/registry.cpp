@@ -12,7 +12,8 @@ const std::vector<const FileFormat*>& Formats() {
       &MatroskaFormat(), &AsfFormat(), &FlvFormat(),    &Mp3Format(), &FlacFormat(),
       &OggFormat(),      &PdfFormat(), &ZipFormat(),    &RtfFormat(), &RarFormat(),
       &SevenZipFormat(), &CfbFormat(), &GzipFormat(),   &TarFormat(), &Iso9660Format(),
-      &SqliteFormat(),   &PstFormat(), &AiffFormat(),   &AacFormat(), &TextFormat(),
+      &SqliteFormat(),   &PstFormat(), &AiffFormat(),   &AacFormat(), &JxlFormat(),
+      &TextFormat(),
   };
   return formats;
 }

@@ -45,6 +45,7 @@ const FileFormat& PstFormat();
 const FileFormat& AiffFormat();
 const FileFormat& AacFormat();
 const FileFormat& TextFormat();
+const FileFormat& JxlFormat();
 
 // Header bytes from a text, and from a list of byte values.
 std::vector<uint8_t> HeaderText(std::string_view text);

@@ -1,4 +1,4 @@
-// ISO base media (MP4, MOV, 3GP, M4V): a sequence of boxes, ftyp first.
+// ISO base media (MP4, MOV, 3GP, M4V, HEIC, AVIF, CR3, M4A): a sequence of boxes, ftyp first.
 
 #include "common/byte_fields.h"
 #include "formats/iso_media/iso_media_walk.h"
@@ -38,12 +38,12 @@ FormatReport Report(RangeReader& read, std::string_view) {
 }
 
 // An ftyp box of 16 to 48 bytes (a major brand, a minor version, up to eight compatible brands)
-// starts any of the four types: its brands tell which.
+// starts any of the types: its brands tell which.
 std::vector<FormatHeader> FtypHeaders() {
   std::vector<FormatHeader> headers;
   for (int boxSize = 0x10; boxSize <= 0x30; boxSize += 4) {
     headers.push_back({HeaderBytes({0x00, 0x00, 0x00, boxSize, 'f', 't', 'y', 'p'}),
-                       {"mp4", "mov", "3gp", "m4v"},
+                       {"mp4", "mov", "3gp", "m4v", "heic", "avif", "cr3", "m4a"},
                        {}});
   }
   return headers;
@@ -56,7 +56,11 @@ const FileFormat& IsoMediaFormat() {
                                  {{"MP4", "mp4", kVideos, 10000, 15 * GiB},
                                   {"MOV", "mov", kVideos, 10000, 15 * GiB},
                                   {"3GP", "3gp", kVideos, 10000, 2 * GiB},
-                                  {"M4V", "m4v", kVideos, 10000, 4 * GiB}},
+                                  {"M4V", "m4v", kVideos, 10000, 4 * GiB},
+                                  {"HEIC", "heic", kImages, 2000, 200 * MiB},
+                                  {"AVIF", "avif", kImages, 500, 200 * MiB},
+                                  {"CR3", "cr3", kImages, 100000, 512 * MiB},
+                                  {"M4A", "m4a", kAudio, 2000, 4 * GiB}},
                                  FtypHeaders(),
                                  Size,
                                  Report};

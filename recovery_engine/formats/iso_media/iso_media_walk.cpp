@@ -33,6 +33,9 @@ constexpr int64_t kLargestCheckedMoov = 4 << 20;
 constexpr size_t kMostRememberedMdats = 4'096;
 // The sample tables sit four boxes down: moov, trak, mdia, minf, stbl.
 constexpr int kTableDepth = 4;
+// A HEIF image's meta box is read whole for its item locations: item properties and an Exif block
+// in its idat take some tens of KB.
+constexpr int64_t kLargestCheckedMeta = 4 << 20;
 
 // Types seen at the top level of MP4, QuickTime and 3GPP files.
 constexpr std::array<std::string_view, 19> kTopLevelTypes = {
@@ -51,7 +54,25 @@ bool Printable(std::string_view type) {
   return std::all_of(type.begin(), type.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
 }
 
+template <size_t N>
+bool OneOf(std::string_view brand, const std::array<std::string_view, N>& brands) {
+  return std::find(brands.begin(), brands.end(), brand) != brands.end();
+}
+
+// HEIF brands: still images and image sequences coded with AV1, with HEVC, and in any codec.
+constexpr std::array<std::string_view, 2> kAv1ImageBrands = {"avif", "avis"};
+constexpr std::array<std::string_view, 8> kHevcImageBrands = {"heic", "heix", "hevc", "hevx",
+                                                              "heim", "heis", "hevm", "hevs"};
+constexpr std::array<std::string_view, 2> kGenericImageBrands = {"mif1", "msf1"};
+// Brands of image sequences, whose frames a movie box describes.
+constexpr std::array<std::string_view, 6> kSequenceBrands = {"msf1", "avis", "hevc",
+                                                             "hevx", "hevm", "hevs"};
+
 std::optional<IsoMediaKind> KindOfBrand(std::string_view brand) {
+  if (OneOf(brand, kAv1ImageBrands)) return IsoMediaKind::kAvif;
+  if (OneOf(brand, kHevcImageBrands)) return IsoMediaKind::kHeic;
+  if (brand == "crx ") return IsoMediaKind::kCr3;
+  if (brand == "M4A " || brand == "M4B " || brand == "M4P ") return IsoMediaKind::kM4a;
   if (brand == "qt  ") return IsoMediaKind::kMov;
   if (brand == "M4V " || brand == "M4VH" || brand == "M4VP") return IsoMediaKind::kM4v;
   for (const std::string_view prefix : {"3gp", "3g2", "3ge", "3gg", "3gr", "3gs"}) {
@@ -74,6 +95,147 @@ bool MfraAgrees(RangeReader& read, int64_t mfraAt, int64_t mfraSize) {
   if (mfro.empty()) return false;
   return ReadBe32(mfro, 0) == kMfroBytes && TypeOf(mfro) == "mfro" &&
          ReadBe32(mfro, 12) == static_cast<uint64_t>(mfraSize);
+}
+
+// The sound and video tracks a movie box holds, by their media handlers (trak, mdia, hdlr).
+struct Tracks {
+  bool sound = false;
+  bool other = false;  // video, or anything else that is not sound
+};
+
+void AddTracks(Bytes boxes, Tracks& tracks, int depth) {
+  for (size_t at = 0; boxes.size() - at >= 8;) {
+    const uint64_t size = *ReadBe32(boxes, at);
+    const std::string_view type = TypeOf(boxes.subspan(at));
+    if (size < 8 || size > boxes.size() - at) return;
+    const Bytes body = boxes.subspan(at + 8, static_cast<size_t>(size - 8));
+    at += static_cast<size_t>(size);
+    if ((type == "trak" || type == "mdia") && depth > 0) {
+      AddTracks(body, tracks, depth - 1);
+    } else if (type == "hdlr" && body.size() >= 12) {
+      // Version and flags, a predefined word, then the handler type.
+      const std::string_view handler(reinterpret_cast<const char*>(body.data() + 8), 4);
+      if (handler == "soun") {
+        tracks.sound = true;
+      } else if (handler == "vide" || handler == "pict" || handler == "auxv") {
+        tracks.other = true;
+      }
+    }
+  }
+}
+
+// Where a HEIF file's items lie, from its meta box: the item location box (iloc) gives each item's
+// extents, as offsets in the file or in the meta box's own item data box (idat).
+struct Items {
+  bool valid = false;
+  int64_t end = 0;  // the end of the last extent in the file; 0 when every item is in idat
+};
+
+// The n-byte (0, 4 or 8) unsigned field at `at`, advancing `at`.
+std::optional<uint64_t> SizedField(Bytes bytes, size_t& at, unsigned n) {
+  std::optional<uint64_t> value;
+  if (n == 0) {
+    value = 0;
+  } else if (n == 4) {
+    value = ReadBe32(bytes, at);
+  } else if (n == 8) {
+    value = ReadBe64(bytes, at);
+  }
+  at += n;
+  return value;
+}
+
+Items ItemLocations(Bytes iloc, std::optional<int64_t> idatSize) {
+  Items items;
+  const auto versionFlags = ReadBe32(iloc, 0);
+  const auto sizes = ReadBe16(iloc, 4);
+  if (!versionFlags || !sizes) return items;
+  const unsigned version = *versionFlags >> 24;
+  if (version > 2) return items;
+  const unsigned offsetSize = *sizes >> 12;
+  const unsigned lengthSize = (*sizes >> 8) & 0xF;
+  const unsigned baseSize = (*sizes >> 4) & 0xF;
+  const unsigned indexSize = version == 0 ? 0 : *sizes & 0xF;
+  for (const unsigned n : {offsetSize, lengthSize, baseSize, indexSize}) {
+    if (n != 0 && n != 4 && n != 8) return items;
+  }
+  // Extents without lengths run "to the end of the file", which a raw disk does not tell.
+  if (lengthSize == 0) return items;
+  size_t at = 6;
+  std::optional<uint64_t> count;
+  if (version < 2) {
+    count = ReadBe16(iloc, at);
+    at += 2;
+  } else {
+    count = ReadBe32(iloc, at);
+    at += 4;
+  }
+  if (!count) return items;
+  // Every item takes at least its id, reference index and extent count: the box bounds the loop.
+  for (uint64_t item = 0; item < *count; ++item) {
+    at += version < 2 ? 2 : 4;  // item id
+    unsigned method = 0;
+    if (version > 0) {
+      const auto field = ReadBe16(iloc, at);
+      if (!field) return items;
+      method = *field & 0xF;
+      at += 2;
+    }
+    const auto reference = ReadBe16(iloc, at);
+    at += 2;
+    const auto base = SizedField(iloc, at, baseSize);
+    const auto extents = ReadBe16(iloc, at);
+    at += 2;
+    if (!reference || !base || !extents) return items;
+    for (unsigned e = 0; e < *extents; ++e) {
+      at += indexSize;
+      const auto offset = SizedField(iloc, at, offsetSize);
+      const auto length = SizedField(iloc, at, lengthSize);
+      if (!offset || !length) return items;
+      // Data in another file, or built from other items, takes no room here.
+      if (*reference != 0 || method == 2) continue;
+      // A length of 0 means "to the end of the file" here too.
+      constexpr auto kLargest = static_cast<uint64_t>(kLargestFile);
+      if (*base > kLargest || *offset > kLargest || *length > kLargest || *length == 0) {
+        return items;
+      }
+      const int64_t end = static_cast<int64_t>(*base + *offset + *length);
+      if (end > kLargestFile) return items;
+      if (method == 1) {
+        if (!idatSize || end > *idatSize) return items;
+      } else if (method == 0) {
+        items.end = std::max(items.end, end);
+      } else {
+        return items;
+      }
+    }
+  }
+  items.valid = true;
+  return items;
+}
+
+// The items of a top-level meta box (a full box: version and flags, then its boxes); nothing when
+// it has no item location box (metadata of another kind).
+std::optional<Items> MetaItems(Bytes meta) {
+  if (meta.size() < 4) return std::nullopt;
+  const Bytes boxes = meta.subspan(4);
+  std::optional<Bytes> iloc;
+  std::optional<int64_t> idatSize;
+  for (size_t at = 0; boxes.size() - at >= 8;) {
+    const uint64_t size = *ReadBe32(boxes, at);
+    const std::string_view type = TypeOf(boxes.subspan(at));
+    if (size < 8 || size > boxes.size() - at) break;
+    const Bytes body = boxes.subspan(at + 8, static_cast<size_t>(size - 8));
+    at += static_cast<size_t>(size);
+    if (type == "iloc") {
+      if (iloc) return Items{};
+      iloc = body;
+    } else if (type == "idat") {
+      idatSize = static_cast<int64_t>(body.size());
+    }
+  }
+  if (!iloc) return std::nullopt;
+  return ItemLocations(*iloc, idatSize);
 }
 
 struct Span {
@@ -124,21 +286,58 @@ std::string_view IsoMediaExtension(IsoMediaKind kind) {
       return "3gp";
     case IsoMediaKind::kM4v:
       return "m4v";
+    case IsoMediaKind::kHeic:
+      return "heic";
+    case IsoMediaKind::kAvif:
+      return "avif";
+    case IsoMediaKind::kCr3:
+      return "cr3";
+    case IsoMediaKind::kM4a:
+      return "m4a";
     case IsoMediaKind::kMp4:
       break;
   }
   return "mp4";
 }
 
+namespace {
+
+// The brands of an ftyp box's body: the major one first, then the compatible ones (the minor
+// version between them is skipped).
+std::vector<std::string_view> Brands(Bytes ftypBody) {
+  std::vector<std::string_view> brands;
+  for (size_t at = 0; at + 4 <= ftypBody.size(); at += at == 0 ? 8 : 4) {
+    brands.emplace_back(reinterpret_cast<const char*>(ftypBody.data() + at), 4);
+  }
+  return brands;
+}
+
+bool AnyOf(const std::vector<std::string_view>& brands, auto&& test) {
+  return std::any_of(brands.begin(), brands.end(), test);
+}
+
+}  // namespace
+
 IsoMediaKind IsoMediaKindOfBrands(Bytes ftypBody) {
-  const auto brandAt = [&](size_t at) {
-    return std::string_view(reinterpret_cast<const char*>(ftypBody.data() + at), 4);
-  };
-  if (ftypBody.size() < 4) return IsoMediaKind::kMp4;
-  if (const auto kind = KindOfBrand(brandAt(0))) return *kind;
-  // Compatible brands follow the major brand and the minor version.
-  for (size_t at = 8; at + 4 <= ftypBody.size(); at += 4) {
-    if (const auto kind = KindOfBrand(brandAt(at))) return *kind;
+  const std::vector<std::string_view> brands = Brands(ftypBody);
+  if (brands.empty()) return IsoMediaKind::kMp4;
+  if (const auto kind = KindOfBrand(brands[0])) return *kind;
+  const std::vector<std::string_view> compatible(brands.begin() + 1, brands.end());
+  if (OneOf(brands[0], kGenericImageBrands)) {
+    const bool av1 = AnyOf(compatible, [](auto b) { return OneOf(b, kAv1ImageBrands); });
+    return av1 ? IsoMediaKind::kAvif : IsoMediaKind::kHeic;
+  }
+  if (AnyOf(compatible, [](auto b) { return OneOf(b, kAv1ImageBrands); })) {
+    return IsoMediaKind::kAvif;
+  }
+  if (AnyOf(compatible, [](auto b) { return OneOf(b, kHevcImageBrands); })) {
+    return IsoMediaKind::kHeic;
+  }
+  for (const std::string_view brand : compatible) {
+    if (const auto kind = KindOfBrand(brand)) return *kind;
+  }
+  if (AnyOf(brands, [](auto b) { return OneOf(b, kGenericImageBrands); })) {
+    return IsoMediaKind::kHeic;
   }
   return IsoMediaKind::kMp4;
 }
@@ -153,7 +352,11 @@ IsoMediaWalk WalkIsoMedia(RangeReader& read, const std::atomic<bool>* cancel) {
   if (ftypSize < kSmallestFtyp || ftypSize > kLargestFtyp) return result;
   const Bytes ftyp = window.At(0, static_cast<int32_t>(ftypSize));
   if (ftyp.empty()) return result;
-  result.kind = IsoMediaKindOfBrands(ftyp.subspan(8, static_cast<size_t>(ftypSize - 8)));
+  const Bytes brands = ftyp.subspan(8, static_cast<size_t>(ftypSize - 8));
+  result.kind = IsoMediaKindOfBrands(brands);
+  // A still image ends with the box that holds its last item; a sequence has a movie to wait for.
+  const bool image = result.kind == IsoMediaKind::kHeic || result.kind == IsoMediaKind::kAvif;
+  const bool sequence = AnyOf(Brands(brands), [](auto b) { return OneOf(b, kSequenceBrands); });
 
   int64_t pos = ftypSize;
   bool sawMoov = false;
@@ -167,6 +370,8 @@ IsoMediaWalk WalkIsoMedia(RangeReader& read, const std::atomic<bool>* cancel) {
   int64_t moovHeader = kHeaderBytes;
   std::vector<Span> mediaData;
   bool mediaRemembered = true;
+  std::optional<Items> items;  // from the first top-level meta box, when it was read
+  int64_t lastBoxAt = pos;
   for (int64_t boxes = 1; !indexed; ++boxes) {
     if (IsCancelled(cancel) || boxes > kMostBoxes) {
       result.reached = pos;
@@ -231,19 +436,40 @@ IsoMediaWalk WalkIsoMedia(RangeReader& read, const std::atomic<bool>* cancel) {
         return result;
       }
       indexed = true;
+    } else if (type == "meta" && !items && size <= kLargestCheckedMeta) {
+      const int64_t headerBytes = size32 == 1 ? kLargeHeaderBytes : kHeaderBytes;
+      const Bytes meta = read(pos + headerBytes, static_cast<int32_t>(size - headerBytes));
+      // Unread (cut off by the device's end) is not parsed: the walk's end shows the cut.
+      if (!meta.empty()) items = MetaItems(meta);
+      if (items && items->valid) items->end = std::max(items->end, *next);
     }
+    lastBoxAt = pos;
     pos = *next;
+    if (image && !sequence && !sawMoov && items && items->valid && pos >= items->end) break;
   }
 
   result.reached = pos;
   // The last box must lie on the device whole: one cut off by its end is a truncated file.
   const bool onDevice = !window.At(pos - 1, 1).empty();
-  if (!sawMoov || !sawMdat || fragmentWithoutData || !onDevice) return result;
+  if (!onDevice) return result;
+  // Every item lies inside the file; without a movie, the last of them lies in its last box.
+  if (items && (!items->valid || items->end > pos)) return result;
+  if (!sawMoov && items) {
+    if (items->end > lastBoxAt) result.end = pos;
+    return result;
+  }
+  if (!sawMoov || !sawMdat || fragmentWithoutData) return result;
   if (fragmented && unreadable && !indexed) return result;
   if (mediaRemembered && moovSize <= kLargestCheckedMoov) {
     const Bytes moov = read(moovAt, static_cast<int32_t>(moovSize));
     const Bytes boxes = moov.empty() ? moov : moov.subspan(static_cast<size_t>(moovHeader));
     if (moov.empty() || !ChunksInsideMedia(boxes, mediaData, kTableDepth)) return result;
+    // An MP4 of sound alone (no video) under a generic brand is a song or an audiobook.
+    Tracks tracks;
+    AddTracks(boxes, tracks, 2);  // trak, mdia, hdlr
+    if (result.kind == IsoMediaKind::kMp4 && tracks.sound && !tracks.other) {
+      result.kind = IsoMediaKind::kM4a;
+    }
   }
   result.end = pos;
   return result;

@@ -10,6 +10,7 @@
 namespace quarvelin {
 namespace {
 
+using testing::Be16;
 using testing::Be32;
 using testing::Be64;
 using testing::Concat;
@@ -144,14 +145,118 @@ TEST(IsoMediaWalk, NamesTheFileByItsBrands) {
                                                {"isom", "M4V qt  ", "mp4"},
                                                {"XAVC", "XAVCqt  ", "mov"},
                                                {"abcd", "wxyz3gs6", "3gp"},
-                                               {"abcd", "wxyz", "mp4"}}) {
+                                               {"abcd", "wxyz", "mp4"},
+                                               // Still images and sequences, raws, songs.
+                                               {"heic", "mif1heicmiaf", "heic"},
+                                               {"mif1", "mif1heic", "heic"},
+                                               {"mif1", "mif1miaf", "heic"},
+                                               {"msf1", "isommsf1", "heic"},
+                                               {"mif1", "mif1avifmiafMA1B", "avif"},
+                                               {"avis", "avismsf1iso8", "avif"},
+                                               {"abcd", "iso8mif1hevc", "heic"},
+                                               {"crx ", "crx isom", "cr3"},
+                                               {"M4A ", "M4A mp42isom", "m4a"},
+                                               {"M4B ", "M4B mp42", "m4a"},
+                                               {"M4P ", "", "m4a"}}) {
     const File body = Concat(major, Be32(0), compatible);
     EXPECT_EQ(IsoMediaExtension(IsoMediaKindOfBrands(body)), extension) << major << compatible;
   }
 }
 
+// A movie box whose tracks have these media handlers, their chunks all at `chunk`.
+File MoovWithTracks(const std::vector<std::string>& handlers, uint32_t chunk) {
+  File traks;
+  for (const auto& handler : handlers) {
+    const File hdlr = Box("hdlr", Concat(Be32(0), Be32(0), handler, File(13, 0)));
+    const File stco = Box("stco", Concat(Be32(0), Be32(1), Be32(chunk)));
+    traks = Concat(traks, Box("trak", Box("mdia", Concat(hdlr, Box("minf", Box("stbl", stco))))));
+  }
+  return Box("moov", Concat(Box("mvhd", 100), traks));
+}
+
+TEST(IsoMediaWalk, AnMp4OfSoundAloneIsASong) {
+  // The chunks lie just after the mdat's header.
+  const auto kind = [&](const std::vector<std::string>& handlers, const File& ftyp) {
+    const auto chunk = static_cast<uint32_t>(ftyp.size() + 8);
+    const File file = Concat(ftyp, Box("mdat", 500), MoovWithTracks(handlers, chunk));
+    const auto r = Walk(file);
+    EXPECT_EQ(r.end, static_cast<int64_t>(file.size()));
+    return std::string(IsoMediaExtension(r.kind));
+  };
+  const File isom = Ftyp("isom");
+  EXPECT_EQ(kind({"soun"}, isom), "m4a");
+  EXPECT_EQ(kind({"vide", "soun"}, isom), "mp4");
+  EXPECT_EQ(kind({"vide"}, isom), "mp4");
+  // A brand that names the type keeps it.
+  EXPECT_EQ(kind({"soun"}, Ftyp("qt  ", "qt  ")), "mov");
+  EXPECT_EQ(kind({"soun"}, Ftyp("3gp4", "3gp4")), "3gp");
+}
+
+// An item location box (version 1) whose items' extents are (construction method, offset, length).
+File Iloc(const std::vector<std::array<uint32_t, 3>>& extents) {
+  File items;
+  uint16_t id = 1;
+  for (const auto& [method, offset, length] : extents) {
+    items = Concat(items, Be16(id++), Be16(method), Be16(0), Be16(1), Be32(offset), Be32(length));
+  }
+  return Box("iloc", Concat(Be32(0x01000000), Be16(0x4400),
+                            Be16(static_cast<uint16_t>(extents.size())), items));
+}
+File Meta(const File& iloc, const File& idat = {}) {
+  const File hdlr = Box("hdlr", Concat(Be32(0), Be32(0), "pict", File(13, 0)));
+  return Box("meta", Concat(Be32(0), hdlr, Box("pitm", 6), iloc, idat));
+}
+
+TEST(IsoMediaWalk, AStillImageEndsWithTheBoxHoldingItsLastItem) {
+  const File ftyp = Ftyp("heic", "mif1heic");  // 24 bytes
+  // meta is 8 + 4 + 33 + 14 + 48 = 107 bytes, so the mdat's data lies at 139 to 1139.
+  const File meta = Meta(Iloc({{0, 139, 600}, {0, 739, 400}}));
+  ASSERT_EQ(meta.size(), 107u);
+  const File image = Concat(ftyp, meta, Box("mdat", 1000));
+  for (const auto& after :
+       {File{}, Box("free", 100), Box("mdat", 100), testing::RandomBytes(64, 3)}) {
+    for (const auto placement :
+         {Placement{}, Placement{.lead = 300, .bufferBytes = 1024, .randomTrailing = true}}) {
+      const auto r = Walk(Concat(image, after), placement);
+      EXPECT_EQ(r.end, static_cast<int64_t>(image.size()));
+      EXPECT_EQ(IsoMediaExtension(r.kind), "heic");
+    }
+  }
+  // Media first, the meta box last; or all items in the meta box's own data.
+  const File metaLast = Concat(ftyp, Box("mdat", 1000), Meta(Iloc({{0, 32, 1000}})));
+  EXPECT_EQ(Walk(metaLast).end, static_cast<int64_t>(metaLast.size()));
+  const File inIdat = Concat(Ftyp("avif", "avifmif1"), Meta(Iloc({{1, 0, 40}}), Box("idat", 40)));
+  EXPECT_EQ(Walk(inIdat).end, static_cast<int64_t>(inIdat.size()));
+  const auto r = Walk(inIdat);
+  EXPECT_EQ(IsoMediaExtension(r.kind), "avif");
+}
+
+TEST(IsoMediaWalk, AnImageWhoseItemsAreNotAllThereIsNotProven) {
+  const File ftyp = Ftyp("mif1", "mif1heic");
+  const File image = Concat(ftyp, Meta(Iloc({{0, 139, 600}, {0, 739, 400}})), Box("mdat", 1000));
+  // Cut off by the device's end.
+  auto r = Walk(File(image.begin(), image.end() - 300), {.bufferBytes = 512, .trailing = 0});
+  EXPECT_FALSE(r.end);
+  EXPECT_EQ(r.reached, static_cast<int64_t>(image.size()));
+  // An extent past the last box, an item in an idat that is not there or too short, lengths of
+  // "to the end of the file", and an iloc that is cut short.
+  for (const File& meta :
+       {Meta(Iloc({{0, 139, 600}, {0, 739, 401}})),
+        Meta(Iloc({{0, 139, 1000}, {0, 0xFFFFFFF0, 32}})), Meta(Iloc({{0, 139, 1000}, {1, 0, 8}})),
+        Meta(Iloc({{0, 139, 1000}, {1, 0, 41}}), Box("idat", 40)),
+        Meta(Iloc({{0, 139, 1000}, {0, 139, 0}})),
+        Meta(Box("iloc", Concat(Be32(0x01000000), Be16(0x4400), Be16(3), File(20, 0)))),
+        Meta(Box("iloc", Concat(Be32(0x01000000), Be16(0x4000), Be16(0))))}) {
+    const File file = Concat(ftyp, meta, Box("mdat", 1000));
+    EXPECT_FALSE(Walk(file).end) << ::testing::PrintToString(meta);
+  }
+  // The image ends with the box that holds its last item: a box after it is not the image's.
+  const File stray = Concat(ftyp, Meta(Iloc({{0, 123, 100}})), Box("mdat", 1000), Box("free", 10));
+  EXPECT_EQ(Walk(stray).end, 1123);
+}
+
 TEST(IsoMediaWalk, SizesAndNamesRealFiles) {
-  for (const std::string extension : {"mp4", "mov", "3gp", "m4v"}) {
+  for (const std::string extension : {"mp4", "mov", "3gp", "m4v", "heic", "avif", "cr3", "m4a"}) {
     for (const auto& path : testing::Fixtures(extension)) {
       const File file = testing::Fixture(path.filename().string());
       const auto r = Walk(file, {.lead = 100, .bufferBytes = 4096, .randomTrailing = true});
