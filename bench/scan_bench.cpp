@@ -105,7 +105,8 @@ std::vector<quarvelin::FileSignature> WithExtraRows(size_t extra) {
   std::mt19937 random(13);
   for (size_t i = 0; i < extra; ++i) {
     quarvelin::FileSignature row;
-    row.extension = "x" + std::to_string(i);
+    row.extension = "x";
+    row.extension += std::to_string(i);
     row.header.resize(4 + random() % 5);
     for (auto& b : row.header) b = static_cast<uint8_t>(random());
     row.header[0] |= 1;  // not zero-led: those are searched for differently
@@ -130,8 +131,13 @@ void BM_HeaderSearchPerRow(benchmark::State& state) {
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(buffer.size()));
   const char* kinds[] = {"random", "zeros", "disk-like"};
-  state.SetLabel(std::string(kinds[state.range(0)]) + ", " + std::to_string(index.PatternCount()) +
-                 " patterns, " + std::to_string(hits) + " hits");
+  std::string label = kinds[state.range(0)];
+  label += ", ";
+  label += std::to_string(index.PatternCount());
+  label += " patterns, ";
+  label += std::to_string(hits);
+  label += " hits";
+  state.SetLabel(label);
 }
 
 BENCHMARK(BM_HeaderSearch)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);

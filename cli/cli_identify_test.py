@@ -37,9 +37,10 @@ class Identify(unittest.TestCase):
             shutil.rmtree(work, ignore_errors=True)
 
     def test_unknown_and_missing_files_fail_with_a_reason(self):
-        result = identify(os.path.join(FILES, "..", "README.md"), os.path.join(FILES, "missing.jpg"))
+        # A disk image starts with a boot sector, which no file type does.
+        result = identify(os.path.join(FILES, "..", "sample_disk.img"), os.path.join(FILES, "missing.jpg"))
         self.assertEqual(result.returncode, 1)
-        self.assertIn(b"README.md: no known file header", result.stderr)
+        self.assertIn(b"sample_disk.img: no known file header", result.stderr)
         self.assertIn(b"missing.jpg: cannot open", result.stderr)
         self.assertEqual(identify().returncode, 2)
 

@@ -132,7 +132,12 @@ std::string ContentDamage(const std::string& path, const std::string& name, int6
   std::string extension = dot == std::string::npos ? "" : name.substr(dot + 1);
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   const std::optional<ContentSize> sized = SizeFileContent(path);
-  if (!sized) {
+  // Plain text is carved only on request because almost any bytes read as some: a .jpg holding
+  // nothing but text does not start as a JPEG does.
+  const FileType* content = sized ? FindType(sized->extension) : nullptr;
+  const bool onlyText =
+      content != nullptr && content->onlyWhenSelected && content->extension != extension;
+  if (!sized || onlyText) {
     return FindType(extension) != nullptr ? "its content does not start as a ." + extension +
                                                 " file does: its clusters were probably reused"
                                           : "";

@@ -18,7 +18,7 @@ std::vector<size_t> Naive(const std::vector<FileSignature>& sigs, std::span<cons
   std::vector<size_t> found;
   for (size_t p = 0; p < limit; ++p) {
     for (const auto& s : sigs) {
-      if (p + s.header.size() <= data.size() &&
+      if (!s.header.empty() && p + s.header.size() <= data.size() &&
           std::memcmp(data.data() + p, s.header.data(), s.header.size()) == 0) {
         found.push_back(p);
         break;
@@ -103,7 +103,8 @@ TEST(HeaderIndex, HundredsOfHeadersMatchExactlyWhereTheyLie) {
   };
   while (sigs.size() < 300) {
     FileSignature s;
-    s.extension = "t" + std::to_string(sigs.size());
+    s.extension = "t";
+    s.extension += std::to_string(sigs.size());
     const size_t length = 2 + random() % 7;
     if (!sigs.empty() && random() % 3 == 0) {
       // The start of an earlier header, with a tail of its own.

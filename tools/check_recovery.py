@@ -47,6 +47,25 @@ def load_types(cli):
     return {extension: category for extension, category, _, _ in load_table(cli)}
 
 
+def only_when_selected(cli):
+    """The extensions a scan carves only when they are asked for (plain text): nothing of theirs is
+    expected back from a scan of every type."""
+    try:
+        listed = subprocess.run([cli, "types", "--json"], capture_output=True, text=True, check=True)
+        return {t["extension"] for t in json.loads(listed.stdout) if t.get("onlyWhenSelected")}
+    except (OSError, subprocess.CalledProcessError, ValueError, KeyError, TypeError):
+        return set()
+
+
+# Extensions of one format whose content does not tell which a file had: a database comes back as
+# .sqlite whether it was saved as .db or .sqlite.
+SAME_CONTENT = [{"db", "sqlite"}]
+
+
+def same_extension(a, b):
+    return a == b or any(a in names and b in names for names in SAME_CONTENT)
+
+
 CARVED_NAME = re.compile(r"^rec_(\d+)_(\d+)\.([0-9a-z]+)$")
 KEY = 8  # carved files are indexed by their first bytes; every header is at most this long
 CHUNK_SECTORS = 2048  # the scan reads this many sectors at a time and names carves after the chunk
@@ -126,7 +145,7 @@ def match(originals, carved, sector_size=512, categories=None):
         head = bytes.fromhex(o["head"])
         found = [c for c in index.get(head[:KEY], []) if not c.used and c.size >= o["size"]
                  and c.head[:len(head)] == head and (not local or distance(o, c) < chunk)]
-        return sorted(found, key=lambda c: (distance(o, c), c.extension != o["extension"],
+        return sorted(found, key=lambda c: (distance(o, c), not same_extension(c.extension, o["extension"]),
                                             c.folder != (categories or {}).get(o["extension"]), c.path))
 
     for local in (True, False):
@@ -178,7 +197,8 @@ def false_outputs(originals, carved):
 def wrong_extension(result, categories):
     c = result["carved"]
     o = result["original"]
-    return c is not None and (c.extension != o["extension"] or c.folder != categories.get(o["extension"]))
+    return c is not None and (not same_extension(c.extension, o["extension"]) or
+                              c.folder != categories.get(o["extension"]))
 
 
 COLUMNS = ("files", "exact", "complete", "lost", "wrong_extension", "false")
@@ -272,7 +292,9 @@ def main():
         manifest = json.load(f)
     # Files of no carvable type (a PostScript file placed after a PDF) are on the disk to be in the
     # way; nothing is expected back for them, but a carve of one is no false output either.
-    originals = [o for o in manifest["files"] if o["extension"] in categories]
+    # Nor for the types a scan carves only when asked for.
+    unasked = only_when_selected(args.cli)
+    originals = [o for o in manifest["files"] if o["extension"] in categories and o["extension"] not in unasked]
     carved = list_carved(args.outdir)
     results = match(originals, carved, manifest.get("sector_size", 512), categories)
     false = false_outputs(manifest["files"], carved)

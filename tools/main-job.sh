@@ -15,7 +15,7 @@ rm -rf "$work"
 mkdir -p "$work"
 echo "Making a sample disk from testdata/files ..."
 python3 tools/sample_disk.py --out "$work/sample_disk.img" --manifest "$work/sample_disk.json" \
-  --seed 7 --fat-mib 8 --raw-mib 32
+  --seed 7 --fat-mib 8 --raw-mib 48
 echo "Recovering $work/sample_disk.img into $work/recovered (named through its FAT volume, then carved) ..."
 build/release/bin/quarvelin-cli scan "$work/sample_disk.img" "$work/recovered" | tail -n 10
 echo

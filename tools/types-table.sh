@@ -21,7 +21,7 @@ for t in json.load(sys.stdin):
     found = [spelt(h) for h in t.get("headers", [])]
     found += [spelt(h) + " (any case)" for h in t.get("headersIgnoringCase", [])]
     if t.get("atSectorStarts"):
-        found.append("text at sector starts")
+        found.append("a test of its own at sector starts")
     note = " (only when selected)" if t.get("onlyWhenSelected") else ""
     print("| `%s` | %s%s | %s | %s |" % (t["extension"], t["name"], note, t["category"],
                                         ", ".join(found)))
