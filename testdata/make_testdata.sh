@@ -36,6 +36,7 @@ headerless=(canonical_no_declaration.xml
   # A tar archive starts with its first member's name, an ISO image with its system area, and plain
   # text has no header at all: a scan looks for them at sector starts.
   gnu_long_name_member.tar posix_pax_headers.tar plain_ustar.tar joliet_rock_ridge_volume.iso
+  plain_iso9660_level1.iso
   bsd_license_ascii.txt artistic_license_crlf.txt pandoc_report_utf8_accents.txt)
 
 # Prints one line per extension of the scanner's table: "ext|hex hex...|hex hex..." with the headers
@@ -870,6 +871,11 @@ ssconvert table.csv "$out/gnumeric_excel97_table.xls" 2>/dev/null
 # stores a 440 KB preview bitmap in SummaryInformation: the presentation's own streams are put in
 # a new container without it. No tool here writes 4096-byte sectors or Outlook messages.
 python3 "$here/make_cfb.py" repack slides.ppt "$out/libreoffice_slides_no_preview.ppt" --drop SummaryInformation
+printf '# Backup of drive E:\n\nMade before the recovery.\n' >backup_slide.md
+pandoc backup_slide.md -o backup_slide.pptx
+soffice_ --convert-to ppt backup_slide.pptx
+python3 "$here/make_cfb.py" repack backup_slide.ppt "$out/libreoffice_one_slide_no_preview.ppt" \
+  --drop SummaryInformation
 python3 "$here/make_cfb.py" repack letter.doc "$out/word97_letter_4k_sectors.doc" --v4
 python3 "$here/make_cfb.py" msg "$out/outlook_plain_mail.msg"
 python3 "$here/make_cfb.py" msg "$out/outlook_mail_4k_sectors.msg" --v4
@@ -910,6 +916,8 @@ taropts=(--mtime=@1700000000 --owner=0 --group=0 --numeric-owner --sort=name)
 # (xorriso takes its time stamps and volume serial from SOURCE_DATE_EPOCH).
 xorriso -as mkisofs -quiet -no-pad -J -R -V QUARVELIN_TEST -o "$out/joliet_rock_ridge_volume.iso" \
   arc/readme.txt arc/ok.txt
+# Plain ISO 9660: no Joliet or Rock Ridge descriptors.
+xorriso -as mkisofs -quiet -no-pad -V PLAIN_ISO9660 -o "$out/plain_iso9660_level1.iso" arc/readme.txt
 # --- SQLite, PST, AIFF, AAC ---------------------------------------------------------------------
 # Nothing in a database says .db or .sqlite: both names get a rollback-journal file and a WAL one.
 sqlite3 "$out/contacts_page_1024.sqlite" <<'EOF'
