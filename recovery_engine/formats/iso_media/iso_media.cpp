@@ -1,5 +1,7 @@
 // ISO base media (MP4, MOV, 3GP, M4V, HEIC, AVIF, CR3, M4A): a sequence of boxes, ftyp first.
 
+#include <string>
+
 #include "common/byte_fields.h"
 #include "formats/iso_media/iso_media_walk.h"
 #include "formats/iso_media/mp4_validator.h"
@@ -28,12 +30,25 @@ CarvedSize Size(SizingJob& job) {
   return {.size = walk.reached, .extension = extension};
 }
 
-FormatReport Report(RangeReader& read, std::string_view) {
+FormatReport Report(RangeReader& read, std::string_view extension) {
   const auto r = ValidateMp4(read, nullptr);
   FormatReport report = Validated(r, Accepted(r));
   report.fields = {{"majorBrand", r.majorBrand},     {"hasFtyp", Flag(r.hasFtyp)},
                    {"hasMoov", Flag(r.hasMoov)},     {"hasMdat", Flag(r.hasMdat)},
                    {"moovSize", Number(r.moovSize)}, {"mdatSize", std::to_string(r.mdatSize)}};
+  // A still image keeps its pictures as items of a meta box: it has no movie to miss. Its item
+  // walk says whether it is whole.
+  if ((extension == "heic" || extension == "avif") && !r.hasMoov) {
+    const IsoMediaWalk walk = WalkIsoMedia(read, nullptr);
+    std::erase_if(report.issues,
+                  [](const std::string& issue) { return issue.find("moov") != std::string::npos; });
+    report.fields.emplace_back("itemsWhole", Flag(walk.end.has_value()));
+    if (walk.end) {
+      report.size = *walk.end;
+      report.accepted = true;
+      if (report.issues.empty()) report.confidence = 100;
+    }
+  }
   return report;
 }
 
