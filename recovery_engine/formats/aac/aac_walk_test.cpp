@@ -25,7 +25,7 @@ File Frame(const Stream& s, uint32_t length, uint32_t seed) {
   File frame = {0xFF,
                 static_cast<uint8_t>(0xF0 | (s.mpeg2 ? 0x08 : 0) | (s.crc ? 0 : 1)),
                 static_cast<uint8_t>((1 << 6) | (s.rateIndex << 2) | (s.channels >> 2)),
-                static_cast<uint8_t>(((s.channels & 3) << 6) | (length >> 11)),
+                static_cast<uint8_t>((static_cast<uint32_t>(s.channels & 3) << 6) | (length >> 11)),
                 static_cast<uint8_t>(length >> 3),
                 static_cast<uint8_t>(((length & 7) << 5) | 0x1F),
                 0xFC};
@@ -35,7 +35,9 @@ File Frame(const Stream& s, uint32_t length, uint32_t seed) {
 
 File Frames(const Stream& s, int count, uint32_t seed = 1) {
   File out;
-  for (int i = 0; i < count; ++i) Append(out, Frame(s, 200 + (i * 37) % 300, seed + i));
+  for (uint32_t i = 0; i < static_cast<uint32_t>(count); ++i) {
+    Append(out, Frame(s, 200 + (i * 37) % 300, seed + i));
+  }
   return out;
 }
 

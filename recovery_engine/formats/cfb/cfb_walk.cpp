@@ -167,7 +167,10 @@ bool Walker::ReadFat(CfbWalk& walk) {
     if (IsCancelled(cancel_)) return Fail(walk, "cancelled");
     // FAT sectors are mostly written one after another: read each run at once.
     int32_t run = 1;
-    while (i + run < fatAt_.size() && run < longest && fatAt_[i + run] == fatAt_[i] + run) ++run;
+    while (i + static_cast<size_t>(run) < fatAt_.size() && run < longest &&
+           fatAt_[i + static_cast<size_t>(run)] == fatAt_[i] + static_cast<uint32_t>(run)) {
+      ++run;
+    }
     const Bytes s = sectors_.Run(fatAt_[i], run);
     if (s.empty()) return Fail(walk, "FAT sector unreadable");
     for (size_t at = 0; at + 4 <= s.size(); at += 4) fat_.push_back(*ReadLe32(s, at));

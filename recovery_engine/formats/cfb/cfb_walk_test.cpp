@@ -47,12 +47,11 @@ struct Built {
 // large stream's sectors in turn. Entry 0 is the root; unless an entry links elsewhere, the
 // root's entries are chained as right siblings.
 Built Build(std::vector<Entry> entries, int shift = 9, uint32_t fatSectors = 1) {
-  const int32_t ss = 1 << shift;
+  const size_t ss = size_t{1} << shift;
   const uint32_t perSector = static_cast<uint32_t>(ss) / 4;
   const uint32_t difatSectors =
       fatSectors > 109 ? (fatSectors - 109 + perSector - 2) / (perSector - 1) : 0;
-  const uint32_t dirSectors =
-      static_cast<uint32_t>((entries.size() * 128 + static_cast<size_t>(ss) - 1) / ss);
+  const uint32_t dirSectors = static_cast<uint32_t>((entries.size() * 128 + ss - 1) / ss);
   std::vector<uint32_t> fat;
   const auto allocate = [&fat](uint32_t count) {
     const auto first = static_cast<uint32_t>(fat.size());
@@ -63,7 +62,9 @@ Built Build(std::vector<Entry> entries, int shift = 9, uint32_t fatSectors = 1) 
   const auto firstDifat = static_cast<uint32_t>(fat.size());
   fat.insert(fat.end(), difatSectors, kDifatSector);
   const uint32_t firstDir = allocate(dirSectors);
-  Built built{.bytes = {}, .sectorSize = ss, .firstData = static_cast<uint32_t>(fat.size())};
+  Built built{.bytes = {},
+              .sectorSize = static_cast<int32_t>(ss),
+              .firstData = static_cast<uint32_t>(fat.size())};
   std::vector<uint32_t> starts(entries.size(), kEnd);
   for (size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].size >= 4096 || (i == 0 && entries[i].size > 0)) {
@@ -72,11 +73,12 @@ Built Build(std::vector<Entry> entries, int shift = 9, uint32_t fatSectors = 1) 
   }
   fat.resize(size_t{fatSectors} * perSector, kFree);
 
-  File header = Concat(File{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}, File(16, 0),
-                       Le16(0x3E), Le16(shift == 9 ? 3 : 4), Le16(0xFFFE), Le16(shift), Le16(6),
-                       File(6, 0), Le32(shift == 9 ? 0 : dirSectors), Le32(fatSectors),
-                       Le32(firstDir), Le32(0), Le32(4096), Le32(kEnd), Le32(0),
-                       Le32(difatSectors > 0 ? firstDifat : kEnd), Le32(difatSectors));
+  File header =
+      Concat(File{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1}, File(16, 0), Le16(0x3E),
+             Le16(shift == 9 ? 3 : 4), Le16(0xFFFE), Le16(static_cast<uint64_t>(shift)), Le16(6),
+             File(6, 0), Le32(shift == 9 ? 0 : dirSectors), Le32(fatSectors), Le32(firstDir),
+             Le32(0), Le32(4096), Le32(kEnd), Le32(0), Le32(difatSectors > 0 ? firstDifat : kEnd),
+             Le32(difatSectors));
   for (uint32_t i = 0; i < 109; ++i) testing::Append(header, Le32(i < fatSectors ? i : kFree));
   header.resize(static_cast<size_t>(ss), 0);
 

@@ -111,30 +111,32 @@ class Huffman {
     counts_.fill(0);
     for (int s = 0; s < n; ++s) ++counts_[lengths[s]];
     counts_[0] = 0;
-    int longest = 0;
-    for (int len = 1; len <= kMaxCodeBits; ++len) {
+    size_t longest = 0;
+    for (size_t len = 1; len <= kMaxCodeBits; ++len) {
       if (counts_[len] != 0) longest = len;
     }
     empty_ = longest == 0;
     if (empty_) return !mustBeComplete;
     int left = 1;
-    for (int len = 1; len <= kMaxCodeBits; ++len) {
+    for (size_t len = 1; len <= kMaxCodeBits; ++len) {
       left = (left << 1) - counts_[len];
       if (left < 0) return false;
     }
     if (left > 0 && (mustBeComplete || longest != 1)) return false;
 
     std::array<uint16_t, kMaxCodeBits + 2> offsets{};
-    for (int len = 1; len <= kMaxCodeBits; ++len) offsets[len + 1] = offsets[len] + counts_[len];
+    for (size_t len = 1; len <= kMaxCodeBits; ++len) {
+      offsets[len + 1] = static_cast<uint16_t>(offsets[len] + counts_[len]);
+    }
     std::array<uint32_t, kMaxCodeBits + 1> nextCode{};
     uint32_t code = 0;
-    for (int len = 1; len <= kMaxCodeBits; ++len) {
+    for (size_t len = 1; len <= kMaxCodeBits; ++len) {
       code = (code + counts_[len - 1]) << 1;
       nextCode[len] = code;
     }
     fast_.fill(0);
     for (int s = 0; s < n; ++s) {
-      const int len = lengths[s];
+      const size_t len = lengths[s];
       if (len == 0) continue;
       symbols_[offsets[len]++] = static_cast<uint16_t>(s);
       if (len > kFastBits) continue;
@@ -144,7 +146,7 @@ class Huffman {
         reversed = (reversed << 1) | (c & 1);
       }
       for (uint32_t r = reversed; r < (1u << kFastBits); r += 1u << len) {
-        fast_[r] = static_cast<uint16_t>((s << 4) | len);
+        fast_[r] = static_cast<uint16_t>(static_cast<size_t>(s) << 4 | len);
       }
     }
     return true;
@@ -165,11 +167,11 @@ class Huffman {
     int code = 0;
     int first = 0;
     int index = 0;
-    for (int len = 1; len <= kMaxCodeBits; ++len) {
+    for (size_t len = 1; len <= kMaxCodeBits; ++len) {
       if (!bits.Need(1)) return kCut;
       code |= static_cast<int>(bits.Take(1));
       const int count = counts_[len];
-      if (code - first < count) return symbols_[index + code - first];
+      if (code - first < count) return symbols_[static_cast<size_t>(index + code - first)];
       index += count;
       first = (first + count) << 1;
       code <<= 1;
@@ -217,14 +219,14 @@ struct Extra {
 constexpr Extra MakeExtra() {
   Extra e;
   int base = 3;
-  for (int i = 0; i < 28; ++i) {
+  for (size_t i = 0; i < 28; ++i) {
     e.lengthBits[i] = static_cast<uint8_t>(i < 8 ? 0 : (i - 4) / 4);
     e.lengthBase[i] = static_cast<uint16_t>(base);
     base += 1 << e.lengthBits[i];
   }
   e.lengthBase[28] = 258;
   base = 1;
-  for (int i = 0; i < 30; ++i) {
+  for (size_t i = 0; i < 30; ++i) {
     e.distanceBits[i] = static_cast<uint8_t>(i < 2 ? 0 : i / 2 - 1);
     e.distanceBase[i] = static_cast<uint16_t>(base);
     base += 1 << e.distanceBits[i];

@@ -25,7 +25,7 @@ SqliteSize WalkSqlite(RangeReader& read) {
   const int64_t pageSize = field == 1 ? 65536 : field;
   if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0) return {};
   // Write and read versions: 1 legacy (rollback journal), 2 WAL.
-  for (const size_t at : {18, 19}) {
+  for (const size_t at : {size_t{18}, size_t{19}}) {
     if (header[at] != 1 && header[at] != 2) return {};
   }
   // The usable part of a page is at least 480 bytes; the payload fractions are fixed.

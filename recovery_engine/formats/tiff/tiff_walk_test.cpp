@@ -15,6 +15,9 @@
 namespace quarvelin {
 namespace {
 
+// How a Sony maker note starts after its "SONY DSC" text's first word.
+constexpr uint8_t kSonyNote[] = {'S', 'O', 'N', 'Y', 0};
+
 using testing::File;
 using testing::Placement;
 
@@ -220,7 +223,7 @@ File Raw(const RawOptions& o, TiffFile* out = nullptr) {
                                   o.dng ? Field{50706, 1, 4, File{1, 4, 0, 0}}
                                         : Field{305, 2, 4, testing::Concat("raw", File{0})}});
   t.SetFirstIfd(ifd0);
-  const auto field = [&](uint64_t ifd, int entry) { return ifd + 2 + 12 * entry + 8; };
+  const auto field = [&](uint64_t ifd, uint64_t entry) { return ifd + 2 + 12 * entry + 8; };
   File make(o.make.begin(), o.make.end());
   make.push_back(0);
   t.Set(field(ifd0, 0), t.U32(t.Add(make)));
@@ -295,11 +298,11 @@ TEST(TiffKind, RawEndsAtItsMakerNotesValuesAndWithinACamerasReach) {
   EXPECT_EQ(WalkFile(odd.Bytes()).end, static_cast<int64_t>(preview));
   // A TIFF's maker note is not walked.
   File tiff = t.Bytes();
-  testing::Overwrite(
-      tiff,
-      static_cast<uint64_t>(std::search(tiff.begin(), tiff.end(), "SONY\0", "SONY\0" + 5) -
-                            tiff.begin()),
-      File{'S', 'U', 'N', 'Y'});
+  testing::Overwrite(tiff,
+                     static_cast<uint64_t>(std::search(tiff.begin(), tiff.end(),
+                                                       std::begin(kSonyNote), std::end(kSonyNote)) -
+                                           tiff.begin()),
+                     File{'S', 'U', 'N', 'Y'});
   EXPECT_EQ(WalkFile(tiff).end, static_cast<int64_t>(preview));
 
   // A strip 600 MiB in: a TIFF may reach that far (and is cut here); a camera's RAW does not.
