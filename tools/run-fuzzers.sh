@@ -20,15 +20,15 @@ artifacts=$build/fuzz-artifacts
 
 # target  seconds  max_len
 targets=(
-  "codec_fuzzer      25  16384"
+  "codec_fuzzer      20  16384"
   "validators_fuzzer 35  65536"
   "scan_fuzzer       40  262144"
-  "exfat_fuzzer      20  524288"
-  "fat_fuzzer        20  1048576"
-  "partitions_fuzzer 20  1052672"
-  "ntfs_fuzzer       20  1048576"
-  "scan_progress_fuzzer 15 65536"
-  "rescue_map_fuzzer 15  65536"
+  "exfat_fuzzer      15  524288"
+  "fat_fuzzer        15  1048576"
+  "partitions_fuzzer 15  1052672"
+  "ntfs_fuzzer       15  1048576"
+  "scan_progress_fuzzer 10 65536"
+  "rescue_map_fuzzer 10  65536"
 )
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarvelin-fuzz.XXXXXX")
